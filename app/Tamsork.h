@@ -1,0 +1,22 @@
+// Tamsork: entry, command line and dispatch.
+//
+// Module: base name Tamsork, a UEFI application whose entry is HelperMain
+// (reached through the kit's entry glue).
+#pragma once
+
+#include "kit/Library.h"
+
+// The application's own version, shown in the usage banner.
+constexpr UINTN TAMSORK_VERSION_MAJOR = 3;
+constexpr UINTN TAMSORK_VERSION_MINOR = 3;
+
+// The Shell Parameters instance of this launch: Argv[0] is the name typed,
+// Argv[1] the BIOS image file name, Argv[2] and Argv[3] the switches.
+extern EFI_SHELL_PARAMETERS_PROTOCOL *gShellParameters;
+
+EFI_STATUS ParseCommandLine(BOOLEAN *BackupMode, BOOLEAN *SkipVersionCheck, EFI_HANDLE *ShellParameterHandles);
+VOID PrintUsage();
+
+// Waits for a key press and hands the key back; a failed read gives a key
+// with no scan code and no character.
+EFI_INPUT_KEY WaitForAnyKey();

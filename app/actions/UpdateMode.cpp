@@ -1,0 +1,58 @@
+#include "app/actions/UpdateMode.h"
+
+#include "app/Tamsork.h"
+#include "app/state/UpdateState.h"
+#include "kit/Scoped.h"
+
+const EFI_GUID gVendorControlProtocolGuid = {
+    0x937A7061, 0xE4FA, 0x11E5, {0xAC, 0xDB, 0x40, 0xA8, 0xF0, 0x57, 0x39, 0x9B}};
+
+VOID EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
+  // The state byte is on the volume and its file closed before the board
+  // hears anything; the board is signalled and reset even when it is not.
+  WriteUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_MODE_REQUESTED : STATE_MODE_ENTERED);
+
+  IoWrite8(BOARD_UPDATE_PORT, BOARD_UPDATE_SIGNAL[0]);
+  IoWrite8(BOARD_UPDATE_PORT, BOARD_UPDATE_SIGNAL[1]);
+  if (BackupMode) {
+    UINT8 Control = IoRead8(BOARD_CONTROL_PORT);
+    IoWrite8(BOARD_CONTROL_PORT, (UINT8)(Control | BACKUP_REQUEST_BIT));
+  }
+  gRT->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, NULL);
+}
+
+EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  WriteUpdateState(ImageHandle, SystemTable, STATE_BACKUP_RESET_PENDING);
+  Print(u"Press ANY key to Reset!\n");
+  WaitForAnyKey();
+  return RequestBoardReset();
+}
+
+EFI_STATUS RequestBoardReset() {
+  UINTN Count = 0;
+  PoolPtr<EFI_HANDLE> Handles;
+  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &gVendorControlProtocolGuid, NULL, &Count, Handles.Out());
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if (!Handles || Count == 0) {
+    return EFI_NOT_FOUND;
+  }
+  EFI_HANDLE First = Handles[0];
+  Handles.Reset();
+
+  VENDOR_CONTROL_PROTOCOL *Vendor = NULL;
+  Status = gBS->OpenProtocol(First, &gVendorControlProtocolGuid, (VOID **)&Vendor, First, NULL,
+                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if (Vendor == NULL) {
+    return EFI_NOT_FOUND;
+  }
+
+  UINT8 Data[VENDOR_RESET_BUFFER_SIZE] = {};
+  UINT64 Result = 0;
+  return Vendor->Request(Vendor, VENDOR_RESET_COMMAND, VENDOR_RESET_SUBCOMMAND, VENDOR_RESET_FUNCTION,
+                         VENDOR_RESET_ARGUMENT, Data, VENDOR_RESET_DATA_SIZE, &Result);
+}

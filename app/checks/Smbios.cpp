@@ -1,0 +1,83 @@
+#include "app/checks/Smbios.h"
+
+#include "app/platform/Guids.h"
+#include "kit/Scoped.h"
+
+const CHAR16 SMBIOS_MISSING_STRING[] = u"Missing String";
+static_assert(sizeof(SMBIOS_MISSING_STRING) == 15 * sizeof(CHAR16));
+
+EFI_STATUS LocateSmbiosProtocol(EFI_SMBIOS_PROTOCOL **Smbios) {
+  UINTN Count = 0;
+  PoolPtr<EFI_HANDLE> Handles;
+  if (EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, &gEfiSmbiosProtocolGuid, NULL, &Count, Handles.Out())) ||
+      !Handles || Count == 0) {
+    return EFI_NOT_FOUND;
+  }
+  EFI_HANDLE First = Handles[0];
+  Handles.Reset();
+  if (EFI_ERROR(gBS->OpenProtocol(First, &gEfiSmbiosProtocolGuid, (VOID **)Smbios, First, NULL,
+                                  EFI_OPEN_PROTOCOL_GET_PROTOCOL)) ||
+      *Smbios == NULL) {
+    return EFI_NOT_FOUND;
+  }
+  return EFI_SUCCESS;
+}
+
+EFI_STATUS SmbiosNextRecord(EFI_SMBIOS_PROTOCOL *Smbios, EFI_SMBIOS_HANDLE *SmbiosHandle,
+                            EFI_SMBIOS_TABLE_HEADER **Record) {
+  EFI_SMBIOS_TABLE_HEADER *Next = NULL;
+  EFI_STATUS Status = Smbios->GetNext(Smbios, SmbiosHandle, NULL, &Next, NULL);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if (Next == NULL) {
+    return EFI_NOT_FOUND;
+  }
+  *Record = Next;
+  return EFI_SUCCESS;
+}
+
+UINT8 SmbiosStringNumber(const EFI_SMBIOS_TABLE_HEADER *Record, UINTN Offset) {
+  if (Record->Length <= Offset) {
+    return 0;
+  }
+  return ((const UINT8 *)Record)[Offset];
+}
+
+EFI_STATUS GetSmbiosString(CHAR8 *StringArea, UINT8 StringNumber, CHAR16 **String) {
+  if (StringNumber == 0) {
+    *String = (CHAR16 *)AllocateZeroPool(sizeof(CHAR16));
+    return EFI_SUCCESS;
+  }
+
+  CHAR8 *Current = StringArea;
+  UINTN Counter = StringNumber;
+  UINTN Length = 0;
+  for (;;) {
+    Counter--;
+    Length = AsciiStrLen(Current);
+    if (Current[Length + 1] == 0) {
+      break;  // the area ends with this string
+    }
+    if (Counter == 0) {
+      break;
+    }
+    Current += Length + 1;
+  }
+
+  if (Counter != 0 || Length == 0) {
+    *String = (CHAR16 *)SMBIOS_MISSING_STRING;
+    return EFI_SUCCESS;
+  }
+  *String = (CHAR16 *)AllocatePool((Length + 1) * sizeof(CHAR16));
+  if (*String != NULL) {
+    AsciiStrToUnicodeStrS(Current, *String, Length + 1);
+  }
+  return EFI_SUCCESS;
+}
+
+VOID FreeSmbiosString(CHAR16 *String) {
+  if (String != NULL && String != SMBIOS_MISSING_STRING) {
+    FreePool(String);
+  }
+}

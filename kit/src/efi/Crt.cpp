@@ -1,0 +1,46 @@
+// The few C runtime symbols the compiler may emit calls to even in
+// freestanding code (struct copies, zero-initialised arrays).
+#include "kit/Uefi.h"
+
+extern "C" {
+
+void *memset(void *Destination, int Value, size_t Count) {
+  void *Start = Destination;
+  __asm__ volatile("rep stosb" : "+D"(Destination), "+c"(Count) : "a"(Value) : "memory");
+  return Start;
+}
+
+void *memcpy(void *Destination, const void *Source, size_t Count) {
+  void *Start = Destination;
+  __asm__ volatile("rep movsb" : "+D"(Destination), "+S"(Source), "+c"(Count) : : "memory");
+  return Start;
+}
+
+void *memmove(void *Destination, const void *Source, size_t Count) {
+  unsigned char *To = (unsigned char *)Destination;
+  const unsigned char *From = (const unsigned char *)Source;
+  if (To <= From || To >= From + Count) {
+    return memcpy(Destination, Source, Count);
+  }
+  while (Count > 0) {
+    Count--;
+    To[Count] = From[Count];
+  }
+  return Destination;
+}
+
+int memcmp(const void *First, const void *Second, size_t Count) {
+  const unsigned char *A = (const unsigned char *)First;
+  const unsigned char *B = (const unsigned char *)Second;
+  for (size_t I = 0; I < Count; I++) {
+    if (A[I] != B[I]) {
+      return (int)A[I] - (int)B[I];
+    }
+  }
+  return 0;
+}
+
+// The linker looks for this symbol whenever floating point could be used;
+// nothing here uses it.
+int _fltused = 0;
+}
