@@ -1,5 +1,5 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
-.PHONY: all bootstrap efi host test sanitize clean
+.PHONY: all bootstrap efi host test bench clean
 
 all: efi host
 
@@ -16,6 +16,10 @@ host: bootstrap
 
 test: all
 	@ctest --preset host
+
+bench: host
+	@cmake --build --preset host --target version_marker_bench
+	@build/host/bench/version_marker_bench --benchmark_min_time=1
 
 clean:
 	rm -rf build
