@@ -75,8 +75,15 @@ struct KIT_PRINT_ARG {
   const VOID *Pointer;
 };
 
+template <typename T> struct KitIsPointer {
+  static constexpr bool Value = false;
+};
+template <typename T> struct KitIsPointer<T *> {
+  static constexpr bool Value = true;
+};
+
 template <typename T> constexpr KIT_PRINT_ARG KitPrintArg(T Value) {
-  if constexpr (__is_pointer(T)) {
+  if constexpr (KitIsPointer<T>::Value) {
     return {KitArgKind::Pointer, 0, (const VOID *)Value};
   } else if constexpr (__is_enum(T)) {
     return {KitArgKind::Unsigned, (UINT64)Value, nullptr};
