@@ -1,0 +1,316 @@
+// The simulated firmware: a stateful stand-in for the UEFI firmware, Shell
+// and board that Tamsork runs on, for host tests and host tools.
+//
+// It behaves as firmware does (two-call sizing, handles valid until closed,
+// a FAT-like volume with a write-back cache) rather than replaying expected
+// calls. One Firmware object is one machine: its volumes, variables, SMBIOS
+// table and board persist across launches; console text and the per-launch
+// records start afresh at every Launch().
+//
+// The firmware services are plain EFIAPI functions without a context
+// argument, so exactly one Firmware may exist at a time; it registers itself
+// on construction.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "kit/Uefi.h"
+
+namespace sim {
+
+// Every firmware entry point the application can reach. Fault injection and
+// call counting use these names.
+enum class Service : uint8_t {
+  AllocatePool,
+  FreePool,
+  WaitForEvent,
+  HandleProtocol,
+  LocateDevicePath,
+  OpenProtocol,
+  LocateHandleBuffer,
+  GetVariable,
+  SetVariable,
+  ResetSystem,
+  ReadKeyStroke,
+  OutputString,
+  OpenVolume,
+  FileOpen,
+  FileClose,
+  FileDelete,
+  FileRead,
+  FileWrite,
+  FileGetPosition,
+  FileSetPosition,
+  FileGetInfo,
+  FileSetInfo,
+  FileFlush,
+  SmbiosGetNext,
+  ShellExecute,
+  VendorRequest,
+  IoRead8,
+  IoWrite8,
+  InstallProtocolInterface,
+  InputReset,  // ConIn->Reset: accepted, keeps the queued keys
+  Count
+};
+const char *ServiceName(Service S);
+
+// One entry of the shared, ordered record of what reached the outside world.
+struct Event {
+  enum class Kind : uint8_t {
+    FileCreate,   // a file came into being (Path)
+    FileWrite,    // bytes handed to Write, still in the cache (Path, Offset, Bytes)
+    FileCommit,   // the cache of Path reached the medium (by Flush or Close)
+    FileClose,    // a file handle on Path was closed
+    FileDelete,   // Path was removed from the medium
+    PortRead,     // Port, Value read
+    PortWrite,    // Port, Value written
+    Reset,        // ResetSystem (ResetType in Value)
+    Execute,      // Shell Execute(CommandLine)
+    VendorRequest,// VENDOR_CONTROL_PROTOCOL Request (Handle index in Value)
+    SetVariable,  // a variable was set or deleted (Name in Text, data in Bytes)
+  };
+  uint64_t Seq = 0;
+  Kind What{};
+  std::string Path;  // file events: from the volume root, like "\dir\file"
+  uint64_t Offset = 0;
+  std::vector<uint8_t> Bytes;
+  uint16_t Port = 0;
+  uint8_t Value = 0;
+  std::string Text;  // command line, variable name (UTF-8)
+  std::string VolumeLabel;  // file events: the Label() of the volume
+};
+const char *EventKindName(Event::Kind K);
+
+struct Key {
+  uint16_t ScanCode = 0;
+  char16_t UnicodeChar = 0;
+};
+inline Key CharKey(char16_t C) { return {0, C}; }
+inline Key EnterKey() { return {0, u'\r'}; }
+inline Key ScanKey(uint16_t Scan) { return {Scan, 0}; }
+
+// An SMBIOS structure as firmware hands it out: a 4-byte header (type,
+// length, handle), the formatted bytes after it, then the string area.
+struct SmbiosRecord {
+  uint8_t Type = 0;
+  std::vector<uint8_t> Formatted;  // bytes from offset 4 of the structure on
+  std::vector<std::string> Strings;
+  // When set, the string area is exactly these bytes (for malformed tables
+  // or fuzzing); otherwise it is built from Strings with the closing NULs.
+  std::optional<std::vector<uint8_t>> RawStringArea;
+};
+// Builders for the three records Tamsork reads.
+SmbiosRecord BiosInformation(const std::string &Version);       // type 0, version string #2
+SmbiosRecord SystemInformation(const std::string &ProductName);  // type 1, product string #2
+SmbiosRecord ProcessorInformation(uint32_t Signature);           // type 4, Processor ID at offset 8
+
+struct Variable {
+  uint32_t Attributes = 0;
+  std::vector<uint8_t> Data;
+};
+
+struct VendorRequestCall {
+  size_t HandleIndex = 0;  // which installed instance was called (their count: none of them)
+  uint64_t Seq = 0;
+  void *This = nullptr;
+  uint64_t Arg2 = 0, Arg3 = 0, Arg4 = 0;
+  uint32_t Arg5 = 0;
+  void *Buffer = nullptr;
+  uint32_t BufferSize = 0;
+  uint64_t *Result = nullptr;
+};
+
+struct ExecuteCall {
+  uint64_t Seq = 0;
+  EFI_HANDLE *ParentImageHandle = nullptr;
+  EFI_HANDLE Parent = nullptr;  // *ParentImageHandle at the time of the call
+  std::u16string CommandLine;
+  bool EnvironmentGiven = false;
+  bool StatusCodeGiven = false;
+};
+
+// A FAT-like volume. Paths are from the root, with '\' separators, matched
+// without regard to case; in the helpers below a leading '\' is optional and
+// '/' is accepted too. Each file has what the medium holds and what the
+// driver's write-back cache holds; Write changes only the cache, Flush and
+// Close commit it, and Reboot() or a power cut drops it. Creating a file or
+// directory, deleting one and changing attributes reach the medium at once
+// (they are directory entries). The Label names the volume in file events.
+class Volume {
+ public:
+  explicit Volume(std::string Label);
+  ~Volume();
+
+  const std::string &Label() const { return Label_; }
+  void PutFile(const std::string &Path, const std::vector<uint8_t> &Bytes, bool ReadOnly = false);
+  void PutFile(const std::string &Path, const std::string &Bytes, bool ReadOnly = false);
+  void MakeDirectory(const std::string &Path);
+  void RemoveFile(const std::string &Path);
+  void SetReadOnly(const std::string &Path, bool ReadOnly);
+  bool Exists(const std::string &Path) const;
+  // What the medium holds (survives a reset); nullopt when there is no file.
+  std::optional<std::vector<uint8_t>> MediumFile(const std::string &Path) const;
+  // What a reader sees now, cache included.
+  std::optional<std::vector<uint8_t>> CurrentFile(const std::string &Path) const;
+  // Drops every unflushed change, as a reset or power loss does.
+  void DropCache();
+
+  struct Node;  // implementation detail
+  Node *Root() const { return Root_.get(); }
+
+ private:
+  std::string Label_;
+  // Shared so that a file handle keeps its node alive after the entry is
+  // deleted or the volume is restored from a power-cut snapshot.
+  std::shared_ptr<Node> Root_;
+};
+
+class Firmware {
+ public:
+  Firmware();
+  ~Firmware();
+  Firmware(const Firmware &) = delete;
+  Firmware &operator=(const Firmware &) = delete;
+
+  static Firmware *Current();
+
+  // ---- the machine
+  EFI_SYSTEM_TABLE *SystemTable();
+  EFI_HANDLE ImageHandle();        // the application's image
+  EFI_HANDLE ShellImageHandle();   // the Shell's own image
+  Volume &BootVolume();            // holds Tamsork.efi; the Loaded Image's device
+  Volume &OtherVolume();           // a second volume, the Shell's current one
+  const Volume &BootVolume() const;
+  const Volume &OtherVolume() const;
+  EFI_HANDLE BootVolumeHandle();
+  EFI_HANDLE OtherVolumeHandle();
+
+  // Command line as the Shell would pass it, Argv[0] first. The Shell's own
+  // Shell Parameters instance is installed first, the application's second.
+  void SetCommandLine(const std::vector<std::u16string> &Argv);
+  // 0: no Shell Parameters instance at all; 1: only the Shell's own; 2
+  // (default): the Shell's and the application's.
+  void SetShellParameterInstances(int Count);
+
+  // ---- console
+  // Keys the user is going to type. With none queued, WaitForEvent on the
+  // key event returns at once and ReadKeyStroke gives EFI_NOT_READY; an
+  // application that polls an empty queue 100000 times in a row is stopped
+  // (abort with a message) rather than left to hang the test run.
+  void QueueKey(Key K);
+  void QueueKeys(const std::vector<Key> &Keys);
+  size_t KeysLeft() const;
+  std::string ConsoleText() const;  // UTF-8 of everything sent to ConOut this launch
+  std::string StdErrText() const;
+
+  // ---- variables
+  void PutVariable(const std::u16string &Name, const EFI_GUID &Guid, uint32_t Attributes,
+                   const std::vector<uint8_t> &Data);
+  void RemoveVariable(const std::u16string &Name, const EFI_GUID &Guid);
+  std::optional<Variable> GetVariableValue(const std::u16string &Name, const EFI_GUID &Guid) const;
+  // Variables set without EFI_VARIABLE_NON_VOLATILE are lost at Reboot().
+
+  // ---- SMBIOS
+  // The table, handles numbered from 0 in this order. A new machine has
+  // BiosInformation("1.00"), SystemInformation("Simulated Board") and
+  // ProcessorInformation(0x000906EA).
+  void SetSmbiosRecords(const std::vector<SmbiosRecord> &Records);
+  // Number of handles carrying the SMBIOS protocol (default 1; 0 removes it).
+  void SetSmbiosInstances(int Count);
+
+  // ---- board
+  void SetControlPort(uint8_t Value);  // what BOARD_CONTROL_PORT reads (default 0)
+  uint8_t ControlPort() const;
+  // Number of handles carrying VENDOR_CONTROL_PROTOCOL (default 1).
+  void SetVendorControlInstances(int Count);
+  EFI_STATUS VendorRequestStatus = EFI_SUCCESS;  // what Request returns
+  // Whether the Shell protocol is installed (default yes), and what Execute returns.
+  void SetShellProtocolInstalled(bool Installed);
+  EFI_STATUS ExecuteStatus = EFI_SUCCESS;
+  // What the executed command itself returned: written to *StatusCode when
+  // Execute succeeds and the caller asked for it.
+  EFI_STATUS ExecuteCommandStatus = EFI_SUCCESS;
+
+  // ---- records of the current launch
+  const std::vector<Event> &Events() const;
+  std::vector<Event> EventsOf(Event::Kind K) const;
+  const std::vector<VendorRequestCall> &VendorRequests() const;
+  const std::vector<ExecuteCall> &Executions() const;
+  std::vector<std::pair<uint16_t, uint8_t>> PortWrites() const;
+  std::vector<uint16_t> PortReads() const;
+  bool ResetRequested() const;          // ResetSystem was called this launch
+  EFI_RESET_TYPE LastResetType() const;
+  // Calls the simulator refused or could only partly honour because the
+  // caller broke the rules: a closed or unknown file handle, a foreign
+  // pointer, a table slot the simulator does not implement. One readable
+  // line each; cleared at Launch().
+  const std::vector<std::string> &Misuses() const;
+
+  // ---- fault injection
+  // Make the Nth call (1-based, counted from the start of the launch) of
+  // Service S fail with Status. Allocations fail by returning NULL and
+  // EFI_OUT_OF_RESOURCES whatever Status says; ReadKeyStroke fails with the
+  // key untouched; a failed port read gives 0xFF and a failed port write is
+  // lost. A failed call does nothing else: a failed FreePool leaves the block
+  // allocated (it shows as a leak). Fault rules stay in force for every
+  // launch until ClearFaults().
+  void FailNth(Service S, uint64_t Nth, EFI_STATUS Status);
+  // Make the Nth firmware call of the launch, whatever its service, fail.
+  void FailCallNumber(uint64_t Nth, EFI_STATUS Status);
+  void ClearFaults();
+  uint64_t CallCount() const;           // firmware calls made this launch
+  uint64_t CallCount(Service S) const;
+  Service CallService(uint64_t Nth) const;  // service of the Nth call this launch
+
+  // Power cut: when the launch reaches firmware call number Nth, the machine
+  // loses power before that call takes effect. The volumes and variables are
+  // frozen as the medium held them at that moment (caches lost); the call and
+  // everything after it in the launch still run but change nothing that
+  // persists and record nothing (console output included). The request
+  // applies to the next Launch() only.
+  void CutPowerAtCall(uint64_t Nth);
+  bool PowerWasCut() const;
+
+  // ---- accounting
+  size_t LivePoolBlocks() const;   // blocks allocated and not freed (Reboot() frees them)
+  size_t OpenFileHandles() const;  // file handles not yet closed (Reboot() closes them)
+  size_t BadFrees() const;  // FreePool of a pointer the pool never gave out, this launch
+
+  // ---- running
+  // One launch of the application from the Shell: clears the per-launch
+  // records and counters, then calls the kit's entry glue with the image
+  // handle and system table. Returns the exit status.
+  EFI_STATUS Launch();
+  // The same with another entry point in place of the kit's glue, for tests
+  // of the simulator itself and for tools.
+  using EntryPoint = EFI_STATUS(EFIAPI *)(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+  EFI_STATUS Launch(EntryPoint Entry);
+  // Restart the machine: unflushed caches and volatile variables are lost,
+  // open file handles are gone and leaked pool memory is reclaimed.
+  void Reboot();
+
+  // The machinery, shared with the service implementations.
+  struct Impl;
+  Impl &State() { return *Impl_; }
+
+ private:
+  std::unique_ptr<Impl> Impl_;
+};
+
+// GUIDs the simulated firmware installs, for tests that build their own. A
+// new machine has this variable: non-volatile, boot and runtime access, one
+// byte 0.
+extern const EFI_GUID kMemoryOverwriteRequestControlGuid;
+extern const char16_t kMemoryOverwriteRequestControlName[];
+
+std::string ToUtf8(const std::u16string &S);
+std::u16string FromUtf8(const std::string &S);
+
+}  // namespace sim
