@@ -144,12 +144,17 @@ EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHa
 
 EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
   auto &M = Machine();
-  if (auto Fault = M.Gate(Service::FileClose)) {
-    return *Fault;
-  }
+  const auto Fault = M.Gate(Service::FileClose);
   FileHandle *F = M.LiveFile(This, "File Close");
   if (F == nullptr) {
     return EFI_INVALID_PARAMETER;
+  }
+  if (Fault) {
+    // Close always releases the handle; a failing flush on the way loses
+    // what the cache held, as a real driver does.
+    M.Record(FileEvent(Event::Kind::FileClose, *F));
+    M.CloseFile(*F);
+    return *Fault;
   }
   Commit(M, *F);
   M.Record(FileEvent(Event::Kind::FileClose, *F));
@@ -159,12 +164,16 @@ EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
 
 EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
   auto &M = Machine();
-  if (auto Fault = M.Gate(Service::FileDelete)) {
-    return *Fault;
-  }
+  const auto Fault = M.Gate(Service::FileDelete);
   FileHandle *F = M.LiveFile(This, "File Delete");
   if (F == nullptr) {
     return EFI_INVALID_PARAMETER;
+  }
+  if (Fault) {
+    // Delete closes the handle whatever happens to the file.
+    M.Record(FileEvent(Event::Kind::FileClose, *F));
+    M.CloseFile(*F);
+    return *Fault;
   }
   Volume::Node &N = *F->Node;
   const auto Parent = N.Parent.lock();
