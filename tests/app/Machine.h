@@ -73,6 +73,9 @@ class Machine : public ::testing::Test {
     EXPECT_EQ(Fw.OpenFileHandles(), 0u) << "file handles left open";
     EXPECT_EQ(Fw.BadFrees(), 0u) << "pool frees of foreign pointers";
     EXPECT_EQ(Fw.StdErrText(), "") << "assertion reports";
+    for (const std::string &Misuse : Fw.Misuses()) {
+      ADD_FAILURE() << "firmware misuse: " << Misuse;
+    }
   }
 
  private:
