@@ -155,6 +155,9 @@ EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCO
     EFI_FILE_PROTOCOL *Next = NULL;
     Status = Current->Open(Current, &Next, Name, OpenMode, 0);
     Current->Close(Current);
+    if (!EFI_ERROR(Status) && Next == NULL) {
+      Status = EFI_NOT_FOUND;
+    }
     Current = EFI_ERROR(Status) ? NULL : Next;
   }
 
