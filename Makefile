@@ -1,5 +1,5 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
-.PHONY: all bootstrap efi host test bench clean
+.PHONY: all bootstrap efi host test bench clean demo
 
 all: efi host
 
@@ -20,6 +20,12 @@ test: all
 bench: host
 	@cmake --build --preset host --target version_marker_bench
 	@build/host/bench/version_marker_bench --benchmark_min_time=1
+
+# One normal update of the built Tamsork.efi on the virtual board (OVMF
+# under QEMU), shown boot by boot.
+demo: bootstrap efi
+	@python3 virtual-board/harness/run.py --tamsork build/efi/Tamsork.efi --images build/efi/virtual-board \
+		--work build/virtual-board-demo --transcript normal-update
 
 clean:
 	rm -rf build

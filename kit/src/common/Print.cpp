@@ -2,7 +2,7 @@
 //
 // Output goes to a sink: a bounded buffer (cut to fit, always terminated)
 // or the console, which is fed in small chunks from the stack so printing
-// never allocates and never truncates.
+// never allocates and never truncates, and gets CR LF line ends.
 #include "kit/Library.h"
 
 namespace {
@@ -27,12 +27,15 @@ class BufferSink {
 class ConsoleSink {
  public:
   explicit ConsoleSink(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Console) : Console_(Console) {}
+  // A line feed alone only moves a firmware text console down a row; the
+  // carriage return that brings it back to the first column is added here,
+  // so every line starts at the left edge whatever the console.
   void Put(CHAR16 Char) {
-    Chunk_[Used_++] = Char;
-    Count++;
-    if (Used_ == kChunk) {
-      Flush();
+    if (Char == u'\n' && Previous_ != u'\r') {
+      Store(u'\r');
     }
+    Store(Char);
+    Previous_ = Char;
   }
   void Flush() {
     if (Used_ == 0) {
@@ -47,8 +50,17 @@ class ConsoleSink {
   UINTN Count = 0;
 
  private:
+  void Store(CHAR16 Char) {
+    Chunk_[Used_++] = Char;
+    Count++;
+    if (Used_ == kChunk) {
+      Flush();
+    }
+  }
+
   static constexpr UINTN kChunk = 127;
   EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Console_;
+  CHAR16 Previous_ = 0;
   CHAR16 Chunk_[kChunk + 1];
   UINTN Used_ = 0;
 };

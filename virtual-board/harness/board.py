@@ -1,0 +1,444 @@
+"""The virtual board: OVMF under QEMU with a FAT volume, driven one boot at a time.
+
+A board keeps what persists between the boots of one update: the volume
+(a raw FAT image, changed between boots with mtools), a second FAT volume
+that serves as "another mapping", and the firmware's variable store. Each
+boot is one QEMU run that ends when the guest resets (-no-reboot) or is
+killed at a time bound. The Shell runs startup.nsh from the volume; the
+harness skips its countdown with a key, types keys at prompts, and after
+the boot collects the console text, the exit statuses the script echoed,
+the bytes written to the board's ports and the stand-in images' records.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import threading
+import time
+
+# Ports, as the application and the stand-in images use them.
+UPDATE_PORT = 0x41C0
+CONTROL_PORT = 0x419F
+VENDOR_RECORD_PORT = 0x41D0
+TOOL_RECORD_PORT = 0x41D8
+
+OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
+OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
+QEMU = "qemu-system-x86_64"
+
+SUPPORTED_CPU = "Skylake-Client,model=142,stepping=9"
+
+# The Shell's countdown before startup.nsh; any key but Esc skips it.
+COUNTDOWN_TEXT = "any other key to continue"
+# Marks the end of the script, echoed just before the Shell's reset.
+SCRIPT_END = "VIRTUAL-BOARD-SCRIPT-END"
+# Ends a script that leaves the commands to be typed at the prompt.
+READY = "VIRTUAL-BOARD-READY"
+# The Shell's prompt at the start of a line, e.g. "FS0:\> ".
+SHELL_PROMPT = re.compile(r"(?m)^[A-Za-z0-9]+:\\[^\n]*> ")
+
+# Console text that ends a boot at once: the firmware's exception dump and
+# the kit's assertion report.
+FAULT_TEXTS = ("X64 Exception Type", "!!!! ", "ASSERT [")
+
+_CSI = re.compile(r"\x1b\[[0-9;?=]*([A-Za-z])")
+_OTHER_ESCAPE = re.compile(r"\x1b[()][A-Za-z0-9]|\x1b[=>78c]")
+
+
+class BoardError(Exception):
+    """A boot or a volume operation that did not go as the harness needs."""
+
+
+def console_text(raw):
+    """The console's bytes as plain text: escape sequences removed, carriage
+    returns dropped, and a cursor move to another row taken as a line break
+    (a move within the row, as the Shell's line editor makes for every key
+    it echoes, is not)."""
+    text = raw.decode("latin-1")
+    row = [None]
+
+    def replace(match):
+        if match.group(1) != "H":
+            return ""
+        target = match.group(0)[2:-1].split(";")[0]
+        moved = target != row[0]
+        row[0] = target
+        return "\n" if moved else ""
+
+    text = _CSI.sub(replace, text)
+    text = _OTHER_ESCAPE.sub("", text)
+    text = text.replace("\r", "")
+    return re.sub(r"\n{3,}", "\n\n", text)
+
+
+def parse_exits(text):
+    """The exit statuses startup.nsh echoed, by invocation number."""
+    return {int(n): int(v, 16) for n, v in re.findall(r"TAMSORK-EXIT-(\d+)=0x([0-9A-Fa-f]+)", text)}
+
+
+def invocation_output(text, number):
+    """What invocation `number` printed: the console between its start
+    marker and its exit marker (or the end of the text when it never
+    returned to the Shell), without the Shell's echo of commands."""
+    start = text.find("TAMSORK-RUN-%d\n" % number)
+    if start < 0:
+        return None
+    start += len("TAMSORK-RUN-%d\n" % number)
+    end = text.find("TAMSORK-EXIT-%d=" % number, start)
+    segment = text[start:] if end < 0 else text[start:end]
+    lines = segment.split("\n")
+    # The Shell echoes each script line after its prompt ("FS0:\> ...").
+    kept = [line for line in lines if not re.match(r"^\s*[A-Za-z0-9]+:\\.*> ", line)]
+    return "\n".join(kept).rstrip("\n")
+
+
+def flashed_version(records):
+    """The version the flash tool stand-in reports it flashed, if any."""
+    for record in records:
+        match = re.match(r"IMAGE size=\d+ version=(\d\.\d\d)$", record)
+        if match:
+            return match.group(1)
+    return None
+
+
+def parse_records(data):
+    """Text records from a stand-in's port: one line each."""
+    return [line for line in data.decode("latin-1").split("\n") if line]
+
+
+class Boot:
+    """What one boot left behind."""
+
+    def __init__(self, number, directory):
+        self.number = number
+        self.directory = directory
+        self.raw = b""
+        self.console = ""
+        self.ended = None  # "reset" or "timeout" or "fault"
+        self.elapsed = 0.0
+        self.exits = {}
+        self.update_port = b""
+        self.control_port = b""
+        self.vendor = []
+        self.tool = []
+        self.state_before = None
+        self.state_after = None
+        self.bios_version = None
+        self.product = None
+        self.commands = []
+
+    @property
+    def script_finished(self):
+        return (SCRIPT_END + "\n") in self.console
+
+    @property
+    def requests(self):
+        return [r for r in self.vendor if r.startswith("REQUEST ")]
+
+    @property
+    def tool_started(self):
+        return "START" in self.tool
+
+    def tool_field(self, prefix):
+        return [r[len(prefix):].strip() for r in self.tool if r.startswith(prefix)]
+
+    def output(self, number=1):
+        return invocation_output(self.console, number)
+
+
+def _run(args, **kwargs):
+    env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+    result = subprocess.run(args, capture_output=True, env=env, **kwargs)
+    if result.returncode != 0:
+        raise BoardError("%s failed: %s" % (" ".join(args), result.stderr.decode(errors="replace").strip()))
+    return result
+
+
+class Volume:
+    """A raw FAT image, changed with mtools while no boot is running."""
+
+    def __init__(self, path, size_kib=16384, label="TAMSORK"):
+        self.path = path
+        if os.path.exists(path):
+            os.remove(path)
+        _run(["mkfs.vfat", "-C", "-n", label, path, str(size_kib)])
+
+    def put(self, name, data):
+        """Writes data to name ("dir/file" allowed; directories must exist)."""
+        temp = self.path + ".put"
+        with open(temp, "wb") as f:
+            f.write(data)
+        try:
+            _run(["mcopy", "-n", "-o", "-i", self.path, temp, "::/" + name])
+        finally:
+            os.remove(temp)
+
+    def put_file(self, source, name):
+        _run(["mcopy", "-n", "-o", "-i", self.path, source, "::/" + name])
+
+    def mkdir(self, name):
+        _run(["mmd", "-i", self.path, "::/" + name])
+
+    def get(self, name):
+        """The file's bytes, or None when it is not there."""
+        temp = self.path + ".get"
+        if os.path.exists(temp):
+            os.remove(temp)
+        env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
+        result = subprocess.run(["mcopy", "-n", "-o", "-i", self.path, "::/" + name, temp], capture_output=True,
+                                env=env)
+        if result.returncode != 0 or not os.path.exists(temp):
+            return None
+        with open(temp, "rb") as f:
+            data = f.read()
+        os.remove(temp)
+        return data
+
+    def delete(self, name):
+        if self.get(name) is not None:
+            _run(["mdel", "-i", self.path, "::/" + name])
+
+    def names(self, directory=""):
+        """The entries of a directory, long names where there are any."""
+        result = _run(["mdir", "-b", "-i", self.path, "::/" + directory])
+        entries = []
+        for line in result.stdout.decode(errors="replace").splitlines():
+            line = line.strip().rstrip("/")
+            if line:
+                entries.append(line.split("/")[-1])
+        return entries
+
+
+class Board:
+    """One machine for one scenario: volumes and variable store persist
+    across its boots."""
+
+    def __init__(self, workdir, tamsork, vendor, tool, boot_timeout=60.0, log=None):
+        self.workdir = os.path.abspath(workdir)
+        if os.path.exists(self.workdir):
+            shutil.rmtree(self.workdir)
+        os.makedirs(self.workdir)
+        for path in (tamsork, vendor, tool):
+            if not os.path.isfile(path):
+                raise BoardError("missing image %s (run `make efi`)" % path)
+        self.boot_timeout = boot_timeout
+        self.log = log
+        self.vars = os.path.join(self.workdir, "vars.fd")
+        shutil.copyfile(OVMF_VARS, self.vars)
+        self.volume = Volume(os.path.join(self.workdir, "fs0.img"), label="TAMSORK")
+        self.other = Volume(os.path.join(self.workdir, "fs1.img"), size_kib=2048, label="OTHER")
+        self.volume.put_file(tamsork, "Tamsork.efi")
+        self.volume.put_file(vendor, "VendorControl.efi")
+        self.volume.put_file(tool, "H2OFFT-Sx64.efi")
+        self.other.put(".mapping-fs1", b"the second volume\n")
+        self.bios_version = "V1.05"
+        self.product = "KVX4720"
+        self.cpu = SUPPORTED_CPU
+        self.boots = []
+        self.notes = []
+
+    # ------------------------------------------------------------ helpers
+
+    def note(self, text):
+        """An observation worth reporting that is not a check."""
+        self.notes.append(text)
+
+    def state(self):
+        return self.volume.get("State.dat")
+
+    def place_state(self, value):
+        if value is None:
+            self.volume.delete("State.dat")
+        else:
+            self.volume.put("State.dat", value)
+
+    @staticmethod
+    def command_lines(commands):
+        """Each command between markers, followed by its exit status."""
+        lines = []
+        for number, command in enumerate(commands, start=1):
+            lines.append('echo "TAMSORK-RUN-%d"' % number)
+            lines.append(command)
+            lines.append('echo "TAMSORK-EXIT-%d=%%lasterror%%"' % number)
+        return lines + ["fs0:", 'echo "%s"' % SCRIPT_END, "reset"]
+
+    @classmethod
+    def script(cls, commands, before=(), typed=False):
+        """startup.nsh: load the driver, run `before` (for example a change
+        of directory), then the commands and reset the board. With `typed`
+        the script stops after `before`, and the commands are typed at the
+        Shell's prompt."""
+        lines = ["fs0:", "load fs0:\\VendorControl.efi"] + list(before)
+        lines += ['echo "%s"' % READY] if typed else cls.command_lines(commands)
+        return "".join(line + "\r\n" for line in lines).encode("ascii")
+
+    # ------------------------------------------------------------ a boot
+
+    @staticmethod
+    def _send(process, data, typed):
+        """Sends bytes to the serial input; a typed line goes one key at a
+        time, as a person types, so the Shell's line editor keeps up."""
+        try:
+            for index in range(len(data)):
+                process.stdin.write(data[index:index + 1])
+                process.stdin.flush()
+                if typed:
+                    time.sleep(0.02)
+        except OSError:
+            pass  # the board is already gone
+
+    def boot(self, commands, before=(), keys=(), forbid=(), control_readback=0x41, typed=False):
+        """One boot: the Shell runs `commands` from startup.nsh, or with
+        `typed` they are typed at its prompt one line at a time. `keys` are
+        (prompt, key) pairs typed in order, each once its prompt shows (with
+        `typed`, during the first command); `forbid` are texts that end the
+        boot as failed when they show."""
+        number = len(self.boots) + 1
+        directory = os.path.join(self.workdir, "boot-%02d" % number)
+        os.makedirs(directory)
+        boot = Boot(number, directory)
+        boot.commands = list(commands)
+        boot.state_before = self.state()
+        boot.bios_version = self.bios_version
+        boot.product = self.product
+        self.volume.put("startup.nsh", self.script(commands, before, typed))
+
+        files = {name: os.path.join(directory, name) for name in
+                 ("update-port.bin", "control-port.bin", "vendor.txt", "tool.txt")}
+        args = [
+            QEMU, "-machine", "q35", "-m", "256", "-cpu", self.cpu,
+            "-display", "none", "-monitor", "none", "-serial", "stdio",
+            "-no-reboot", "-net", "none",
+            "-drive", "if=pflash,format=raw,readonly=on,file=" + OVMF_CODE,
+            "-drive", "if=pflash,format=raw,file=" + self.vars,
+            "-drive", "format=raw,index=0,file=" + self.volume.path,
+            "-drive", "format=raw,index=1,file=" + self.other.path,
+            "-smbios", "type=0,version=" + self.bios_version,
+            "-smbios", "type=1,product=" + self.product,
+            "-chardev", "file,id=update,path=" + files["update-port.bin"],
+            "-device", "isa-debugcon,iobase=0x%X,chardev=update" % UPDATE_PORT,
+            "-chardev", "file,id=control,path=" + files["control-port.bin"],
+            "-device", "isa-debugcon,iobase=0x%X,chardev=control,readback=0x%X" % (CONTROL_PORT, control_readback),
+            "-chardev", "file,id=vendor,path=" + files["vendor.txt"],
+            "-device", "isa-debugcon,iobase=0x%X,chardev=vendor" % VENDOR_RECORD_PORT,
+            "-chardev", "file,id=tool,path=" + files["tool.txt"],
+            "-device", "isa-debugcon,iobase=0x%X,chardev=tool" % TOOL_RECORD_PORT,
+        ]
+        with open(os.path.join(directory, "qemu-command.txt"), "w") as f:
+            f.write(" ".join(args) + "\n")
+
+        stderr = open(os.path.join(directory, "qemu-stderr.txt"), "wb")
+        started = time.monotonic()
+        process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
+        received = bytearray()
+        lock = threading.Lock()
+
+        def reader():
+            while True:
+                chunk = process.stdout.read1(4096)
+                if not chunk:
+                    return
+                with lock:
+                    received.extend(chunk)
+
+        thread = threading.Thread(target=reader, daemon=True)
+        thread.start()
+
+        # What to send, in order, each once its text shows on the console
+        # after the previous one's.
+        pending = [("countdown", COUNTDOWN_TEXT, b"x")]
+        prompts = [("prompt", p, k.encode("latin-1")) for p, k in keys]
+        if typed:
+            pending.append(("text", READY + "\n", b""))
+            for index, line in enumerate(self.command_lines(commands)):
+                pending.append(("line", SHELL_PROMPT, line.encode("ascii") + b"\r"))
+                if index == 1:
+                    pending += prompts
+        else:
+            pending += prompts
+        searched_from = 0
+        deadline = started + self.boot_timeout
+        ended = None
+        failure = None
+        while True:
+            with lock:
+                text = console_text(bytes(received))
+            fault = next((t for t in tuple(FAULT_TEXTS) + tuple(forbid) if t in text), None)
+            if fault is not None:
+                ended = "fault"
+                failure = "console showed %r" % fault
+                break
+            while pending:
+                kind, wanted, data = pending[0]
+                if isinstance(wanted, str):
+                    at = text.find(wanted, searched_from)
+                    end = at + len(wanted)
+                else:
+                    match = wanted.search(text, searched_from)
+                    at, end = (match.start(), match.end()) if match else (-1, -1)
+                if at < 0 and kind == "countdown" and (READY in text or "TAMSORK-RUN-" in text):
+                    pending.pop(0)  # the countdown ran out before it was seen
+                    continue
+                if at < 0:
+                    break
+                searched_from = end
+                # Give the waiting code a moment to reach its read.
+                time.sleep(0.2)
+                self._send(process, data, typed=kind == "line")
+                pending.pop(0)
+            if process.poll() is not None:
+                ended = "reset"
+                break
+            if time.monotonic() > deadline:
+                ended = "timeout"
+                failure = "no reset within %.0f s" % self.boot_timeout
+                break
+            time.sleep(0.05)
+
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        thread.join(timeout=5)
+        stderr.close()
+        boot.elapsed = time.monotonic() - started
+        boot.raw = bytes(received)
+        boot.console = console_text(boot.raw)
+        boot.ended = ended
+        with open(os.path.join(directory, "console.raw"), "wb") as f:
+            f.write(boot.raw)
+        with open(os.path.join(directory, "console.txt"), "w") as f:
+            f.write(boot.console)
+
+        def read(name):
+            try:
+                with open(files[name], "rb") as f:
+                    return f.read()
+            except FileNotFoundError:
+                return b""
+
+        boot.update_port = read("update-port.bin")
+        boot.control_port = read("control-port.bin")
+        boot.vendor = parse_records(read("vendor.txt"))
+        boot.tool = parse_records(read("tool.txt"))
+        boot.exits = parse_exits(boot.console)
+        boot.state_after = self.state()
+        # What the flash tool wrote becomes the running BIOS version of the
+        # boots that follow.
+        flashed = flashed_version(boot.tool)
+        if flashed is not None:
+            self.bios_version = "V" + flashed
+        self.boots.append(boot)
+        if self.log is not None:
+            self.log(boot)
+        if failure is not None:
+            raise BoardError("boot %d: %s (after %.1f s). Console:\n%s" % (number, failure, boot.elapsed,
+                                                                         tail(boot.console)))
+        if pending and pending[0][0] in ("prompt", "text"):
+            raise BoardError("boot %d: prompt %r never showed. Console:\n%s" % (number, pending[0][1],
+                                                                               tail(boot.console)))
+        return boot
+
+
+def tail(text, lines=60):
+    return "\n".join(text.rstrip("\n").split("\n")[-lines:])

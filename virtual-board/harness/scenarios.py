@@ -1,0 +1,431 @@
+"""Scenarios: whole updates of the real Tamsork.efi on the virtual board.
+
+Each scenario takes a fresh board (volumes and variable store), runs the
+boots an update needs and checks, after every boot, what the machine shows
+from outside: the console, the exit status, State.dat, the board's ports,
+the flash tool's record and the vendor control request.
+"""
+
+from board import Board, tail
+
+SIGNAL = b"\xaa\x66"
+REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argument=0x1 buffer=set size=4 "
+           "result=set data=00000000")
+NOT_FOUND = 0xE
+
+USAGE = [
+    "Kestrune Version 3.3",
+    "Supported: xDW7150, xDW8260, ZRN6940, LQT1170",
+    "           Ombrel, KVX9310",
+    "Help!",
+    "Example:",
+    "Agument 1: BIOS filename",
+    "Agument 2: Backup and recovery function",
+    "FS0:\\Tamsork.efi bios.bin | Update with bios.bin file",
+    "FS0:\\Tamsork.efi bios.bin -b | Update with bios.bin file using backup and recovery function",
+]
+
+REFUSAL = "Its not allowed to update from version 1.05 to 1.04!"
+ABORT_PROMPT = "Press ANY key to abort!"
+ENABLE_MODE = "Please enable UPDATE MODE to flash BIOS!"
+RESET_PROMPT = "Press ANY key to Reset!"
+FLASH_PROMPT = "State file found! Press Y so flash BIOS or ANY key to abort!"
+DONE = "BIOS Update done!"
+# What the vendor control stand-in prints when it takes the reset request.
+VENDOR_LINE = "VendorControl: request 0x50/0x0/0x3 argument 0x1 size 4, resetting the board"
+
+
+class Failure(Exception):
+    pass
+
+
+def bios_image(major, minor, size=256 * 1024):
+    """A BIOS image carrying version major.minor: filler with near misses of
+    the anchor and of the field before the real ones, the anchor "$BVDT",
+    then the field "$.a<major>.<minor>"."""
+    filler = bytes((i * 37 + 11) % 251 for i in range(size))
+    head = b"$BVD$.a0.00$BV" + filler[: size // 2]
+    marker = b"$BVDT" + b"\x00\x01$.9" + b"$.a%d.%02d" % (major, minor)
+    return (head + marker + filler)[:size]
+
+
+def describe(boot):
+    return "boot %d (state before %r, after %r)" % (boot.number, boot.state_before, boot.state_after)
+
+
+def expect(condition, message, boot=None):
+    if condition:
+        return
+    if boot is not None:
+        message = "%s: %s\n--- console (end) ---\n%s" % (describe(boot), message, tail(boot.console, 40))
+    raise Failure(message)
+
+
+# ---------------------------------------------------------------- checks
+
+
+def expect_state(boot, value):
+    expect(boot.state_after == value, "State.dat is %r, expected %r" % (boot.state_after, value), boot)
+
+
+def expect_application_reset(boot):
+    """The application signalled the board and reset it itself: the script
+    never got back to echo an exit status."""
+    expect(boot.ended == "reset", "the boot ended by %s" % boot.ended, boot)
+    expect(not boot.exits and not boot.script_finished, "the application returned to the Shell", boot)
+    expect(not boot.requests, "a vendor request was made: %r" % boot.requests, boot)
+    expect(boot.update_port == SIGNAL, "port 0x41C0 got %r, expected AA 66" % boot.update_port, boot)
+
+
+def expect_returned(boot, status, number=1):
+    expect(number in boot.exits, "invocation %d never returned to the Shell" % number, boot)
+    expect(boot.exits[number] == status,
+           "invocation %d exited 0x%X, expected 0x%X" % (number, boot.exits[number], status), boot)
+
+
+def expect_quiet_board(boot):
+    expect(boot.update_port == b"", "port 0x41C0 got %r" % boot.update_port, boot)
+    expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
+
+
+def expect_no_request(boot):
+    expect(not boot.requests, "unexpected vendor request %r" % boot.requests, boot)
+
+
+def expect_request_reset(boot):
+    """The board was reset through exactly one vendor request with the
+    reset command's arguments."""
+    expect(boot.requests == [REQUEST], "vendor requests %r, expected [%r]" % (boot.requests, REQUEST), boot)
+    expect(not boot.exits and not boot.script_finished, "the application returned after the request", boot)
+
+
+def expect_no_tool(boot):
+    expect(not boot.tool_started, "the flash tool was started: %r" % boot.tool, boot)
+
+
+def expect_tool(boot, image, version):
+    """The flash tool was started once with the command line
+    "H2OFFT-Sx64.efi <image>" and found the image it was given."""
+    expect(boot.tool.count("START") == 1, "flash tool starts: %r" % boot.tool, boot)
+    expect(boot.tool_field("OPTIONS") == ["H2OFFT-Sx64.efi %s" % image],
+           "tool command line %r" % boot.tool_field("OPTIONS"), boot)
+    expect(boot.tool_field("ARGC") == ["2"], "tool argument count %r" % boot.tool_field("ARGC"), boot)
+    expect(boot.tool_field("ARGV 1") == [image], "tool image argument %r" % boot.tool_field("ARGV 1"), boot)
+    if version is not None:
+        expect(any(r.startswith("IMAGE ") and r.endswith("version=%s" % version) for r in boot.tool),
+               "the tool did not flash version %s: %r" % (version, boot.tool), boot)
+
+
+def expect_lines(boot, number, lines):
+    output = boot.output(number)
+    expect(output is not None, "no output from invocation %d" % number, boot)
+    printed = [line for line in output.split("\n") if line.strip()]
+    expect(printed == lines, "invocation %d printed %r, expected %r" % (number, printed, lines), boot)
+
+
+# ---------------------------------------------------------------- scenarios
+
+SCENARIOS = {}
+
+
+def scenario(name, boots):
+    def register(function):
+        SCENARIOS[name] = (function, boots, (function.__doc__ or "").strip().split("\n")[0])
+        return function
+    return register
+
+
+@scenario("normal-update", boots=4)
+def normal_update(board):
+    """A normal update from the first launch to "BIOS Update done!"."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+
+    boot = board.boot(["Tamsork.efi bios.bin"])
+    expect_state(boot, b"1")
+    expect_application_reset(boot)
+    expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
+    expect_no_tool(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin"])
+    expect_state(boot, b"2")
+    expect_tool(boot, "bios.bin", "1.06")
+    expect_returned(boot, 0)
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+    expect(board.bios_version == "V1.06", "the flashed version did not reach the board", boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin"])
+    expect_state(boot, b"3")
+    expect_request_reset(boot)
+    expect_quiet_board(boot)
+    expect_no_tool(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin"])
+    expect_state(boot, None)
+    expect_returned(boot, 0)
+    expect_lines(boot, 1, [DONE])
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+    expect_no_tool(boot)
+
+
+@scenario("older-image-refused", boots=1)
+def older_image_refused(board):
+    """An image older than the running BIOS is refused after a key press."""
+    board.volume.put("bios.bin", bios_image(1, 4))
+    boot = board.boot(["Tamsork.efi bios.bin"], keys=[(ABORT_PROMPT, "x")])
+    expect_lines(boot, 1, [REFUSAL, ABORT_PROMPT])
+    expect_returned(boot, NOT_FOUND)
+    expect_state(boot, None)
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+    expect_no_tool(boot)
+
+
+@scenario("skip-check-missing-image", boots=3)
+def skip_check_missing_image(board):
+    """A missing image stops the gate; -d skips the gate and enters update mode."""
+    boot = board.boot(["Tamsork.efi missing.bin"], keys=[(ABORT_PROMPT, "x")])
+    expect_lines(boot, 1, ["Check File Version", ABORT_PROMPT])
+    expect_returned(boot, NOT_FOUND)
+    expect_state(boot, None)
+    expect_quiet_board(boot)
+
+    boot = board.boot(["Tamsork.efi missing.bin -d"], forbid=[ABORT_PROMPT])
+    expect_state(boot, b"1")
+    expect_application_reset(boot)
+
+    # The tool is started with the name as given, image or not.
+    boot = board.boot(["Tamsork.efi missing.bin -d"])
+    expect_state(boot, b"2")
+    expect_tool(boot, "missing.bin", None)
+    expect(any(r.startswith("IMAGE missing") for r in boot.tool), "the tool found an image: %r" % boot.tool, boot)
+    expect_returned(boot, 0)
+
+
+BAD_COMMAND_LINES = [
+    "Tamsork.efi",
+    "Tamsork.efi bios.bin -x",
+    "Tamsork.efi bios.bin -B",
+    "Tamsork.efi bios.bin -b -b",
+    "Tamsork.efi bios.bin -d -d",
+    "Tamsork.efi bios.bin -b -x",
+    "Tamsork.efi bios.bin -b -d -d",
+]
+
+
+@scenario("bad-command-line", boots=1)
+def bad_command_line(board):
+    """Command lines that are refused with the usage text, State.dat untouched."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    # A state that any accepted launch would act on at once (it deletes it).
+    board.place_state(b"3")
+    boot = board.boot(BAD_COMMAND_LINES, forbid=[DONE])
+    for number, command in enumerate(BAD_COMMAND_LINES, start=1):
+        expect_returned(boot, NOT_FOUND, number)
+        expect_lines(boot, number, USAGE)
+    expect(boot.script_finished, "the script did not finish", boot)
+    expect_state(boot, b"3")
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+    expect_no_tool(boot)
+
+
+@scenario("backup-mode", boots=5)
+def backup_mode(board):
+    """Backup mode: '@', the manual reset, 'y' starting over, another key aborting."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+
+    def expect_mode_requested(boot):
+        expect_state(boot, b"@")
+        expect_application_reset(boot)
+        # 0x41 read back, written back with the backup request bit.
+        expect(boot.control_port == b"\x43", "port 0x419F got %r, expected 43" % boot.control_port, boot)
+        expect_no_tool(boot)
+
+    def expect_manual_reset(boot):
+        expect_state(boot, b"G")
+        expect_lines(boot, 1, [ENABLE_MODE, RESET_PROMPT, VENDOR_LINE])
+        expect_request_reset(boot)
+        expect_quiet_board(boot)
+        expect_no_tool(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin -b"])
+    expect_mode_requested(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(RESET_PROMPT, "x")])
+    expect_manual_reset(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(FLASH_PROMPT, "y")])
+    expect(FLASH_PROMPT in boot.output(1), "no flash prompt", boot)
+    expect_mode_requested(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(RESET_PROMPT, "x")])
+    expect_manual_reset(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(FLASH_PROMPT, "n")])
+    expect_lines(boot, 1, [FLASH_PROMPT])
+    expect_returned(boot, 0)
+    expect_state(boot, None)
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+    expect_no_tool(boot)
+
+
+@scenario("backup-ready", boots=2)
+def backup_ready(board):
+    """'A' placed from outside starts the tool and leaves 'B'; 'B' does nothing."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    board.place_state(b"A")
+
+    # Normal mode leaves 'A' alone; backup mode acts on it.
+    boot = board.boot(["Tamsork.efi bios.bin", "Tamsork.efi bios.bin -b"])
+    expect_returned(boot, 0, 1)
+    expect_lines(boot, 1, [])
+    expect_returned(boot, 0, 2)
+    expect_state(boot, b"B")
+    expect_tool(boot, "bios.bin", "1.06")
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin -b", "Tamsork.efi bios.bin", "Tamsork.efi bios.bin -b -d"])
+    for number in (1, 2, 3):
+        expect_returned(boot, 0, number)
+        expect_lines(boot, number, [])
+    expect_state(boot, b"B")
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+    expect_no_tool(boot)
+
+
+@scenario("other-directory", boots=3)
+def other_directory(board):
+    """Started from another mapping or directory, the application keeps to its own volume's root."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    board.volume.mkdir("sub")
+    # An older image where the current directory is: the gate reading it
+    # would stop the update.
+    board.volume.put("sub/bios.bin", bios_image(1, 1))
+
+    def expect_root_only(boot):
+        expect("State.dat" not in board.volume.names("sub"), "State.dat was made in the subdirectory", boot)
+        expect(board.other.names() == [".mapping-fs1"], "the other volume changed: %r" % board.other.names(), boot)
+
+    # From another mapping: the gate reads fs0:\bios.bin; FS1: has none.
+    boot = board.boot(["fs0:\\Tamsork.efi bios.bin"], before=["fs1:"], forbid=[ABORT_PROMPT])
+    expect_state(boot, b"1")
+    expect_application_reset(boot)
+    expect_root_only(boot)
+
+    # From a subdirectory: the state moves on at the root and the tool gets
+    # the name as given.
+    boot = board.boot(["fs0:\\Tamsork.efi bios.bin"], before=["cd sub"])
+    expect_state(boot, b"2")
+    expect_returned(boot, 0)
+    expect_tool(boot, "bios.bin", None)
+    expect_quiet_board(boot)
+    expect_root_only(boot)
+    flashed = [r for r in boot.tool if r.startswith("IMAGE ")]
+    board.note("the tool, started with cwd %s, resolved the bare image name itself: %s (the gate had checked "
+               "fs0:\\bios.bin, version 1.06)" % (", ".join(boot.tool_field("CWD")), ", ".join(flashed)))
+
+    boot = board.boot(["fs0:\\Tamsork.efi bios.bin"], before=["fs1:"])
+    expect_state(boot, b"3")
+    expect_request_reset(boot)
+    expect_root_only(boot)
+
+
+@scenario("typed-at-prompt", boots=2)
+def typed_at_prompt(board):
+    """Launches typed at the Shell's prompt, not run from a script."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+
+    boot = board.boot(["Tamsork.efi bios.bin"], typed=True)
+    expect_state(boot, b"1")
+    expect_application_reset(boot)
+
+    boot = board.boot(["Tamsork.efi bios.bin", "Tamsork.efi"], typed=True)
+    expect_state(boot, b"2")
+    expect_returned(boot, 0, 1)
+    expect_tool(boot, "bios.bin", "1.06")
+    expect_returned(boot, NOT_FOUND, 2)
+    expect_lines(boot, 2, USAGE)
+    expect(boot.script_finished, "the typed lines did not all run", boot)
+
+
+@scenario("long-image-name", boots=2)
+def long_image_name(board):
+    """The flash tool's command line holds 99 characters: after
+    "H2OFFT-Sx64.efi " an image name keeps its first 83 of them."""
+    # 90 characters: within what the version gate reads, 7 more than the
+    # tool's command line carries.
+    name = "b" * 86 + ".bin"
+    board.volume.put(name, bios_image(1, 6))
+
+    boot = board.boot(["Tamsork.efi " + name], forbid=[ABORT_PROMPT])
+    expect_state(boot, b"1")
+    expect_application_reset(boot)
+
+    boot = board.boot(["Tamsork.efi " + name])
+    expect_state(boot, b"2")
+    expect_tool(boot, name[:83], None)
+
+
+UNSUPPORTED_PLATFORMS = [
+    # (product, cpu)
+    ("QRS1000", None),
+    ("KVX4720", "Skylake-Client"),
+]
+
+
+@scenario("unsupported-platform", boots=2)
+def unsupported_platform(board):
+    """A product or processor outside the supported list still enters update mode."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    for product, cpu in UNSUPPORTED_PLATFORMS:
+        board.place_state(None)
+        board.product = product
+        if cpu is not None:
+            board.cpu = cpu
+        boot = board.boot(["Tamsork.efi bios.bin"], forbid=[ABORT_PROMPT])
+        expect_state(boot, b"1")
+        expect_application_reset(boot)
+        expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
+
+
+@scenario("console-line-ends", boots=1)
+def console_line_ends(board):
+    """Every line the application prints ends with CR LF, as the console needs."""
+    board.volume.put("old.bin", bios_image(1, 4))
+    boot = board.boot(["Tamsork.efi", "Tamsork.efi old.bin"], keys=[(ABORT_PROMPT, "x")])
+    expect_returned(boot, NOT_FOUND, 2)
+    for number in (1, 2):
+        raw = raw_output(boot.raw, number)
+        expect(raw is not None, "no raw output for invocation %d" % number, boot)
+        bare = [line for line in raw.split(b"\n")[:-1] if not line.endswith(b"\r")]
+        expect(not bare, "invocation %d printed %d lines ending in LF without CR, first %r"
+               % (number, len(bare), bare[:1]), boot)
+
+
+def raw_output(raw, number):
+    """The raw console bytes of invocation `number`, from the line after the
+    Shell's echo of its command up to the exit marker's echo."""
+    start = raw.find(b"TAMSORK-RUN-%d\r\n" % number)
+    if start < 0:
+        return None
+    start = raw.find(b"\n", start + len(b"TAMSORK-RUN-%d\r\n" % number))  # the command's echo line
+    end = raw.find(b"echo \"TAMSORK-EXIT-%d" % number, start)
+    if start < 0 or end < 0:
+        return None
+    segment = raw[start + 1:end]
+    # Drop the Shell's prompt in front of the exit marker's echo.
+    return segment[: segment.rfind(b"\n") + 1]
+
+
+def run(name, board):
+    function, _, _ = SCENARIOS[name]
+    function(board)
+
+
+def new_board(workdir, tamsork, vendor, tool, boot_timeout, log):
+    return Board(workdir, tamsork, vendor, tool, boot_timeout=boot_timeout, log=log)

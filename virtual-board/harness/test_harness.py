@@ -1,0 +1,139 @@
+"""The harness's reading of what a boot leaves: console bytes as OVMF sends
+them (samples taken from real boots), the exit markers, the raw line ends
+and the stand-ins' records. A slip here would make a scenario pass or fail
+for the wrong reason."""
+
+import sys
+import unittest
+
+sys.dont_write_bytecode = True
+
+import board  # noqa: E402
+import scenarios  # noqa: E402
+
+PROMPT = b"\x1b[1m\x1b[33m\x1b[40mFS0:\\> \x1b[0m\x1b[37m\x1b[40m"
+
+
+def typed(row, column, text):
+    """The Shell's line editor echoing keys: a cursor move around each."""
+    out = b""
+    for char in text.encode():
+        out += b"\x1b[%d;%02dH" % (row, column) + bytes([char])
+        column += 1
+        out += b"\x1b[%d;%02dH" % (row, column)
+    return out
+
+
+class ConsoleText(unittest.TestCase):
+    CASES = [
+        ("colour codes vanish",
+         PROMPT + b"Tamsork.efi\r\n", "FS0:\\> Tamsork.efi\n"),
+        ("a move to another row breaks the line",
+         b"0)\r\n\x1b[11;01HPress ESC in 5\x1b[12;01Hnext", "0)\n\nPress ESC in 5\nnext"),
+        ("moves within one row keep typed keys together",
+         b"\x1b[18;01H" + PROMPT + typed(18, 8, 'echo "X"') + b"\r\nX\r\n",
+         '\nFS0:\\> echo "X"\nX\n'),
+        ("LF without CR is still a line break",
+         b"Kestrune Version 3.3\nHelp!\n", "Kestrune Version 3.3\nHelp!\n"),
+    ]
+
+    def test_cases(self):
+        for name, raw, expected in self.CASES:
+            with self.subTest(name):
+                self.assertEqual(board.console_text(raw), expected)
+
+
+SCRIPT_BOOT = (
+    'FS0:\\> echo "TAMSORK-RUN-1"\nTAMSORK-RUN-1\n'
+    "FS0:\\> Tamsork.efi\nKestrune Version 3.3\nHelp!\n"
+    'FS0:\\> echo "TAMSORK-EXIT-1=%lasterror%"\nTAMSORK-EXIT-1=0xE\n'
+    'FS0:\\> echo "TAMSORK-RUN-2"\nTAMSORK-RUN-2\n'
+    "FS0:\\> Tamsork.efi bios.bin\nBIOS Update done!\n"
+    'FS0:\\> echo "TAMSORK-EXIT-2=%lasterror%"\nTAMSORK-EXIT-2=0x0\n'
+    'FS0:\\> echo "TAMSORK-RUN-3"\nTAMSORK-RUN-3\n'
+    "FS1:\\sub\\> fs0:\\Tamsork.efi bios.bin -b\nPlease enable UPDATE MODE to flash BIOS!\n")
+
+
+class Markers(unittest.TestCase):
+    def test_exit_statuses_come_from_the_echoed_values_only(self):
+        self.assertEqual(board.parse_exits(SCRIPT_BOOT), {1: 0xE, 2: 0})
+
+    def test_output_of_each_launch(self):
+        cases = [
+            (1, "Kestrune Version 3.3\nHelp!"),
+            (2, "BIOS Update done!"),
+            # Never returned: everything to the end, without the command echo.
+            (3, "Please enable UPDATE MODE to flash BIOS!"),
+            (4, None),
+        ]
+        for number, expected in cases:
+            with self.subTest(number=number):
+                self.assertEqual(board.invocation_output(SCRIPT_BOOT, number), expected)
+
+
+class RawLineEnds(unittest.TestCase):
+    def raw(self, output):
+        return (b'echo "TAMSORK-RUN-1"\r\nTAMSORK-RUN-1\r\n' + PROMPT + b"Tamsork.efi\r\n" + output + PROMPT
+                + b'echo "TAMSORK-EXIT-1=%lasterror%"\r\nTAMSORK-EXIT-1=0xE\r\n')
+
+    def test_segment_is_exactly_what_the_application_printed(self):
+        cases = [
+            (b"A\r\nB\r\n", b"A\r\nB\r\n"),
+            (b"A\nB\n", b"A\nB\n"),
+            (b"", b""),
+        ]
+        for output, expected in cases:
+            with self.subTest(output=output):
+                self.assertEqual(scenarios.raw_output(self.raw(output), 1), expected)
+
+    def test_missing_launch(self):
+        self.assertIsNone(scenarios.raw_output(self.raw(b"A\r\n"), 2))
+
+
+class Records(unittest.TestCase):
+    def test_flashed_version(self):
+        cases = [
+            (["START", "IMAGE size=262144 version=1.06", "DONE"], "1.06"),
+            (["START", "IMAGE missing status=0x800000000000000e", "DONE"], None),
+            (["START", "IMAGE size=12 version=none"], None),
+            ([], None),
+        ]
+        for records, expected in cases:
+            with self.subTest(records=records):
+                self.assertEqual(board.flashed_version(records), expected)
+
+    def test_port_records_split_into_lines(self):
+        self.assertEqual(board.parse_records(b"INSTALLED status=0x0\nREQUEST a\n"),
+                         ["INSTALLED status=0x0", "REQUEST a"])
+        self.assertEqual(board.parse_records(b""), [])
+
+
+class Images(unittest.TestCase):
+    def test_marker_follows_the_anchor_and_decoys_precede_it(self):
+        for major, minor in [(1, 4), (1, 6), (9, 99)]:
+            with self.subTest(version=(major, minor)):
+                image = scenarios.bios_image(major, minor)
+                anchor = image.index(b"$BVDT")
+                field = b"$.a%d.%02d" % (major, minor)
+                self.assertGreater(image.index(field), anchor)
+                # A reader that ignored the anchor would find another field first.
+                self.assertLess(image.index(b"$.a"), anchor)
+                self.assertEqual(len(image), 256 * 1024)
+
+
+class Script(unittest.TestCase):
+    def test_script_runs_commands_between_markers_then_resets(self):
+        script = board.Board.script(["Tamsork.efi x"], before=["cd sub"]).decode().split("\r\n")
+        self.assertEqual(script[:4], ["fs0:", "load fs0:\\VendorControl.efi", "cd sub", 'echo "TAMSORK-RUN-1"'])
+        self.assertEqual(script[4:6], ["Tamsork.efi x", 'echo "TAMSORK-EXIT-1=%lasterror%"'])
+        self.assertEqual(script[-2:], ["reset", ""])
+
+    def test_typed_script_stops_before_the_commands(self):
+        script = board.Board.script(["Tamsork.efi x"], typed=True).decode()
+        self.assertNotIn("Tamsork.efi", script)
+        self.assertNotIn("reset", script)
+        self.assertTrue(script.endswith('echo "%s"\r\n' % board.READY))
+
+
+if __name__ == "__main__":
+    unittest.main()
