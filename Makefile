@@ -1,4 +1,5 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
+MAKEFLAGS += --no-print-directory
 .PHONY: all bootstrap efi host test bench clean demo
 
 all: efi host
