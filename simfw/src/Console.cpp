@@ -65,6 +65,17 @@ EFI_STATUS EFIAPI OutputStringService(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, CHA
     M.Misuse("OutputString: no terminator within 1 MiB characters");
     return EFI_INVALID_PARAMETER;
   }
+  // A firmware text console moves down a row on a line feed but stays in
+  // its column: a line feed without a carriage return before it leaves the
+  // next line indented on the screen.
+  char16_t Previous = Into->empty() ? u'\r' : Into->back();
+  for (size_t I = 0; I < *Length; I++) {
+    if (String[I] == u'\n' && Previous != u'\r') {
+      M.Misuse("OutputString: line feed without carriage return");
+      break;
+    }
+    Previous = String[I];
+  }
   if (M.Recording()) {  // the screen is dark after a power cut
     Into->append(String, *Length);
   }
