@@ -1,0 +1,14 @@
+#!/bin/sh
+# tamsork-sim's JSON read by Python's own parser: a normal run, a refused
+# one, a backup run that waits for a key, and an inspection.
+# Usage: json_check.sh TAMSORK_SIM PYTHON3 WORK_DIR
+set -eu
+sim=$1 python=$2 work=$3
+mkdir -p "$work"
+printf 'xx$BVDT\001\002"\\$.a1.06yy' >"$work/bios \"new\".bin"
+printf 'xx$BVDT$.a1.04yy' >"$work/old.bin"
+"$sim" run "$work/bios \"new\".bin" --json --mor 0xFF | "$python" -m json.tool >/dev/null
+"$sim" run "$work/old.bin" --json | "$python" -m json.tool >/dev/null
+"$sim" run "$work/old.bin" --json --keys enter | "$python" -m json.tool >/dev/null
+"$sim" run "$work/bios \"new\".bin" -b --keys 'enter,y,comma,f1' --json | "$python" -m json.tool >/dev/null
+"$sim" inspect "$work/bios \"new\".bin" --bios-version V1.07 --json | "$python" -m json.tool >/dev/null

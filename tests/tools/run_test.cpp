@@ -1,0 +1,237 @@
+// Runs and inspections on the simulated machine, in process: what each
+// launch records, where a run stops, and what the flash does to the
+// running BIOS.
+#include <gtest/gtest.h>
+
+#include "tests/tools/ToolTestSupport.h"
+#include "tools/tamsork-sim/Simulation.h"
+
+namespace {
+
+using namespace tamsork_sim;
+using tool_test::ImageWithField;
+
+MachineSpec Spec(const std::string &Field = "$.a1.06") {
+  MachineSpec S;
+  S.ImagePath = "/images/bios.bin";
+  S.ImageName = "bios.bin";
+  S.Image = ImageWithField(Field);
+  return S;
+}
+
+// "none>1 1>2": the state file before and after each launch.
+std::string StateTrail(const RunReport &R) {
+  std::string Out;
+  for (const LaunchRecord &L : R.Launches) {
+    Out += (Out.empty() ? "" : " ") + StateText(L.StateBefore) + ">" + StateText(L.StateAfter);
+  }
+  return Out;
+}
+
+TEST(Run, NormalUpdateTakesFourLaunchesAndFlashesTheImage) {
+  MachineSpec S = Spec();
+  S.Mor = 0xFF;
+  const RunReport R = RunUpdate(S);
+
+  ASSERT_EQ(R.Launches.size(), 4u);
+  EXPECT_EQ(StateTrail(R), "none>1 1>2 2>3 3>none");
+  const LaunchRecord &Enter = R.Launches[0], &Flash = R.Launches[1], &Finish = R.Launches[2], &Done = R.Launches[3];
+
+  ASSERT_EQ(Enter.Ports.size(), 2u);
+  EXPECT_TRUE(Enter.Ports[0].Write && Enter.Ports[0].Port == 0x41C0 && Enter.Ports[0].Value == 0xAA);
+  EXPECT_TRUE(Enter.Ports[1].Write && Enter.Ports[1].Port == 0x41C0 && Enter.Ports[1].Value == 0x66);
+  EXPECT_EQ(Enter.Reset, "cold");
+  EXPECT_EQ(Enter.MorBefore, std::vector<uint8_t>{0xFF});
+  EXPECT_EQ(Enter.MorAfter, std::vector<uint8_t>{0x00});
+
+  EXPECT_EQ(Flash.ShellCommands, std::vector<std::string>{"H2OFFT-Sx64.efi bios.bin"});
+  EXPECT_EQ(Flash.BiosVersion, "V1.05");
+  EXPECT_EQ(Flash.FlashedTo, "V1.06");
+  EXPECT_FALSE(Flash.Reset);
+
+  EXPECT_EQ(Finish.BiosVersion, "V1.06");
+  ASSERT_EQ(Finish.VendorRequests.size(), 1u);
+  const VendorRequest &V = Finish.VendorRequests[0];
+  EXPECT_EQ(std::vector<uint64_t>({V.Command, V.SubCommand, V.Function, V.Argument, V.BufferSize}),
+            std::vector<uint64_t>({0x50, 0, 3, 1, 4}));
+
+  EXPECT_EQ(Done.Console, "BIOS Update done!\r\n");
+  EXPECT_TRUE(Done.Restart.empty());
+  for (const LaunchRecord &L : R.Launches) {
+    EXPECT_EQ(L.ExitStatus, 0u) << "launch " << L.Number;
+    EXPECT_TRUE(L.Notes.empty()) << "launch " << L.Number << ": " << L.Notes.front();
+    EXPECT_EQ(L.Restart.empty(), &L == &Done) << "launch " << L.Number;
+  }
+  EXPECT_EQ(R.Stop.Code, "finished");
+  EXPECT_EQ(R.FinalBiosVersion, "V1.06");
+  EXPECT_EQ(R.FinalState, std::nullopt);
+}
+
+struct Outcome {
+  const char *Name;
+  std::string Field;
+  bool Backup, Skip;
+  std::string State, Keys;
+  int Launches;
+  std::string Trail, Stop, FinalVersion;
+};
+
+void PrintTo(const Outcome &O, std::ostream *Out) { *Out << O.Name; }
+
+class Runs : public ::testing::TestWithParam<Outcome> {};
+
+TEST_P(Runs, StopWhereTheMachineWouldStop) {
+  const Outcome &O = GetParam();
+  MachineSpec S = Spec(O.Field);
+  S.Backup = O.Backup;
+  S.SkipVersionCheck = O.Skip;
+  S.State = ParseState(O.State);
+  S.Keys = ParseKeys(O.Keys);
+  S.Launches = O.Launches;
+  const RunReport R = RunUpdate(S);
+  EXPECT_EQ(StateTrail(R), O.Trail);
+  EXPECT_EQ(R.Stop.Code, O.Stop) << R.Stop.Text;
+  EXPECT_EQ(R.FinalBiosVersion, O.FinalVersion);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tool, Runs,
+    ::testing::Values(
+        Outcome{"RefusedImage", "$.a1.04", false, false, "none", "enter", 0, "none>none", "refused", "V1.05"},
+        Outcome{"OlderImageWithoutTheCheck", "$.a1.04", false, true, "none", "", 0, "none>1 1>2 2>3 3>none", "finished",
+                "V1.04"},
+        Outcome{"ImageWithoutMarker", "$.x1.06", false, false, "none", "enter", 0, "none>none", "no-image-version",
+                "V1.05"},
+        Outcome{"UnknownCodeInNormalMode", "$.a1.06", false, false, "@", "", 0, "@>@", "nothing-to-do", "V1.05"},
+        Outcome{"BackupFlashFromStateA", "$.a1.06", true, false, "A", "", 0, "A>B B>B", "waiting-for-board", "V1.06"},
+        Outcome{"BackupUppercaseYAborts", "$.a1.06", true, false, "G", "Y", 0, "G>none", "abandoned", "V1.05"},
+        Outcome{"BackupAskedForUpdateModeAgain", "$.a1.06", true, false, "none", "enter,y,enter", 0,
+                "none>@ @>G G>@ @>G G>G", "waiting-for-key", "V1.05"},
+        Outcome{"LaunchesGiven", "$.a1.06", false, false, "none", "", 2, "none>1 1>2", "launch-limit", "V1.06"},
+        Outcome{"BackupCirclesUntilTheDefaultLimit", "$.a1.06", true, false, "@",
+                "enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y", 0,
+                "@>G G>@ @>G G>@ @>G G>@ @>G G>@ @>G G>@ @>G G>@ @>G G>@ @>G G>@", "launch-limit", "V1.05"}),
+    [](const auto &Info) { return std::string(Info.param.Name); });
+
+TEST(Run, APromptWithoutAKeyLeavesTheLaunchWaitingThere) {
+  MachineSpec S = Spec("$.a1.04");
+  const RunReport R = RunUpdate(S);
+  ASSERT_EQ(R.Launches.size(), 1u);
+  const LaunchRecord &L = R.Launches[0];
+  EXPECT_TRUE(L.WaitingForKey);
+  EXPECT_FALSE(L.ExitStatus);
+  // The state file the launch created is still there: the deletion after
+  // the key never happens.
+  EXPECT_EQ(StateText(L.StateAfter), "empty");
+  EXPECT_EQ(L.Console, "Its not allowed to update from version 1.05 to 1.04!\r\nPress ANY key to abort!\r\n");
+  EXPECT_EQ(R.Stop.Code, "refused");
+  EXPECT_NE(R.Stop.Text.find("\"Press ANY key to abort!\""), std::string::npos) << R.Stop.Text;
+}
+
+TEST(Run, MemoryOverwriteRequestIsClearedOnlyOnTheSupportedPlatform) {
+  struct Case {
+    std::string Product;
+    uint32_t Cpu;
+    std::optional<uint8_t> Mor;
+    FileBytes After;
+  } Cases[] = {
+      {"KVX4720", 0x000806E9, 0xFF, std::vector<uint8_t>{0x00}},
+      {"ZRN6940-B", 0x000806E9, 0xFF, std::vector<uint8_t>{0x00}},
+      {"KVX472", 0x000806E9, 0xFF, std::vector<uint8_t>{0xFF}},
+      {"KVX4720", 0x000906EA, 0xFF, std::vector<uint8_t>{0xFF}},
+      {"KVX4720", 0x000806E9, 0x01, std::vector<uint8_t>{0x01}},
+      {"KVX4720", 0x000806E9, std::nullopt, std::nullopt},
+  };
+  for (const Case &C : Cases) {
+    MachineSpec S = Spec();
+    S.Product = C.Product;
+    S.CpuSignature = C.Cpu;
+    S.Mor = C.Mor;
+    S.Launches = 1;
+    const RunReport R = RunUpdate(S);
+    EXPECT_EQ(R.Launches.at(0).MorAfter, C.After) << C.Product << " " << C.Cpu;
+    EXPECT_EQ(R.Launches.at(0).Reset, "cold") << "an unrecognised platform is updated all the same";
+  }
+}
+
+TEST(Run, BackupModeSetsItsBitOnWhatTheControlPortReads) {
+  MachineSpec S = Spec();
+  S.Backup = true;
+  S.ControlPort = 0x41;
+  S.Launches = 1;
+  const RunReport R = RunUpdate(S);
+  const auto &Ports = R.Launches.at(0).Ports;
+  ASSERT_EQ(Ports.size(), 4u);
+  EXPECT_TRUE(!Ports[2].Write && Ports[2].Port == 0x419F && Ports[2].Value == 0x41);
+  EXPECT_TRUE(Ports[3].Write && Ports[3].Port == 0x419F && Ports[3].Value == 0x43);
+}
+
+TEST(Run, FlashingAnImageWithoutMarkerKeepsTheRunningVersion) {
+  MachineSpec S = Spec("$.x1.06");
+  S.SkipVersionCheck = true;
+  const RunReport R = RunUpdate(S);
+  EXPECT_EQ(R.Stop.Code, "finished");
+  EXPECT_FALSE(R.Launches.at(1).FlashedTo);
+  ASSERT_EQ(R.Launches.at(1).Notes.size(), 1u);
+  EXPECT_NE(R.Launches[1].Notes[0].find("no version marker"), std::string::npos);
+  EXPECT_EQ(R.FinalBiosVersion, "V1.05");
+}
+
+TEST(Run, TheFlashToolGetsTheImageNameAsTheShellSplitsIt) {
+  struct Case {
+    std::string Name;
+    std::optional<std::string> FlashedTo;
+  } Cases[] = {{"bios-\xC3\xA9.bin", "V1.06"}, {"new bios.bin", std::nullopt}};
+  for (const Case &C : Cases) {
+    MachineSpec S = Spec();
+    S.ImageName = C.Name;
+    S.State = ParseState("1");
+    S.Launches = 1;
+    const LaunchRecord L = RunUpdate(S).Launches.at(0);
+    EXPECT_EQ(L.ShellCommands, std::vector<std::string>{"H2OFFT-Sx64.efi " + C.Name});
+    EXPECT_EQ(L.FlashedTo, C.FlashedTo) << C.Name;
+    EXPECT_EQ(L.Notes.size(), C.FlashedTo ? 0u : 1u) << C.Name;
+  }
+}
+
+TEST(Run, TheStateFileNameCannotBeTheImage) {
+  MachineSpec S = Spec();
+  S.ImageName = "STATE.DAT";
+  EXPECT_THROW(RunUpdate(S), UsageError);
+}
+
+TEST(Inspect, MarkerAndGateAsTheApplicationSeesThem) {
+  struct Case {
+    std::string Image, BiosVersion;
+    bool Found;
+    uint64_t Anchor, Field;
+    std::string Version, ReadAs;
+    bool Allowed;
+    std::string Message;
+  } Cases[] = {
+      {"$BVDT$.a1.05", "V1.05", true, 0, 5, "1.05", "1.05", true, ""},
+      {"$BVDT$.a1.05", "V1.06", true, 0, 5, "1.05", "1.06", false,
+       "Its not allowed to update from version 1.06 to 1.05!"},
+      {"$BVD$BVDT..$.a$$.i2.10", "V1.99", true, 4, 15, "2.10", "1.99", true, ""},
+      // The running version is read from fixed places: "V1.5" has its minor at index 3.
+      {"$BVDT$.a1.04", "V1.5", true, 0, 5, "1.04", "1.05", false,
+       "Its not allowed to update from version 1.05 to 1.04!"},
+      {"$.a1.05$BVDT", "V1.05", false, 0, 0, "", "1.05", false, "Check File Version"},
+      {"$BVDT$.z1.05", "V1.05", false, 0, 0, "", "1.05", false, "Check File Version"},
+  };
+  for (const Case &C : Cases) {
+    const InspectReport R = Inspect("/images/x.bin", {C.Image.begin(), C.Image.end()}, C.BiosVersion);
+    ASSERT_EQ(R.Marker.has_value(), C.Found) << C.Image;
+    if (C.Found) {
+      EXPECT_EQ(R.Marker->AnchorOffset, C.Anchor) << C.Image;
+      EXPECT_EQ(R.Marker->FieldOffset, C.Field) << C.Image;
+      EXPECT_EQ(VersionText(R.Marker->Major, R.Marker->Minor), C.Version) << C.Image;
+    }
+    ASSERT_TRUE(R.Gate);
+    EXPECT_EQ(VersionText(R.Gate->RunningMajor, R.Gate->RunningMinor), C.ReadAs) << C.BiosVersion;
+    EXPECT_EQ(R.Gate->Allowed, C.Allowed) << C.Image << " on " << C.BiosVersion;
+    EXPECT_EQ(R.Gate->Message, C.Message) << C.Image << " on " << C.BiosVersion;
+  }
+}
+
+}  // namespace

@@ -1,0 +1,572 @@
+#include "tools/tamsork-sim/Simulation.h"
+
+#include <algorithm>
+
+#include "app/Tamsork.h"
+#include "app/checks/VersionGate.h"
+#include "app/checks/VersionMarker.h"
+#include "app/platform/Guids.h"
+#include "app/state/UpdateState.h"
+#include "kit/Library.h"
+#include "simfw/Firmware.h"
+
+namespace tamsork_sim {
+
+namespace {
+
+constexpr uint32_t kMorAttributes =
+    EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
+constexpr const char *kAppName = "Tamsork.efi";
+
+// What the application prints at the points the run's outcome turns on.
+constexpr const char *kRefusedText = "Its not allowed to update from version";
+constexpr const char *kNoFileVersionText = "Check File Version";
+constexpr const char *kNoDeviceVersionText = "Check Device Version";
+constexpr const char *kDoneText = "BIOS Update done!";
+constexpr const char *kUsageText = "Help!";
+
+std::string StateFileName() { return sim::ToUtf8(STATE_FILE_NAME); }
+
+std::vector<sim::SmbiosRecord> Platform(const std::string &BiosVersion, const MachineSpec &Spec) {
+  return {sim::BiosInformation(BiosVersion), sim::SystemInformation(Spec.Product),
+          sim::ProcessorInformation(Spec.CpuSignature)};
+}
+
+FileBytes MorData(const sim::Firmware &Fw) {
+  const auto V = Fw.GetVariableValue(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid);
+  return V ? FileBytes(V->Data) : std::nullopt;
+}
+
+// What a launch may change that outlives it: the state file and the
+// memory-overwrite variable. The application writes nothing else.
+struct Persistent {
+  FileBytes State;
+  std::optional<sim::Variable> Mor;
+};
+
+Persistent Capture(const sim::Firmware &Fw) {
+  return {Fw.BootVolume().MediumFile(StateFileName()),
+          Fw.GetVariableValue(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid)};
+}
+
+void Restore(sim::Firmware &Fw, const Persistent &P) {
+  if (P.State) {
+    Fw.BootVolume().PutFile(StateFileName(), *P.State);
+  } else {
+    Fw.BootVolume().RemoveFile(StateFileName());
+  }
+  if (P.Mor) {
+    Fw.PutVariable(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid, P.Mor->Attributes,
+                   P.Mor->Data);
+  } else {
+    Fw.RemoveVariable(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid);
+  }
+}
+
+std::vector<sim::Key> ToSimKeys(const std::vector<KeyPress> &Keys) {
+  std::vector<sim::Key> Out;
+  for (const KeyPress &K : Keys) {
+    Out.push_back({K.ScanCode, K.Char});
+  }
+  return Out;
+}
+
+// The firmware call at which the launch started waiting for a key that
+// never came: the key wait before the first ReadKeyStroke that found the
+// queue empty. KeysQueued keys were there at the start.
+std::optional<uint64_t> FirstUnansweredWait(const sim::Firmware &Fw, size_t KeysQueued) {
+  uint64_t Reads = 0;
+  uint64_t LastWait = 0;
+  for (uint64_t N = 1; N <= Fw.CallCount(); N++) {
+    const sim::Service S = Fw.CallService(N);
+    if (S == sim::Service::WaitForEvent) {
+      LastWait = N;
+    } else if (S == sim::Service::ReadKeyStroke) {
+      if (++Reads > KeysQueued) {
+        return LastWait != 0 ? LastWait : N;
+      }
+      LastWait = 0;
+    }
+  }
+  return std::nullopt;
+}
+
+const char *ResetName(uint8_t Type) {
+  switch (Type) {
+    case EfiResetCold:
+      return "cold";
+    case EfiResetWarm:
+      return "warm";
+    case EfiResetShutdown:
+      return "shutdown";
+    case EfiResetPlatformSpecific:
+      return "platform-specific";
+    default:
+      return "unknown";
+  }
+}
+
+bool IsOutsideEffect(sim::Event::Kind K) {
+  using Kind = sim::Event::Kind;
+  return K == Kind::PortWrite || K == Kind::Reset || K == Kind::Execute || K == Kind::VendorRequest ||
+         K == Kind::FileCreate || K == Kind::FileCommit || K == Kind::FileDelete || K == Kind::SetVariable;
+}
+
+// The launch's records from the firmware, after it returned (or stopped
+// at a prompt when Waiting).
+void Collect(const sim::Firmware &Fw, bool Waiting, LaunchRecord &R) {
+  R.Console = Fw.ConsoleText();
+  R.StateAfter = Fw.BootVolume().MediumFile(StateFileName());
+  R.MorAfter = MorData(Fw);
+
+  const sim::Event *FirstRestart = nullptr;
+  std::vector<std::string> AfterRestart;
+  for (const sim::Event &E : Fw.Events()) {
+    using Kind = sim::Event::Kind;
+    if (FirstRestart != nullptr && IsOutsideEffect(E.What)) {
+      AfterRestart.push_back(sim::EventKindName(E.What));
+    }
+    switch (E.What) {
+      case Kind::PortRead:
+      case Kind::PortWrite:
+        R.Ports.push_back({E.What == Kind::PortWrite, E.Port, E.Value});
+        break;
+      case Kind::Reset:
+        if (!R.Reset) {
+          R.Reset = ResetName(E.Value);
+        }
+        break;
+      case Kind::Execute:
+        R.ShellCommands.push_back(E.Text);
+        break;
+      default:
+        break;
+    }
+    if (FirstRestart == nullptr &&
+        (E.What == Kind::Reset || E.What == Kind::Execute || E.What == Kind::VendorRequest)) {
+      FirstRestart = &E;
+    }
+  }
+  for (const sim::VendorRequestCall &C : Fw.VendorRequests()) {
+    R.VendorRequests.push_back({C.Arg2, C.Arg3, C.Arg4, C.Arg5, C.BufferSize});
+  }
+
+  if (FirstRestart != nullptr) {
+    switch (FirstRestart->What) {
+      case sim::Event::Kind::Reset:
+        R.Restart = FirstRestart->Value == EfiResetShutdown
+                        ? "the machine shuts down and is powered on again"
+                        : std::string("the machine resets (") + ResetName(FirstRestart->Value) + " reset)";
+        break;
+      case sim::Event::Kind::Execute:
+        R.Restart = "the flash tool flashes the BIOS and restarts the machine";
+        break;
+      default:
+        R.Restart = "the board firmware resets the machine (vendor request)";
+        break;
+    }
+  }
+
+  for (const std::string &M : Fw.Misuses()) {
+    R.Notes.push_back("firmware misuse: " + M);
+  }
+  if (!Fw.StdErrText().empty()) {
+    R.Notes.push_back("StdErr: " + Fw.StdErrText());
+  }
+  if (!AfterRestart.empty()) {
+    std::string Kinds;
+    for (const std::string &K : AfterRestart) {
+      Kinds += (Kinds.empty() ? "" : ", ") + K;
+    }
+    R.Notes.push_back("after the first restart request the launch went on to: " + Kinds +
+                      " (a machine never gets there)");
+  }
+  if (Fw.BootVolume().CurrentFile(StateFileName()) != R.StateAfter) {
+    R.Notes.push_back(StateFileName() + " has changes that are not on the medium; a reset loses them");
+  }
+  if (!Waiting) {
+    if (Fw.LivePoolBlocks() != 0) {
+      R.Notes.push_back(std::to_string(Fw.LivePoolBlocks()) + " pool block(s) left allocated at exit");
+    }
+    if (Fw.OpenFileHandles() != 0) {
+      R.Notes.push_back(std::to_string(Fw.OpenFileHandles()) + " file handle(s) left open at exit");
+    }
+    if (Fw.BadFrees() != 0) {
+      R.Notes.push_back(std::to_string(Fw.BadFrees()) + " FreePool call(s) on memory the pool never gave out");
+    }
+  }
+}
+
+// A command line split into words as the Shell splits it: at blanks and
+// tabs, with double quotes grouping and ^ taking the next character as it is.
+std::vector<std::string> ShellWords(const std::string &Line) {
+  std::vector<std::string> Words;
+  std::string Word;
+  bool InWord = false;
+  bool Quoted = false;
+  for (size_t I = 0; I < Line.size(); I++) {
+    const char C = Line[I];
+    if (C == '^' && I + 1 < Line.size()) {
+      Word += Line[++I];
+      InWord = true;
+    } else if (C == '"') {
+      Quoted = !Quoted;
+      InWord = true;
+    } else if ((C == ' ' || C == '\t') && !Quoted) {
+      if (InWord) {
+        Words.push_back(Word);
+      }
+      Word.clear();
+      InWord = false;
+    } else {
+      Word += C;
+      InWord = true;
+    }
+  }
+  if (InWord) {
+    Words.push_back(Word);
+  }
+  return Words;
+}
+
+// The flash tool's run: it writes the image its first argument names, so
+// the running BIOS Version becomes the image's. Returns the new string, or
+// nullopt with a note when nothing could be flashed.
+std::optional<std::string> SimulateFlash(const sim::Firmware &Fw, const std::string &CommandLine,
+                                         std::vector<std::string> &Notes) {
+  const std::vector<std::string> Words = ShellWords(CommandLine);
+  const std::string ImageName = Words.size() >= 2 ? Words[1] : "";
+  const auto Image = ImageName.empty() ? std::nullopt : Fw.BootVolume().MediumFile(ImageName);
+  if (!Image) {
+    Notes.push_back("the flash tool finds no image \"" + ImageName + "\" on the boot volume: nothing flashed");
+    return std::nullopt;
+  }
+  const auto Marker = LocateMarker(*Image);
+  if (!Marker) {
+    Notes.push_back("the flashed image has no version marker: the running BIOS Version is left as it was");
+    return std::nullopt;
+  }
+  return BiosVersionString(Marker->Major, Marker->Minor);
+}
+
+bool Contains(const std::string &Text, const char *Part) { return Text.find(Part) != std::string::npos; }
+
+std::string LastLine(const std::string &Text) {
+  std::string Line;
+  size_t End = Text.size();
+  while (End > 0) {
+    const size_t Start = Text.find_last_of('\n', End - 1);
+    const size_t From = Start == std::string::npos ? 0 : Start + 1;
+    Line = Text.substr(From, End - From);
+    while (!Line.empty() && (Line.back() == '\r' || Line.back() == ' ')) {
+      Line.pop_back();
+    }
+    if (!Line.empty() || Start == std::string::npos) {
+      break;
+    }
+    End = Start;
+  }
+  return Line;
+}
+
+// Why the run stops after a launch that left the machine running.
+StopReason Classify(const LaunchRecord &R, const MachineSpec &Spec) {
+  const std::string Waiting =
+      R.WaitingForKey ? "waiting for a key at \"" + LastLine(R.Console) + "\" (--keys has no more)" : "";
+  const auto With = [&](const std::string &Code, const std::string &Text) {
+    return StopReason{Code, Waiting.empty() ? Text : Text + "; " + Waiting};
+  };
+  if (Contains(R.Console, kRefusedText)) {
+    return With("refused", "refused by the version gate");
+  }
+  if (Contains(R.Console, kNoFileVersionText)) {
+    return With("no-image-version",
+                "the version gate could not read the image's version (no marker, or the file did not open)");
+  }
+  if (Contains(R.Console, kNoDeviceVersionText)) {
+    return With("no-bios-version", "the version gate could not read the running BIOS Version");
+  }
+  if (Contains(R.Console, kUsageText)) {
+    return With("usage", "the application refused its command line (usage text)");
+  }
+  if (!Waiting.empty()) {
+    return {"waiting-for-key", Waiting};
+  }
+  if (Contains(R.Console, kDoneText)) {
+    return {"finished", "update finished"};
+  }
+  const std::string Before = StateText(R.StateBefore);
+  const std::string Mode = Spec.Backup ? "backup mode" : "normal mode";
+  if (Spec.Backup && Before == "G" && !R.StateAfter) {
+    return {"abandoned", "update abandoned at the prompt: the state file was removed"};
+  }
+  if (Spec.Backup && Before == "B" && R.StateAfter == R.StateBefore) {
+    return {"waiting-for-board", "waiting: state B is left to the board's own tools"};
+  }
+  if (R.StateAfter == R.StateBefore && R.Ports.empty() && R.VendorRequests.empty()) {
+    return {"nothing-to-do", "nothing to do: state " + Before + " means nothing in " + Mode};
+  }
+  return {"ended", "the launch ended without restarting the machine"};
+}
+
+}  // namespace
+
+std::vector<std::string> CommandLineOf(const MachineSpec &Spec) {
+  std::vector<std::string> Argv = {kAppName, Spec.ImageName};
+  if (Spec.Backup) {
+    Argv.push_back("-b");
+  }
+  if (Spec.SkipVersionCheck) {
+    Argv.push_back("-d");
+  }
+  return Argv;
+}
+
+std::optional<MarkerInfo> LocateMarker(const std::vector<uint8_t> &Image) {
+  VERSION_MARKER Marker{};
+  if (!FindVersionMarker(Image.data(), Image.size(), &Marker)) {
+    return std::nullopt;
+  }
+  MarkerInfo Info;
+  Info.AnchorOffset = Marker.AnchorOffset;
+  Info.FieldOffset = Marker.FieldOffset;
+  Info.Field.assign(Image.begin() + static_cast<std::ptrdiff_t>(Marker.FieldOffset),
+                    Image.begin() + static_cast<std::ptrdiff_t>(Marker.FieldOffset + VERSION_FIELD_SIZE));
+  Info.Major = Marker.Major;
+  Info.Minor = Marker.Minor;
+  return Info;
+}
+
+std::string VersionText(uint64_t Major, uint64_t Minor) {
+  const std::string MinorText = std::to_string(Minor);
+  return std::to_string(Major) + "." + (MinorText.size() < 2 ? "0" : "") + MinorText;
+}
+
+std::string BiosVersionString(uint64_t Major, uint64_t Minor) { return "V" + VersionText(Major, Minor); }
+
+RunReport RunUpdate(const MachineSpec &Spec) {
+  if (Spec.ImageName.empty() || Spec.ImageName.find('\\') != std::string::npos) {
+    throw UsageError("IMAGE: the base name \"" + Spec.ImageName + "\" cannot be a file name on the boot volume");
+  }
+  std::string LowerName = Spec.ImageName;
+  std::transform(LowerName.begin(), LowerName.end(), LowerName.begin(),
+                 [](unsigned char C) { return static_cast<char>(C >= 'A' && C <= 'Z' ? C - 'A' + 'a' : C); });
+  if (LowerName == "state.dat") {
+    throw UsageError("IMAGE: " + Spec.ImageName + " is the name of the application's state file");
+  }
+
+  RunReport Report;
+  Report.CommandLine = CommandLineOf(Spec);
+  Report.Marker = LocateMarker(Spec.Image);
+
+  sim::Firmware Fw;
+  std::vector<std::u16string> Argv;
+  for (const std::string &Word : Report.CommandLine) {
+    Argv.push_back(sim::FromUtf8(Word));
+  }
+  Fw.SetCommandLine(Argv);
+  Fw.BootVolume().PutFile(Spec.ImageName, Spec.Image);
+  std::string Running = Spec.BiosVersion;
+  Fw.SetSmbiosRecords(Platform(Running, Spec));
+  Fw.SetControlPort(Spec.ControlPort);
+  std::optional<sim::Variable> Mor;
+  if (Spec.Mor) {
+    Mor = sim::Variable{kMorAttributes, {*Spec.Mor}};
+  }
+  Restore(Fw, {Spec.State, Mor});
+
+  std::vector<KeyPress> Keys = Spec.Keys;  // not yet typed
+  Fw.QueueKeys(ToSimKeys(Keys));
+  const int Limit = Spec.Launches != 0 ? Spec.Launches : kDefaultLaunchLimit;
+
+  for (int Number = 1;; Number++) {
+    LaunchRecord R;
+    R.Number = Number;
+    R.BiosVersion = Running;
+    const Persistent Before = Capture(Fw);
+    R.StateBefore = Before.State;
+    R.MorBefore = Before.Mor ? FileBytes(Before.Mor->Data) : std::nullopt;
+
+    EFI_STATUS Status = Fw.Launch();
+    const auto Wait = FirstUnansweredWait(Fw, Keys.size());
+    if (Wait) {
+      // On a machine the launch would still be sitting at the prompt. Run it
+      // again from the same start with the power cut where it waits, so that
+      // what it would have done with no key never reaches the record.
+      Fw.Reboot();
+      Restore(Fw, Before);
+      Fw.QueueKeys(ToSimKeys(Keys));
+      Fw.CutPowerAtCall(*Wait);
+      Fw.Launch();
+      R.WaitingForKey = true;
+    } else {
+      R.ExitStatus = Status;
+    }
+    const size_t Read = Keys.size() - Fw.KeysLeft();
+    R.KeysRead.assign(Keys.begin(), Keys.begin() + static_cast<std::ptrdiff_t>(Read));
+    Keys.erase(Keys.begin(), Keys.begin() + static_cast<std::ptrdiff_t>(Read));
+    Collect(Fw, R.WaitingForKey, R);
+
+    if (!R.WaitingForKey && !R.ShellCommands.empty()) {
+      if (auto Flashed = SimulateFlash(Fw, R.ShellCommands.front(), R.Notes)) {
+        R.FlashedTo = *Flashed;
+        Running = *Flashed;
+        Fw.SetSmbiosRecords(Platform(Running, Spec));
+      }
+    }
+    Report.Launches.push_back(R);
+
+    if (R.WaitingForKey || R.Restart.empty()) {
+      Report.Stop = Classify(R, Spec);
+      break;
+    }
+    // Nothing the next launch starts from has changed: it would do the same.
+    if (R.StateAfter == R.StateBefore && R.MorAfter == R.MorBefore && R.KeysRead.empty() && Running == R.BiosVersion) {
+      Report.Stop = {"repeating",
+                     "the next launch would repeat this one (the state file and everything else it reads are "
+                     "unchanged): the machine would restart for ever"};
+      break;
+    }
+    if (Number >= Limit) {
+      Report.Stop =
+          Spec.Launches != 0
+              ? StopReason{"launch-limit", "stopped after " + std::to_string(Number) + " launches (--launches)"}
+              : StopReason{"launch-limit", "stopped after " + std::to_string(Number) +
+                                               " launches without the update ending (raise --launches)"};
+      break;
+    }
+    Fw.Reboot();
+  }
+
+  Report.FinalBiosVersion = Running;
+  Report.FinalState = Fw.BootVolume().MediumFile(StateFileName());
+  Report.FinalMor = MorData(Fw);
+  Report.KeysLeft = Keys;
+  return Report;
+}
+
+namespace {
+
+// The version gate alone, in a launch: the entry glue's globals, the
+// command line, then CheckVersions as HelperMain calls it.
+EFI_STATUS GateStatus = EFI_SUCCESS;
+
+EFI_STATUS EFIAPI GateEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  gImageHandle = ImageHandle;
+  gST = SystemTable;
+  gBS = SystemTable->BootServices;
+  gRT = SystemTable->RuntimeServices;
+  gShellParameters = NULL;
+  EFI_STATUS Status = gBS->OpenProtocol(ImageHandle, &gEfiShellParametersProtocolGuid, (VOID **)&gShellParameters,
+                                        ImageHandle, NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (EFI_ERROR(Status) || gShellParameters == NULL) {
+    return EFI_NOT_FOUND;
+  }
+  GateStatus = CheckVersions(ImageHandle, SystemTable, FALSE);
+  return GateStatus;
+}
+
+GateResult RunGate(const std::string &ImageName, const std::vector<uint8_t> &Image, const std::string &BiosVersion) {
+  GateResult G;
+  G.BiosVersion = BiosVersion;
+  const std::u16string Version16 = sim::FromUtf8(BiosVersion);
+  UINTN Major = 0;
+  UINTN Minor = 0;
+  ParseDeviceVersion(Version16.c_str(), &Major, &Minor);
+  G.RunningMajor = Major;
+  G.RunningMinor = Minor;
+
+  sim::Firmware Fw;
+  Fw.SetCommandLine({sim::FromUtf8(kAppName), sim::FromUtf8(ImageName)});
+  Fw.BootVolume().PutFile(ImageName, Image);
+  MachineSpec Defaults;
+  Fw.SetSmbiosRecords(Platform(BiosVersion, Defaults));
+  // A refusing gate waits for a key before it ends.
+  Fw.QueueKey(sim::EnterKey());
+  GateStatus = EFI_NOT_FOUND;
+  if (Fw.Launch(&GateEntry) == EFI_SUCCESS && GateStatus == EFI_SUCCESS) {
+    G.Allowed = true;
+  } else {
+    const std::string Console = Fw.ConsoleText();
+    G.Message = Console.substr(0, Console.find('\n'));
+    while (!G.Message.empty() && G.Message.back() == '\r') {
+      G.Message.pop_back();
+    }
+  }
+  return G;
+}
+
+}  // namespace
+
+InspectReport Inspect(const std::string &ImagePath, const std::vector<uint8_t> &Image,
+                      const std::optional<std::string> &BiosVersion) {
+  InspectReport Report;
+  Report.ImagePath = ImagePath;
+  Report.ImageSize = Image.size();
+  Report.Marker = LocateMarker(Image);
+  if (BiosVersion) {
+    // The gate reads the image under a plain name: what it reads does not
+    // depend on the host file's name.
+    Report.Gate = RunGate("bios.bin", Image, *BiosVersion);
+  }
+  return Report;
+}
+
+std::string StatusName(uint64_t Status) {
+  static const char *const kErrors[] = {
+      nullptr,
+      "LOAD_ERROR",
+      "INVALID_PARAMETER",
+      "UNSUPPORTED",
+      "BAD_BUFFER_SIZE",
+      "BUFFER_TOO_SMALL",
+      "NOT_READY",
+      "DEVICE_ERROR",
+      "WRITE_PROTECTED",
+      "OUT_OF_RESOURCES",
+      "VOLUME_CORRUPTED",
+      "VOLUME_FULL",
+      "NO_MEDIA",
+      "MEDIA_CHANGED",
+      "NOT_FOUND",
+      "ACCESS_DENIED",
+      "NO_RESPONSE",
+      "NO_MAPPING",
+      "TIMEOUT",
+      "NOT_STARTED",
+      "ALREADY_STARTED",
+      "ABORTED",
+      "ICMP_ERROR",
+      "TFTP_ERROR",
+      "PROTOCOL_ERROR",
+      "INCOMPATIBLE_VERSION",
+      "SECURITY_VIOLATION",
+      "CRC_ERROR",
+      "END_OF_MEDIA",
+      nullptr,
+      nullptr,
+      "END_OF_FILE",
+      "INVALID_LANGUAGE",
+      "COMPROMISED_DATA",
+      "IP_ADDRESS_CONFLICT",
+      "HTTP_ERROR",
+  };
+  static const char *const kWarnings[] = {
+      nullptr,           "WARN_UNKNOWN_GLYPH", "WARN_DELETE_FAILURE", "WARN_WRITE_FAILURE", "WARN_BUFFER_TOO_SMALL",
+      "WARN_STALE_DATA", "WARN_FILE_SYSTEM",   "WARN_RESET_REQUIRED",
+  };
+  constexpr uint64_t kErrorBit = 1ull << 63;
+  if (Status == 0) {
+    return "EFI_SUCCESS";
+  }
+  const uint64_t Code = Status & ~kErrorBit;
+  const char *Name = nullptr;
+  if ((Status & kErrorBit) != 0 && Code < std::size(kErrors)) {
+    Name = kErrors[Code];
+  } else if ((Status & kErrorBit) == 0 && Code < std::size(kWarnings)) {
+    Name = kWarnings[Code];
+  }
+  return Name != nullptr ? std::string("EFI_") + Name : Hex(Status, 16);
+}
+
+}  // namespace tamsork_sim
