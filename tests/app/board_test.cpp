@@ -1,0 +1,222 @@
+// What reaches the board: update-mode entry on the ports, the vendor's
+// reset request, the flash tool through the Shell, the order of these
+// against the state file, and whole updates over several launches.
+#include "Machine.h"
+
+namespace tamsork_test {
+namespace {
+
+using sim::Event;
+
+const std::vector<std::u16string> kNormal = {u"bios.bin"};
+const std::vector<std::u16string> kBackup = {u"bios.bin", u"-b"};
+
+class Actions : public Machine {
+ protected:
+  // Byte was written at offset 0 of the state file, reached the medium and
+  // the file was closed, all before the first event of kind Before.
+  void ExpectStateSettledBefore(Event::Kind Before, char Byte) {
+    SCOPED_TRACE(sim::EventKindName(Before));
+    const auto &Events = Fw.Events();
+    size_t Limit = 0;
+    while (Limit < Events.size() && Events[Limit].What != Before) {
+      Limit++;
+    }
+    ASSERT_LT(Limit, Events.size()) << "no such event";
+    enum { Writing, Committing, Closing, Settled } Stage = Writing;
+    for (size_t I = 0; I < Limit; I++) {
+      const Event &E = Events[I];
+      if (E.VolumeLabel != "boot" || E.Path != "\\State.dat") {
+        continue;
+      }
+      if (E.What == Event::Kind::FileWrite) {
+        EXPECT_EQ(E.Offset, 0u);
+        EXPECT_EQ(E.Bytes, std::vector<uint8_t>{static_cast<uint8_t>(Byte)});
+        Stage = Committing;
+      } else if (E.What == Event::Kind::FileCommit && Stage == Committing) {
+        Stage = Closing;
+      } else if (E.What == Event::Kind::FileClose && Stage == Closing) {
+        Stage = Settled;
+      }
+    }
+    EXPECT_EQ(Stage, Settled);
+  }
+};
+
+TEST_F(Actions, BackupRequestSetsOneBitOfTheControlPort) {
+  const std::pair<uint8_t, uint8_t> Cases[] = {{0x00, 0x02}, {0xFD, 0xFF}, {0x02, 0x02}, {0xFF, 0xFF}, {0x81, 0x83}};
+  for (const auto &[Read, Written] : Cases) {
+    SCOPED_TRACE(int(Read));
+    Fw.SetControlPort(Read);
+    Fw.BootVolume().RemoveFile("State.dat");
+    Expect(Run(kBackup), {EFI_SUCCESS, "@", "", BackupEntry(Written)});
+  }
+  // Normal mode neither reads nor writes the control port.
+  Fw.SetControlPort(0x00);
+  Fw.BootVolume().RemoveFile("State.dat");
+  Expect(Run(kNormal), {EFI_SUCCESS, "1", "", kNormalEntry});
+  EXPECT_TRUE(Fw.PortReads().empty());
+}
+
+// The byte that records a step is on the volume before the step can reset
+// the machine: otherwise the next launch would repeat or skip a step.
+TEST_F(Actions, StateByteIsOnTheVolumeBeforeTheBoardHearsOfIt) {
+  const struct {
+    const char *Name;
+    std::optional<std::string> Initial;
+    std::vector<std::u16string> Words;
+    std::vector<sim::Key> Keys;
+    char Byte;
+    std::vector<Event::Kind> Before;
+  } Cases[] = {
+      {"update mode, normal", std::nullopt, kNormal, {}, '1', {Event::Kind::PortWrite, Event::Kind::Reset}},
+      {"update mode, backup", std::nullopt, kBackup, {}, '@',
+       {Event::Kind::PortWrite, Event::Kind::PortRead, Event::Kind::Reset}},
+      {"start over", "G", kBackup, {sim::CharKey(u'y')}, '@', {Event::Kind::PortWrite, Event::Kind::Reset}},
+      {"flash tool, normal", "1", kNormal, {}, '2', {Event::Kind::Execute}},
+      {"flash tool, backup", "A", kBackup, {}, 'B', {Event::Kind::Execute}},
+      {"board reset", "2", kNormal, {}, '3', {Event::Kind::VendorRequest}},
+      {"manual reset", "@", kBackup, {sim::CharKey(u'k')}, 'G', {Event::Kind::VendorRequest}},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Fw.BootVolume().RemoveFile("State.dat");
+    if (C.Initial) {
+      PutState(*C.Initial);
+    }
+    Fw.QueueKeys(C.Keys);
+    EXPECT_EQ(Run(C.Words), EFI_SUCCESS);
+    for (Event::Kind K : C.Before) {
+      ExpectStateSettledBefore(K, C.Byte);
+    }
+    ExpectNothingLeft();
+    Fw.Reboot();
+  }
+
+  // The manual reset records its byte before waiting for the key: the user
+  // may as well switch the machine off at that prompt.
+  PutState("@");
+  Fw.QueueKey(sim::CharKey(u'k'));
+  Expect(Run(kBackup), {EFI_SUCCESS, "G", kEnablePrompt + kResetPrompt, {kBoardReset}});
+  EXPECT_LT(CallOf(sim::Service::FileClose, /*Last=*/true), CallOf(sim::Service::WaitForEvent));
+}
+
+TEST_F(Actions, VendorResetRequest) {
+  Fw.SetVendorControlInstances(2);
+  PutState("2");
+  Expect(Run(), {EFI_SUCCESS, "3", "", {kBoardReset}});
+  ASSERT_EQ(Fw.VendorRequests().size(), 1u);
+  const sim::VendorRequestCall &Call = Fw.VendorRequests()[0];
+  EXPECT_EQ(Call.HandleIndex, 0u);
+  EXPECT_EQ(Call.Arg2, 0x50u);
+  EXPECT_EQ(Call.Arg3, 0u);
+  EXPECT_EQ(Call.Arg4, 3u);
+  EXPECT_EQ(Call.Arg5, 1u);
+  EXPECT_NE(Call.Buffer, nullptr);
+  EXPECT_EQ(Call.BufferSize, 4u);
+  EXPECT_NE(Call.Result, nullptr);
+
+  // Without the protocol the launch ends quietly with its byte recorded.
+  Fw.SetVendorControlInstances(0);
+  PutState("2");
+  Expect(Run(), {EFI_SUCCESS, "3", "", {}});
+  PutState("@");
+  Fw.QueueKey(sim::CharKey(u'k'));
+  Expect(Run(kBackup), {EFI_SUCCESS, "G", kEnablePrompt + kResetPrompt, {}});
+}
+
+// The tool's command line is the tool's name, a blank and the image name
+// as typed, 99 characters at most.
+TEST_F(Actions, FlashToolCommandLine) {
+  const std::string Name83 = "fs0:\\" + std::string(78, 'f');
+  const struct {
+    const char *Name;
+    std::u16string Word;
+    std::string Passed;
+  } Cases[] = {
+      {"83 characters", sim::FromUtf8(Name83), Name83},
+      {"84 characters", sim::FromUtf8(Name83 + "4"), Name83},
+      {"150 characters", sim::FromUtf8(Name83 + std::string(67, 'x')), Name83},
+      {"blanks", u"my bios.bin", "my bios.bin"},
+      {"another volume", u"fs1:\\fw\\bios.bin", "fs1:\\fw\\bios.bin"},
+  };
+  for (const auto &C : Cases) {
+    for (const bool Backup : {false, true}) {
+      SCOPED_TRACE(std::string(C.Name) + (Backup ? ", backup" : ", normal"));
+      PutState(Backup ? "A" : "1");
+      Expect(Run(Backup ? std::vector<std::u16string>{C.Word, u"-b"} : std::vector<std::u16string>{C.Word}),
+             {EFI_SUCCESS, Backup ? "B" : "2", "", {"run H2OFFT-Sx64.efi " + C.Passed}});
+      ASSERT_EQ(Fw.Executions().size(), 1u);
+      const sim::ExecuteCall &Call = Fw.Executions()[0];
+      EXPECT_EQ(Call.CommandLine, u"H2OFFT-Sx64.efi " + sim::FromUtf8(C.Passed));
+      EXPECT_NE(Call.ParentImageHandle, nullptr);
+      EXPECT_EQ(Call.Parent, Fw.ImageHandle());
+      EXPECT_FALSE(Call.EnvironmentGiven);
+      EXPECT_FALSE(Call.StatusCodeGiven);
+    }
+  }
+
+  // Without the Shell, or without pool for the command line, no tool runs.
+  Fw.SetShellProtocolInstalled(false);
+  PutState("1");
+  Expect(Run(), {EFI_SUCCESS, "2", "", {}});
+  Fw.SetShellProtocolInstalled(true);
+  RefusedPoolSizes = {200};
+  PutState("1");
+  Expect(Run(), {EFI_SUCCESS, "2", "", {}});
+}
+
+// ---------------------------------------------------------------- whole updates
+
+struct Step {
+  const char *Name;
+  std::vector<std::u16string> Words;
+  std::vector<sim::Key> Keys;
+  Outcome Want;
+};
+
+class WholeUpdate : public Machine {
+ protected:
+  // Launches one after another on the same machine, each followed by the
+  // reset that ends it on real hardware.
+  void RunSteps(const std::vector<Step> &Steps) {
+    for (const Step &S : Steps) {
+      SCOPED_TRACE(S.Name);
+      Fw.QueueKeys(S.Keys);
+      Expect(Run(S.Words), S.Want);
+      EXPECT_EQ(Fw.KeysLeft(), 0u);
+      Fw.Reboot();
+    }
+  }
+};
+
+TEST_F(WholeUpdate, NormalMode) {
+  Fw.PutVariable(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid,
+                 EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, {0xFF});
+  RunSteps({
+      {"update mode", kNormal, {}, {EFI_SUCCESS, "1", "", Then({kMorCleared}, kNormalEntry)}},
+      {"flash tool", kNormal, {}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
+      {"board reset", kNormal, {}, {EFI_SUCCESS, "3", "", {kBoardReset}}},
+      {"done", kNormal, {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
+  });
+}
+
+TEST_F(WholeUpdate, BackupMode) {
+  const std::string ManualReset = kEnablePrompt + kResetPrompt;
+  RunSteps({
+      {"update mode", kBackup, {}, {EFI_SUCCESS, "@", "", BackupEntry(0x02)}},
+      {"manual reset", kBackup, {sim::CharKey(u'r')}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+      {"y: start over", kBackup, {sim::CharKey(u'y')}, {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}},
+      {"manual reset again", kBackup, {sim::ScanKey(SCAN_UP)}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+      {"another key: given up", kBackup, {sim::CharKey(u'n')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+  });
+  // The board's own firmware marks the backup as ready.
+  PutState("A");
+  RunSteps({
+      {"flash tool", kBackup, {}, {EFI_SUCCESS, "B", "", {kFlashTool}}},
+      {"after the tool", kBackup, {}, {EFI_SUCCESS, "B", "", {}}},
+  });
+}
+
+}  // namespace
+}  // namespace tamsork_test

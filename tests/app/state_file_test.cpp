@@ -1,0 +1,292 @@
+// The state file: what each byte makes a launch do in each mode, what
+// happens when the file cannot be read or written, and opening files by
+// device path.
+#include "Machine.h"
+#include "app/state/UpdateState.h"
+
+namespace tamsork_test {
+namespace {
+
+using sim::Service;
+
+const std::vector<std::u16string> kNormal = {u"bios.bin"};
+const std::vector<std::u16string> kBackup = {u"bios.bin", u"-b"};
+
+struct StateCase {
+  const char *Name;
+  std::optional<std::string> Initial;  // State.dat before the launch; none when unset
+  std::vector<sim::Key> Keys;
+  Outcome Want;
+  std::string Image = "$.a1.05";
+  size_t KeysUnread = 0;
+};
+
+class StateFile : public Machine {
+ protected:
+  void RunCases(const std::vector<StateCase> &Cases, const std::vector<std::u16string> &Words) {
+    for (const StateCase &C : Cases) {
+      SCOPED_TRACE(C.Name);
+      Fw.Reboot();
+      Fw.BootVolume().PutFile("bios.bin", ImageWithField(C.Image));
+      Fw.BootVolume().RemoveFile("State.dat");
+      if (C.Initial) {
+        PutState(*C.Initial);
+      }
+      Fw.QueueKeys(C.Keys);
+      Expect(Run(Words), C.Want);
+      EXPECT_EQ(Fw.KeysLeft(), C.KeysUnread);
+      DrainKeys();
+    }
+  }
+};
+
+TEST_F(StateFile, NormalModeBytes) {
+  RunCases(
+      {
+          {"missing: created, then update mode", std::nullopt, {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
+          {"empty: update mode", "", {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
+          {"1: flash tool", "1", {}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
+          {"1 with more bytes: only the first changes", "1xyz", {}, {EFI_SUCCESS, "2xyz", "", {kFlashTool}}},
+          {"2: board reset", "2", {}, {EFI_SUCCESS, "3", "", {kBoardReset}}},
+          {"2 with more bytes", "2\n", {}, {EFI_SUCCESS, "3\n", "", {kBoardReset}}},
+          {"3: done", "3", {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
+          {"3 with more bytes", "3abc", {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
+          {"@", "@", {}, {EFI_SUCCESS, "@", "", {}}},
+          {"A", "A", {}, {EFI_SUCCESS, "A", "", {}}},
+          {"B", "B", {}, {EFI_SUCCESS, "B", "", {}}},
+          {"G: no prompt, no key read", "G", {sim::CharKey(u'y')}, {EFI_SUCCESS, "G", "", {}}, "$.a1.05", 1},
+          {"x", "x", {}, {EFI_SUCCESS, "x", "", {}}},
+          {"NUL", std::string(1, '\0'), {}, {EFI_SUCCESS, std::string(1, '\0'), "", {}}},
+          {"0", "0", {}, {EFI_SUCCESS, "0", "", {}}},
+          {"4", "4", {}, {EFI_SUCCESS, "4", "", {}}},
+      },
+      kNormal);
+}
+
+TEST_F(StateFile, BackupModeBytes) {
+  const std::string ManualReset = kEnablePrompt + kResetPrompt;
+  RunCases(
+      {
+          {"missing: created, then update mode", std::nullopt, {}, {EFI_SUCCESS, "@", "", BackupEntry(0x02)}},
+          {"empty: update mode", "", {}, {EFI_SUCCESS, "@", "", BackupEntry(0x02)}},
+          {"@: manual reset", "@", {sim::CharKey(u'q')}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+          {"@: any key, even one without a character", "@", {sim::ScanKey(SCAN_ESC)},
+           {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+          {"@: a failed key read", "@", {}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+          {"@ with more bytes", "@@@", {sim::CharKey(u'q')}, {EFI_SUCCESS, "G@@", ManualReset, {kBoardReset}}},
+          {"A: flash tool", "A", {}, {EFI_SUCCESS, "B", "", {kFlashTool}}},
+          {"G, y: start over", "G", {sim::CharKey(u'y')}, {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}},
+          {"G, y, older image: the gate still applies", "G", {sim::CharKey(u'y'), sim::CharKey(u'x')},
+           {EFI_NOT_FOUND, kNoFile, kFoundPrompt + Refused("1.05", "1.04"), {}}, "$.a1.04"},
+          {"G, Y", "G", {sim::CharKey(u'Y')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+          {"G, n", "G", {sim::CharKey(u'n')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+          {"G, Enter", "G", {sim::EnterKey()}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+          {"G, scan key", "G", {sim::ScanKey(SCAN_F1)}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+          {"G, failed key read", "G", {}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+          {"B", "B", {}, {EFI_SUCCESS, "B", "", {}}},
+          {"1", "1", {}, {EFI_SUCCESS, "1", "", {}}},
+          {"2", "2", {}, {EFI_SUCCESS, "2", "", {}}},
+          {"3", "3", {}, {EFI_SUCCESS, "3", "", {}}},
+          {"x", "x", {}, {EFI_SUCCESS, "x", "", {}}},
+          {"? (one below @)", "?", {}, {EFI_SUCCESS, "?", "", {}}},
+      },
+      kBackup);
+}
+
+// A state file that cannot be opened or read leaves the machine alone:
+// taking it for a fresh start would repeat steps already done.
+TEST_F(StateFile, UnreadableStateFileDoesNothing) {
+  struct Case {
+    const char *Name;
+    std::optional<std::string> Initial;
+    std::vector<std::pair<Service, uint64_t>> Faults;
+    Outcome Want;
+  };
+  const std::vector<Case> Cases = {
+      {"SetPosition fails", "1", {{Service::FileSetPosition, 1}}, {EFI_SUCCESS, "1", "", {}}},
+      {"Read fails", "1", {{Service::FileRead, 1}}, {EFI_SUCCESS, "1", "", {}}},
+      {"Read fails on an empty file", "", {{Service::FileRead, 1}}, {EFI_SUCCESS, "", "", {}}},
+      {"open and create fail", "1", {{Service::FileOpen, 1}, {Service::FileOpen, 2}}, {EFI_SUCCESS, "1", "", {}}},
+      {"create fails", std::nullopt, {{Service::FileOpen, 2}}, {EFI_SUCCESS, kNoFile, "", {}}},
+      {"volume cannot be opened", "1", {{Service::OpenVolume, 1}, {Service::OpenVolume, 2}},
+       {EFI_SUCCESS, "1", "", {}}},
+      {"no loaded image", "1", {{Service::OpenProtocol, 2}}, {EFI_SUCCESS, "1", "", {}}},
+      // A read-only open that fails for another reason: the second open
+      // finds the file and its byte counts.
+      {"first open fails", "1", {{Service::FileOpen, 1}}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
+  };
+  for (const Case &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Fw.ClearFaults();
+    Fw.BootVolume().RemoveFile("State.dat");
+    if (C.Initial) {
+      PutState(*C.Initial);
+    }
+    for (const auto &[S, N] : C.Faults) {
+      Fw.FailNth(S, N, EFI_DEVICE_ERROR);
+    }
+    Expect(Run(), C.Want);
+  }
+}
+
+// Each step that writes the state file, and what it does when the byte
+// does not reach the volume.
+struct WriteStep {
+  const char *Name;
+  std::string Initial;
+  std::vector<std::u16string> Words;
+  std::vector<sim::Key> Keys;
+  std::string Written;  // State.dat after a launch without faults
+  Outcome Failed;       // the launch when the write fails
+};
+
+const std::vector<WriteStep> &WriteSteps() {
+  static const std::vector<WriteStep> Steps = {
+      {"flash tool, normal", "1", kNormal, {}, "2", {EFI_SUCCESS, "1", "", {}}},
+      {"flash tool, backup", "A", kBackup, {}, "B", {EFI_SUCCESS, "A", "", {}}},
+      {"board reset", "2", kNormal, {}, "3", {EFI_SUCCESS, "2", "", {}}},
+      {"update mode, normal", "", kNormal, {}, "1", {EFI_SUCCESS, "", "", kNormalEntry}},
+      {"update mode, backup", "", kBackup, {}, "@", {EFI_SUCCESS, "", "", BackupEntry(0x02)}},
+      {"manual reset", "@", kBackup, {sim::CharKey(u'k')}, "G",
+       {EFI_SUCCESS, "@", kEnablePrompt + kResetPrompt, {kBoardReset}}},
+  };
+  return Steps;
+}
+
+// A state byte that does not reach the volume: a failing open, seek, write
+// or close, a read-only file, or a write that takes no byte.
+TEST_F(StateFile, FailedStateWriteStopsOnlyTheToolAndTheBoardReset) {
+  // The write is the last call of each of these services in every step, so
+  // a clean launch counts the call to fail.
+  for (Service S : {Service::FileOpen, Service::FileSetPosition, Service::FileWrite, Service::FileClose}) {
+    for (const WriteStep &Step : WriteSteps()) {
+      SCOPED_TRACE(std::string(Step.Name) + ", failing " + sim::ServiceName(S));
+      Fw.ClearFaults();
+      PutState(Step.Initial);
+      Fw.QueueKeys(Step.Keys);
+      Run(Step.Words);
+      ASSERT_EQ(StateText(), Step.Written);
+      const uint64_t Last = Fw.CallCount(S);
+
+      Fw.Reboot();
+      PutState(Step.Initial);
+      Fw.QueueKeys(Step.Keys);
+      Fw.FailNth(S, Last, EFI_DEVICE_ERROR);
+      Expect(Run(Step.Words), Step.Failed);
+      EXPECT_EQ(Fw.KeysLeft(), 0u);
+    }
+  }
+  Fw.ClearFaults();
+  for (const bool Short : {false, true}) {
+    if (Short) {
+      WritesComeBackShort();
+    }
+    for (const WriteStep &Step : WriteSteps()) {
+      SCOPED_TRACE(std::string(Step.Name) + (Short ? ", short write" : ", read-only file"));
+      PutState(Step.Initial, /*ReadOnly=*/!Short);
+      Fw.QueueKeys(Step.Keys);
+      Expect(Run(Step.Words), Step.Failed);
+      EXPECT_EQ(Fw.KeysLeft(), 0u);
+    }
+  }
+}
+
+// ---------------------------------------------------------------- OpenFileByPath
+
+std::vector<uint8_t> PathNode(uint8_t Type, uint8_t SubType, const std::vector<uint8_t> &Data) {
+  const size_t Length = 4 + Data.size();
+  std::vector<uint8_t> Node = {Type, SubType, static_cast<uint8_t>(Length), static_cast<uint8_t>(Length >> 8)};
+  Node.insert(Node.end(), Data.begin(), Data.end());
+  return Node;
+}
+std::vector<uint8_t> FileNode(const std::u16string &Name, bool Terminated = true) {
+  std::vector<uint8_t> Data;
+  for (char16_t C : Terminated ? Name + u'\0' : Name) {
+    Data.push_back(static_cast<uint8_t>(C));
+    Data.push_back(static_cast<uint8_t>(C >> 8));
+  }
+  return PathNode(MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP, Data);
+}
+std::vector<uint8_t> operator+(std::vector<uint8_t> A, const std::vector<uint8_t> &B) {
+  A.insert(A.end(), B.begin(), B.end());
+  return A;
+}
+
+TEST_F(StateFile, OpenFileByPathOpensTheNodesAfterTheDevicePart) {
+  Fw.BootVolume().PutFile("fw/inner.bin", "inner");
+  const std::vector<uint8_t> VendorNode = PathNode(HARDWARE_DEVICE_PATH, HW_VENDOR_DP, std::vector<uint8_t>(16, 0x77));
+  const std::vector<uint8_t> DiskNode = PathNode(MEDIA_DEVICE_PATH, 0x01, std::vector<uint8_t>(38, 0));
+  struct Case {
+    const char *Name;
+    std::vector<uint8_t> Tail;  // after the boot volume's own path
+    EFI_STATUS Status;
+    std::string Opened;  // the name of what was opened; "\\" for the root
+    size_t Misalign = 0;  // the path starts this many bytes past an aligned address
+    bool OnBootVolume = true;
+  };
+  const std::vector<Case> Cases = {
+      {"device part only", {}, EFI_SUCCESS, "\\"},
+      {"one file", FileNode(u"bios.bin"), EFI_SUCCESS, "bios.bin"},
+      {"one file, name at an odd address", FileNode(u"bios.bin"), EFI_SUCCESS, "bios.bin", 1},
+      {"directory then file", FileNode(u"fw") + FileNode(u"inner.bin"), EFI_SUCCESS, "inner.bin"},
+      {"directory then file, odd address", FileNode(u"fw") + FileNode(u"inner.bin"), EFI_SUCCESS, "inner.bin", 3},
+      {"sub-path in one node", FileNode(u"fw\\inner.bin"), EFI_SUCCESS, "inner.bin"},
+      {"hardware node before the file", VendorNode + FileNode(u"bios.bin"), EFI_UNSUPPORTED, ""},
+      {"media node after a directory", FileNode(u"fw") + DiskNode, EFI_UNSUPPORTED, ""},
+      {"media node after the file", FileNode(u"bios.bin") + DiskNode, EFI_UNSUPPORTED, ""},
+      {"name without its terminator", FileNode(u"bios.bin", false), EFI_UNSUPPORTED, ""},
+      {"node without a name", PathNode(MEDIA_DEVICE_PATH, MEDIA_FILEPATH_DP, {}), EFI_UNSUPPORTED, ""},
+      {"no such file", FileNode(u"missing.bin"), EFI_NOT_FOUND, ""},
+      {"no such directory", FileNode(u"nodir") + FileNode(u"inner.bin"), EFI_NOT_FOUND, ""},
+      {"device without a file system", FileNode(u"bios.bin"), EFI_UNSUPPORTED, "", 0, false},
+  };
+
+  EFI_DEVICE_PATH_PROTOCOL *Own = nullptr;
+  ASSERT_EQ(Fw.SystemTable()->BootServices->HandleProtocol(Fw.BootVolumeHandle(), &kDevicePathGuid,
+                                                           reinterpret_cast<VOID **>(&Own)),
+            EFI_SUCCESS);
+  const size_t DeviceSize = GetDevicePathSize(Own) - END_DEVICE_PATH_LENGTH;
+  const std::vector<uint8_t> BootPart(reinterpret_cast<uint8_t *>(Own), reinterpret_cast<uint8_t *>(Own) + DeviceSize);
+  const std::vector<uint8_t> End = PathNode(END_DEVICE_PATH_TYPE, END_ENTIRE_DEVICE_PATH_SUBTYPE, {});
+
+  for (const Case &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    const std::vector<uint8_t> Path = (C.OnBootVolume ? BootPart : VendorNode) + C.Tail + End;
+    alignas(16) uint8_t Buffer[512] = {};
+    ASSERT_LE(Path.size() + C.Misalign, sizeof Buffer);
+    std::copy(Path.begin(), Path.end(), Buffer + C.Misalign);
+    auto *Start = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(Buffer + C.Misalign);
+
+    std::string Opened;
+    EFI_DEVICE_PATH_PROTOCOL *Remaining = Start;
+    EFI_HANDLE Device = nullptr;
+    EFI_FILE_PROTOCOL Sentinel{};
+    EFI_FILE_PROTOCOL *File = &Sentinel;
+    const EFI_STATUS Status = Within([&] {
+      const EFI_STATUS S = OpenFileByPath(gST, &Remaining, &Device, &File, EFI_FILE_MODE_READ);
+      if (S != EFI_SUCCESS || File == nullptr) {
+        return S;
+      }
+      alignas(8) uint8_t Data[1024];
+      UINTN Size = sizeof Data;
+      EFI_GUID InfoGuid = {0x09576E92, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+      EXPECT_EQ(File->GetInfo(File, &InfoGuid, &Size, Data), EFI_SUCCESS);
+      const auto *Info = reinterpret_cast<const EFI_FILE_INFO *>(Data);
+      Opened = Info->FileName[0] != 0 ? sim::ToUtf8(Info->FileName) : "\\";
+      File->Close(File);
+      return S;
+    });
+    EXPECT_EQ(Status, C.Status);
+    EXPECT_EQ(Opened, C.Opened);
+    if (C.Status == EFI_SUCCESS) {
+      EXPECT_EQ(Device, Fw.BootVolumeHandle());
+      EXPECT_EQ(reinterpret_cast<uint8_t *>(Remaining), reinterpret_cast<uint8_t *>(Start) + DeviceSize);
+    } else {
+      EXPECT_EQ(File, nullptr);
+    }
+    ExpectNothingLeft();
+  }
+}
+
+}  // namespace
+}  // namespace tamsork_test

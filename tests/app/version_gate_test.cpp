@@ -1,0 +1,269 @@
+// The version gate: the image's marker against the running BIOS's SMBIOS
+// version, what stops a fresh update, and the SMBIOS string look-up.
+#include <cstring>
+#include <memory>
+
+#include "Machine.h"
+#include "app/checks/Smbios.h"
+#include "app/checks/VersionGate.h"
+
+namespace tamsork_test {
+namespace {
+
+using sim::Service;
+
+const Outcome kAllowed{EFI_SUCCESS, "1", "", kNormalEntry};
+Outcome Stopped(const std::string &Console) { return {EFI_NOT_FOUND, kNoFile, Console, {}}; }
+
+class VersionGate : public Machine {
+ protected:
+  // A fresh normal launch; every stop waits for one key.
+  void Launch(const Outcome &Want, const std::vector<std::u16string> &Words = {u"bios.bin"}) {
+    Fw.Reboot();
+    Fw.BootVolume().RemoveFile("State.dat");
+    Fw.QueueKey(sim::CharKey(u'q'));
+    Expect(Run(Words), Want);
+    EXPECT_EQ(Fw.KeysLeft(), Want.Status == EFI_SUCCESS ? 1u : 0u);
+    DrainKeys();
+  }
+};
+
+TEST_F(VersionGate, ImageMarkerAgainstV105) {
+  const std::string Pad(40, 'x');
+  std::string Large(1 << 20, '\x5A');
+  Large.replace(Large.size() - 100, 12, "$BVDT$.e1.20");
+  const struct {
+    const char *Name;
+    std::string Image;
+    Outcome Want;
+  } Cases[] = {
+      {"same version", ImageWithField("$.a1.05"), kAllowed},
+      {"newer minor", ImageWithField("$.a1.06"), kAllowed},
+      {"newer major, older minor", ImageWithField("$.c2.00"), kAllowed},
+      {"letter e", ImageWithField("$.e1.10"), kAllowed},
+      {"letter g", ImageWithField("$.g9.99"), kAllowed},
+      {"letter i", ImageWithField("$.i1.05"), kAllowed},
+      {"older minor", ImageWithField("$.a1.04"), Stopped(Refused("1.05", "1.04"))},
+      {"older major", ImageWithField("$.a0.99"), Stopped(Refused("1.05", "0.99"))},
+      {"older, letter i", ImageWithField("$.i1.00"), Stopped(Refused("1.05", "1.00"))},
+      {"marker and nothing else", "$BVDT$.a1.05", kAllowed},
+      {"marker at the end of a large image", Large, kAllowed},
+      {"first field after the anchor", "$.a0.01$BVDT" + Pad + "$.a1.04$.a1.06", Stopped(Refused("1.05", "1.04"))},
+      {"letter b", ImageWithField("$.b1.05"), Stopped(kFileVersionFailed)},
+      {"capital letter", ImageWithField("$.A1.05"), Stopped(kFileVersionFailed)},
+      {"field only before the anchor", Pad + "$.a1.05" + Pad + "$BVDT" + Pad, Stopped(kFileVersionFailed)},
+      {"field cut by the end of the file", Pad + "$BVDT" + Pad + "$.a1.0", Stopped(kFileVersionFailed)},
+      {"no marker", std::string(1000, 'Z'), Stopped(kFileVersionFailed)},
+      {"0 bytes", "", Stopped(kFileVersionFailed)},
+      {"1 byte", "$", Stopped(kFileVersionFailed)},
+      {"2 bytes", "$B", Stopped(kFileVersionFailed)},
+      {"3 bytes", "$BV", Stopped(kFileVersionFailed)},
+      {"4 bytes", "$BVD", Stopped(kFileVersionFailed)},
+      {"5 bytes", "$BVDT", Stopped(kFileVersionFailed)},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Fw.BootVolume().PutFile("bios.bin", C.Image);
+    Launch(C.Want);
+  }
+}
+
+// The image is Argv[1], up to 99 characters, from the root of the volume
+// the application was loaded from.
+TEST_F(VersionGate, ImageIsFoundOnTheApplicationsVolume) {
+  const std::string Name99(99, 'n');
+  const std::string Image = ImageWithField("$.a1.05");
+  const struct {
+    const char *Name;
+    std::function<void()> Setup;
+    std::u16string Word;
+    Outcome Want;
+  } Cases[] = {
+      {"in a directory", [&] { Fw.BootVolume().PutFile("fw/bios.bin", Image); }, u"fw\\bios.bin", kAllowed},
+      {"name cut to 99 characters", [&] { Fw.BootVolume().PutFile(Name99, Image); },
+       sim::FromUtf8(Name99 + "XYZ"), kAllowed},
+      {"only the uncut name exists",
+       [&] {
+         Fw.BootVolume().RemoveFile(Name99);
+         Fw.BootVolume().PutFile(Name99 + "X", Image);
+       },
+       sim::FromUtf8(Name99 + "X"), Stopped(kFileVersionFailed)},
+      {"only on the Shell's current volume", [&] { Fw.OtherVolume().PutFile("other.bin", Image); }, u"other.bin",
+       Stopped(kFileVersionFailed)},
+      {"a directory", [&] { Fw.BootVolume().MakeDirectory("dir.bin"); }, u"dir.bin", Stopped(kFileVersionFailed)},
+      {"missing", [] {}, u"missing.bin", Stopped(kFileVersionFailed)},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    C.Setup();
+    Launch(C.Want, {C.Word});
+  }
+}
+
+// Either version unknown: the update stops as for an older image.
+TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
+  EFI_DEVICE_PATH_PROTOCOL *Own = nullptr;
+  ASSERT_EQ(Fw.SystemTable()->BootServices->HandleProtocol(Fw.BootVolumeHandle(), &kDevicePathGuid,
+                                                           reinterpret_cast<VOID **>(&Own)),
+            EFI_SUCCESS);
+  // The image's device path: the volume's own part, a file node holding
+  // "bios.bin" and its NUL, and the end node.
+  const UINTN PathSize = GetDevicePathSize(Own) + 4 + sizeof(u"bios.bin");
+  const UINTN ImageSize = ImageWithField("$.a1.05").size();
+  const struct {
+    const char *Name;
+    std::function<void()> Fault;
+    const std::string &Console;
+  } Cases[] = {
+      // A fresh launch opens the state file twice (read, then create) and
+      // reads it once before the image.
+      {"image open fails", [&] { Fw.FailNth(Service::FileOpen, 3, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      {"GetInfo fails", [&] { Fw.FailNth(Service::FileGetInfo, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      {"image read fails", [&] { Fw.FailNth(Service::FileRead, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      {"no pool for the name", [&] { RefusedPoolSizes = {IMAGE_NAME_SIZE}; }, kFileVersionFailed},
+      {"no pool for the path", [&] { RefusedPoolSizes = {PathSize}; }, kFileVersionFailed},
+      {"no pool for the file information", [&] { RefusedPoolSizes = {IMAGE_INFO_SIZE}; }, kFileVersionFailed},
+      {"no pool for the data", [&] { RefusedPoolSizes = {ImageSize}; }, kFileVersionFailed},
+      {"no SMBIOS protocol", [&] { Fw.SetSmbiosInstances(0); }, kDeviceVersionFailed},
+      {"no type 0 record",
+       [&] { Fw.SetSmbiosRecords({sim::SystemInformation("KVX4720"), sim::ProcessorInformation(0x000806E9)}); },
+       kDeviceVersionFailed},
+      {"empty SMBIOS table", [&] { Fw.SetSmbiosRecords({}); }, kDeviceVersionFailed},
+      {"GetNext fails", [&] { Fw.FailNth(Service::SmbiosGetNext, 1, EFI_DEVICE_ERROR); }, kDeviceVersionFailed},
+      {"no pool for the version string", [&] { RefusedPoolSizes = {sizeof(u"V1.05")}; }, kDeviceVersionFailed},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Fw.ClearFaults();
+    RefusedPoolSizes.clear();
+    Fw.SetSmbiosInstances(1);
+    Fw.SetSmbiosRecords(SupportedPlatform());
+    C.Fault();
+    Launch(Stopped(C.Console));
+  }
+}
+
+// The running version: major from index 1 and minor from index 3 of the
+// SMBIOS BIOS Version string, each read as decimal up to its first
+// non-digit. An image of 0.00 shows the version read in the refusal.
+TEST_F(VersionGate, RunningVersionFromSmbios) {
+  auto WithVersionString = [](uint8_t Number) {
+    sim::SmbiosRecord Bios = sim::BiosInformation("V9.99");
+    Bios.Formatted[5 - 4] = Number;
+    return std::vector<sim::SmbiosRecord>{Bios, sim::SystemInformation("KVX4720"),
+                                          sim::ProcessorInformation(0x000806E9)};
+  };
+  const struct {
+    const char *Name;
+    std::vector<sim::SmbiosRecord> Table;
+    std::string Field;
+    Outcome Want;
+  } Cases[] = {
+      {"V1.05", SupportedPlatform("V1.05"), "$.a0.00", Stopped(Refused("1.05", "0.00"))},
+      {"one minor digit", SupportedPlatform("V1.9"), "$.a0.00", Stopped(Refused("1.09", "0.00"))},
+      {"two major digits", SupportedPlatform("V12.34"), "$.a0.00", Stopped(Refused("12.00", "0.00"))},
+      {"no minor", SupportedPlatform("V1"), "$.a0.00", Stopped(Refused("1.00", "0.00"))},
+      {"no minor after the point", SupportedPlatform("V1."), "$.a0.00", Stopped(Refused("1.00", "0.00"))},
+      {"no prefix letter", SupportedPlatform("1.05"), "$.a0.00", Stopped(Refused("0.05", "0.00"))},
+      {"one character", SupportedPlatform("V"), "$.a0.00", kAllowed},
+      {"letters only", SupportedPlatform("Version"), "$.a0.00", kAllowed},
+      {"newer than the image", SupportedPlatform("V1.06"), "$.a1.05", Stopped(Refused("1.06", "1.05"))},
+      {"newer major", SupportedPlatform("V2.00"), "$.g1.99", Stopped(Refused("2.00", "1.99"))},
+      {"string number past the last", WithVersionString(9), "$.a0.00", kAllowed},
+      {"string number 0", WithVersionString(0), "$.a0.00", kAllowed},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Fw.SetSmbiosRecords(C.Table);
+    Fw.BootVolume().PutFile("bios.bin", ImageWithField(C.Field));
+    Launch(C.Want);
+  }
+}
+
+TEST_F(VersionGate, SkippedCheckReadsNothing) {
+  Fw.BootVolume().RemoveFile("bios.bin");
+  EXPECT_EQ(Within([&] { return CheckVersions(gImageHandle, gST, TRUE); }), EFI_SUCCESS);
+  EXPECT_EQ(Fw.CallCount(Service::OpenVolume), 0u);
+  EXPECT_EQ(Fw.CallCount(Service::SmbiosGetNext), 0u);
+  EXPECT_EQ(Fw.ConsoleText(), "");
+  ExpectNothingLeft();
+
+  Launch(kAllowed, {u"bios.bin", u"-d"});
+}
+
+// Several SMBIOS instances describe the same table; only the first is used.
+TEST_F(VersionGate, OnlyTheFirstSmbiosInstanceIsOpened) {
+  Fw.SetSmbiosInstances(3);
+  UINTN Count = 0;
+  EFI_HANDLE *Handles = nullptr;
+  ASSERT_EQ(Fw.SystemTable()->BootServices->LocateHandleBuffer(ByProtocol, &kSmbiosGuid, nullptr, &Count, &Handles),
+            EFI_SUCCESS);
+  ASSERT_EQ(Count, 3u);
+  const EFI_HANDLE First = Handles[0];
+  Fw.SystemTable()->BootServices->FreePool(Handles);
+
+  Launch(kAllowed);
+  size_t Opens = 0;
+  for (const auto &[Handle, Guid] : ProtocolOpens) {
+    if (std::memcmp(&Guid, &kSmbiosGuid, sizeof Guid) == 0) {
+      EXPECT_EQ(Handle, First);
+      Opens++;
+    }
+  }
+  EXPECT_EQ(Opens, 2u);  // the version gate and the platform check
+}
+
+// String Number of a record's string area, in a pool string of the exact
+// size, or the shared text for a string that is not there.
+TEST_F(VersionGate, SmbiosStringLookUp) {
+  const std::string Area("ABC\0DEF\0\0", 9);
+  const std::string NoStrings("\0\0", 2);
+  const struct {
+    std::string Area;
+    UINT8 Number;
+    std::optional<std::u16string> Want;  // none: the shared missing-string text
+  } Cases[] = {
+      {Area, 1, u"ABC"},
+      {Area, 2, u"DEF"},
+      {Area, 3, std::nullopt},
+      {Area, 255, std::nullopt},
+      {Area, 0, u""},
+      {NoStrings, 1, std::nullopt},
+      {NoStrings, 2, std::nullopt},
+      {NoStrings, 0, u""},
+      {std::string("HELLO\0\0", 7), 1, u"HELLO"},
+      {std::string("A\0BB\0CCC\0\0", 10), 3, u"CCC"},
+      {std::string("A\0BB\0CCC\0\0", 10), 4, std::nullopt},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(testing::Message() << "string " << int(C.Number) << " of " << testing::PrintToString(C.Area));
+    // An exact-size copy, so a read past the area's end is caught by the
+    // address sanitizer.
+    std::unique_ptr<CHAR8[]> Copy(new CHAR8[C.Area.size()]);
+    std::memcpy(Copy.get(), C.Area.data(), C.Area.size());
+    CHAR16 *String = nullptr;
+    std::u16string Got;
+    EXPECT_EQ(Within([&] {
+                EFI_STATUS Status = GetSmbiosString(Copy.get(), C.Number, &String);
+                if (String != nullptr) {
+                  Got = String;
+                }
+                FreeSmbiosString(String);
+                return Status;
+              }),
+              EFI_SUCCESS);
+    if (C.Want) {
+      EXPECT_EQ(Got, *C.Want);
+      EXPECT_NE(String, SMBIOS_MISSING_STRING);
+      EXPECT_EQ(PoolRequests, std::vector<UINTN>{(C.Want->size() + 1) * sizeof(CHAR16)});
+    } else {
+      EXPECT_EQ(String, SMBIOS_MISSING_STRING);
+      EXPECT_EQ(Got, u"Missing String");
+      EXPECT_TRUE(PoolRequests.empty());
+    }
+    ExpectNothingLeft();
+  }
+}
+
+}  // namespace
+}  // namespace tamsork_test
