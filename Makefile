@@ -1,6 +1,6 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
 MAKEFLAGS += --no-print-directory
-.PHONY: all bootstrap efi host test bench clean demo
+.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo
 
 all: efi host
 
@@ -15,8 +15,29 @@ host: bootstrap
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host
 
-test: all
-	@ctest --preset host
+# The host tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: bootstrap
+	@cmake --preset sanitize >/dev/null
+	@cmake --build --preset sanitize
+
+# The libFuzzer targets (fuzz/), instrumented in a tree of their own.
+fuzz-build: bootstrap
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+
+# Every suite runs even when an earlier one fails; the target fails if any
+# did. The virtual board runs the EFI build, so it runs once, with the host
+# tests; each fuzz target runs for 10 s from its seeds.
+test: all sanitize fuzz-build
+	@status=0; \
+	ctest --preset host || status=1; \
+	ctest --preset sanitize -LE virtual-board || status=1; \
+	ctest --preset fuzz || status=1; \
+	exit $$status
+
+# Each fuzz target for five minutes, from its seeds and what earlier runs found.
+fuzz: fuzz-build
+	@TAMSORK_FUZZ_SECONDS=300 ctest --preset fuzz
 
 bench: host
 	@cmake --build --preset host --target version_marker_bench

@@ -21,15 +21,15 @@ void CheckPort(Firmware::Impl &M, UINTN Port, const char *Service) {
   }
 }
 
-EFI_STATUS EFIAPI VendorRequestService(VOID *This, UINTN A2, UINTN A3, UINTN A4, UINT32 A5, VOID *Buffer,
-                                       UINT32 BufferSize, UINT64 *Result) {
+EFI_STATUS EFIAPI VendorRequestService(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2, UINTN A3, UINTN A4, UINT32 A5,
+                                       VOID *Buffer, UINT32 BufferSize, UINT64 *Result) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::VendorRequest)) {
     return *Fault;
   }
   size_t Index = M.VendorInstances.size();
   for (size_t I = 0; I < M.VendorInstances.size(); I++) {
-    if (M.VendorInstances[I].get() == This) {
+    if (static_cast<void *>(M.VendorInstances[I].get()) == static_cast<void *>(This)) {
       Index = I;
     }
   }

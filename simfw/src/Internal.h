@@ -45,10 +45,20 @@ inline bool GuidLess(const EFI_GUID &A, const EFI_GUID &B) {
 
 // ---------------------------------------------------------------- protocols of our own
 
+}  // namespace sim
+
+// The application's name for the board vendor's control interface, declared
+// and never defined here. Request takes a pointer to it so that its function
+// type is exactly the one callers use: a call through a pointer of another
+// function type is undefined, and the sanitizer's function check stops it.
+struct VENDOR_CONTROL_PROTOCOL;
+
+namespace sim {
+
 // The board vendor's control interface. Only Request is called; the first
 // member is never used but must not be null.
-using VendorRequestFn = EFI_STATUS(EFIAPI *)(VOID *This, UINTN A2, UINTN A3, UINTN A4, UINT32 A5, VOID *Buffer,
-                                             UINT32 BufferSize, UINT64 *Result);
+using VendorRequestFn = EFI_STATUS(EFIAPI *)(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2, UINTN A3, UINTN A4,
+                                             UINT32 A5, VOID *Buffer, UINT32 BufferSize, UINT64 *Result);
 struct VendorControlProtocol {
   VOID *Unused;
   VendorRequestFn Request;

@@ -8,6 +8,10 @@
 UINT8 IoRead8(UINTN Port);
 UINT8 IoWrite8(UINTN Port, UINT8 Value);
 
+// The vendor control interface's name as callers know it; only pointers to
+// it are used here.
+struct VENDOR_CONTROL_PROTOCOL;
+
 namespace simfw_test {
 namespace {
 
@@ -25,7 +29,7 @@ constexpr EFI_GUID kTestGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0
 
 struct VendorControl {
   VOID *Unused;
-  EFI_STATUS(EFIAPI *Request)(VOID *, UINTN, UINTN, UINTN, UINT32, VOID *, UINT32, UINT64 *);
+  EFI_STATUS(EFIAPI *Request)(VENDOR_CONTROL_PROTOCOL *, UINTN, UINTN, UINTN, UINT32, VOID *, UINT32, UINT64 *);
 };
 
 using ServicesTest = SimTest;
@@ -533,7 +537,9 @@ TEST_F(ServicesTest, BoardVendorShellAndResetShareOneOrderedRecord) {
     const auto Vendors = Located(Bs, kVendorControlGuid, &Status);
     Bs->HandleProtocol(Vendors.at(1), &kVendorControlGuid, reinterpret_cast<VOID **>(&Second));
     EXPECT_NE(Second->Unused, nullptr);
-    EXPECT_EQ(Second->Request(Second, 1, 2, 3, 4, Buffer, sizeof Buffer, &Result), EFI_DEVICE_ERROR);
+    EXPECT_EQ(Second->Request(reinterpret_cast<VENDOR_CONTROL_PROTOCOL *>(Second), 1, 2, 3, 4, Buffer, sizeof Buffer,
+                              &Result),
+              EFI_DEVICE_ERROR);
     EFI_SHELL_PROTOCOL *Shell = nullptr;
     EFI_HANDLE Parent = Fw.ImageHandle();
     std::u16string Command = u"fs0:\\update.nsh";

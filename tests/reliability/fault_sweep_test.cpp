@@ -1,0 +1,237 @@
+// The fault sweep: every launch of an update, in both modes, run once
+// cleanly to learn its firmware calls, then once more for each of those
+// calls with that one call failing, on a fresh machine each time. Whatever
+// fails, the launch must keep the rules of UpdateRules.h.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "reliability/SweepReport.h"
+#include "reliability/UpdateRules.h"
+
+namespace tamsork_reliability {
+namespace {
+
+using sim::Service;
+
+// The failure each service is given: a status the UEFI, PI or Shell
+// specification lists for that call. nullopt: the call is not failed.
+std::optional<EFI_STATUS> FaultStatus(Service S) {
+  switch (S) {
+    case Service::AllocatePool: return EFI_OUT_OF_RESOURCES;
+    // The only failure FreePool has is a buffer it never gave out; refusing a
+    // real one leaves that block behind, which the check allows for.
+    case Service::FreePool: return EFI_INVALID_PARAMETER;
+    case Service::WaitForEvent: return EFI_UNSUPPORTED;
+    case Service::HandleProtocol: return EFI_UNSUPPORTED;
+    case Service::OpenProtocol: return EFI_UNSUPPORTED;
+    case Service::LocateDevicePath: return EFI_NOT_FOUND;
+    case Service::LocateHandleBuffer: return EFI_NOT_FOUND;
+    case Service::GetVariable: return EFI_NOT_FOUND;
+    case Service::SetVariable: return EFI_DEVICE_ERROR;
+    // ResetSystem has no status: it does not come back.
+    case Service::ResetSystem: return std::nullopt;
+    case Service::ReadKeyStroke: return EFI_NOT_READY;
+    case Service::InputReset: return EFI_DEVICE_ERROR;
+    case Service::OutputString: return EFI_DEVICE_ERROR;
+    case Service::OpenVolume: return EFI_DEVICE_ERROR;
+    case Service::FileOpen: return EFI_DEVICE_ERROR;
+    // A flush that fails on the way: the handle is closed, the cached
+    // bytes never reach the medium.
+    case Service::FileClose: return EFI_DEVICE_ERROR;
+    case Service::FileDelete: return EFI_WARN_DELETE_FAILURE;
+    case Service::FileRead:
+    case Service::FileWrite:
+    case Service::FileGetPosition:
+    case Service::FileSetPosition:
+    case Service::FileGetInfo:
+    case Service::FileSetInfo:
+    case Service::FileFlush: return EFI_DEVICE_ERROR;
+    case Service::SmbiosGetNext: return EFI_NOT_FOUND;
+    case Service::ShellExecute: return EFI_OUT_OF_RESOURCES;
+    case Service::VendorRequest: return EFI_DEVICE_ERROR;
+    // Port accesses have no status; the simulated board answers a failed
+    // read with a floating bus (0xFF) and loses a failed write, as a board
+    // that does not respond would.
+    case Service::IoRead8:
+    case Service::IoWrite8: return EFI_DEVICE_ERROR;
+    case Service::InstallProtocolInterface: return EFI_OUT_OF_RESOURCES;
+    case Service::Count: break;
+  }
+  return std::nullopt;
+}
+
+struct LaunchFigures {
+  std::string Name;
+  uint64_t Calls = 0;
+  uint64_t Faults = 0;
+  uint64_t Skipped = 0;
+  uint64_t Broken = 0;  // faulty launches that broke a rule
+};
+
+TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
+  std::vector<LaunchFigures> Figures;
+  std::map<Service, uint64_t> FaultsByService;
+  Reporter Report;
+
+  for (const Launch &L : AllLaunches()) {
+    LaunchFigures F{L.Name};
+    const char16_t Key = L.Keys.empty() ? 0 : L.Keys.front().UnicodeChar;
+
+    // The clean launch: its calls, and the step it takes.
+    std::vector<Service> Calls;
+    Step Clean;
+    FileContent Before;
+    {
+      sim::Firmware Fw;
+      PrepareMachine(Fw, L);
+      Before = StateOnMedium(Fw);
+      const EFI_STATUS Status = Fw.Launch();
+      for (uint64_t N = 1; N <= Fw.CallCount(); N++) {
+        Calls.push_back(Fw.CallService(N));
+      }
+      Clean = ObservedStep(Fw);
+      const Step Want = ExpectedStep(L.Backup, L.State, Key);
+      EXPECT_TRUE(SameStep(Clean, Want)) << L.Name << ": the clean launch " << DescribeStep(Clean) << "; expected "
+                                         << DescribeStep(Want);
+      EXPECT_EQ(Status, EFI_SUCCESS) << L.Name;
+      Report.Add(L.Name, "clean", CheckLaunch(Fw, Status, {L.Backup, Before, {Clean.After}}));
+    }
+    F.Calls = Calls.size();
+
+    for (uint64_t N = 1; N <= Calls.size(); N++) {
+      const Service S = Calls[N - 1];
+      const auto Status = FaultStatus(S);
+      if (!Status) {
+        F.Skipped++;
+        continue;
+      }
+      sim::Firmware Fw;
+      PrepareMachine(Fw, L);
+      Fw.FailCallNumber(N, *Status);
+      const EFI_STATUS Exit = Fw.Launch();
+      F.Faults++;
+      FaultsByService[S]++;
+
+      const std::string Where =
+          "call " + std::to_string(N) + " (" + sim::ServiceName(S) + ") failing with " + StatusText(*Status);
+      // The launch is the same up to the failing call, or the sweep misses calls.
+      if (Fw.CallCount() < N || Fw.CallService(N) != S) {
+        Report.Add(L.Name, Where, {{"determinism", "the launch took another path before the failing call"}});
+        continue;
+      }
+      Allowed A{L.Backup, Before, PossibleStates(Before, Clean)};
+      if (S == Service::FreePool) {
+        A.LeakedBlocks = 1;
+        A.AssertionReports = true;
+      }
+      const auto Found = CheckLaunch(Fw, Exit, A);
+      F.Broken += Found.empty() ? 0 : 1;
+      Report.Add(L.Name, Where, Found);
+    }
+    Figures.push_back(F);
+  }
+
+  LaunchFigures Total{"total"};
+  std::printf("\nFault sweep: one failing firmware call per launch, on a fresh machine each\n");
+  std::printf("  %-34s %6s %7s %8s %7s\n", "launch", "calls", "faults", "skipped", "broken");
+  for (const LaunchFigures &F : Figures) {
+    std::printf("  %-34s %6llu %7llu %8llu %7llu\n", F.Name.c_str(), static_cast<unsigned long long>(F.Calls),
+                static_cast<unsigned long long>(F.Faults), static_cast<unsigned long long>(F.Skipped),
+                static_cast<unsigned long long>(F.Broken));
+    Total.Calls += F.Calls;
+    Total.Faults += F.Faults;
+    Total.Skipped += F.Skipped;
+    Total.Broken += F.Broken;
+  }
+  std::printf("  %-34s %6llu %7llu %8llu %7llu\n", "total", static_cast<unsigned long long>(Total.Calls),
+              static_cast<unsigned long long>(Total.Faults), static_cast<unsigned long long>(Total.Skipped),
+              static_cast<unsigned long long>(Total.Broken));
+  std::printf("  launches swept: %zu\n  faults by service:", Figures.size());
+  for (const auto &[S, Count] : FaultsByService) {
+    std::printf(" %s %llu,", sim::ServiceName(S), static_cast<unsigned long long>(Count));
+  }
+  std::printf("\n");
+  Report.PrintTotals();
+}
+
+// Faults that stay: the firmware fails the same way at every launch, as a
+// write-protected stick or a worn medium does. A launch that cannot record
+// its step must not take it: startup.nsh starts the application at every
+// boot, so a step taken anyway (a board signal and reset) would repeat for
+// ever, and the update would never move on.
+TEST(FaultSweep, AStateFileThatCannotBeWrittenNeverStartsTheToolOrFinishes) {
+  struct Persistent {
+    const char *Name;
+    std::function<void(sim::Firmware &)> Apply;
+  };
+  const Persistent Faults[] = {
+      {"State.dat read-only", [](sim::Firmware &Fw) { Fw.BootVolume().SetReadOnly(kStateFile, true); }},
+      {"every write fails",
+       [](sim::Firmware &Fw) {
+         for (uint64_t N = 1; N <= 8; N++) {
+           Fw.FailNth(Service::FileWrite, N, EFI_DEVICE_ERROR);
+         }
+       }},
+      {"every flush on close fails",
+       [](sim::Firmware &Fw) {
+         for (uint64_t N = 1; N <= 64; N++) {
+           Fw.FailNth(Service::FileClose, N, EFI_DEVICE_ERROR);
+         }
+       }},
+  };
+  // Every step that writes State.dat, from a state file that is there.
+  const Launch Starts[] = {
+      {"normal empty", false, Bytes{}, {}},
+      {"normal '1'", false, Bytes{kModeEntered}, {}},
+      {"normal '2'", false, Bytes{kFlashStarted}, {}},
+      {"backup empty", true, Bytes{}, {}},
+      {"backup '@'", true, Bytes{kBackupRequested}, {}},
+      {"backup 'A'", true, Bytes{kBackupReady}, {}},
+      {"backup 'G', key 'y'", true, Bytes{kBackupResetPending}, {}},
+  };
+  constexpr int kBoots = 3;
+  Reporter Report;
+  for (const Persistent &F : Faults) {
+    for (const Launch &L : Starts) {
+      const std::string Name = std::string(F.Name) + ", " + L.Name;
+      sim::Firmware Fw;
+      PrepareMachine(Fw, L);
+      F.Apply(Fw);
+      int Signals = 0, Resets = 0, Flashes = 0, VendorResets = 0;
+      for (int Boot = 1; Boot <= kBoots; Boot++) {
+        if (L.Backup && L.State && !L.State->empty() && (*L.State)[0] != kBackupReady) {
+          Fw.QueueKey(sim::CharKey(u'y'));
+        }
+        const EFI_STATUS Status = Fw.Launch();
+        Report.Add(Name, "boot " + std::to_string(Boot), CheckLaunch(Fw, Status, {L.Backup, L.State, {L.State}}));
+        Signals += Fw.PortWrites().empty() ? 0 : 1;
+        Resets += Fw.ResetRequested() ? 1 : 0;
+        Flashes += Fw.Executions().empty() ? 0 : 1;
+        VendorResets += Fw.VendorRequests().empty() ? 0 : 1;
+        Fw.Reboot();
+      }
+      // The tool and the finishing reset wait for their byte; entering
+      // update mode and the manual reset are built to go on without it, and
+      // then repeat at every boot with the old byte kept.
+      const int FinishingResets = L.Backup ? 0 : VendorResets;
+      EXPECT_EQ(Flashes + FinishingResets, 0)
+          << Name << ": in " << kBoots << " boots that could not record their step, the flash tool ran at "
+          << Flashes << " and the finishing vendor reset was requested at " << FinishingResets;
+      const bool GoesOn = !L.Backup ? (L.State && L.State->empty())
+                                    : (L.State && (L.State->empty() || (*L.State)[0] != kBackupReady));
+      if (GoesOn) {
+        EXPECT_EQ(Signals + VendorResets, kBoots) << Name << ": update-mode entry or the manual reset did not go on";
+        EXPECT_EQ(Resets, L.Backup && !L.State->empty() && (*L.State)[0] == kBackupRequested ? 0 : Signals) << Name;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tamsork_reliability
