@@ -142,6 +142,16 @@ EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHa
   return EFI_SUCCESS;
 }
 
+// Releases a handle, committing its cache first unless the flush on the way
+// failed (what the cache held is then lost, as with a real driver).
+void ReleaseHandle(Firmware::Impl &M, FileHandle &F, bool CommitCache) {
+  if (CommitCache) {
+    Commit(M, F);
+  }
+  M.Record(FileEvent(Event::Kind::FileClose, F));
+  M.CloseFile(F);
+}
+
 EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
   auto &M = Machine();
   const auto Fault = M.Gate(Service::FileClose);
@@ -149,17 +159,9 @@ EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
   if (F == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  if (Fault) {
-    // Close always releases the handle; a failing flush on the way loses
-    // what the cache held, as a real driver does.
-    M.Record(FileEvent(Event::Kind::FileClose, *F));
-    M.CloseFile(*F);
-    return *Fault;
-  }
-  Commit(M, *F);
-  M.Record(FileEvent(Event::Kind::FileClose, *F));
-  M.CloseFile(*F);
-  return EFI_SUCCESS;
+  // Close always releases the handle, even when it reports a failure.
+  ReleaseHandle(M, *F, !Fault);
+  return Fault ? *Fault : EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
@@ -171,8 +173,7 @@ EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
   }
   if (Fault) {
     // Delete closes the handle whatever happens to the file.
-    M.Record(FileEvent(Event::Kind::FileClose, *F));
-    M.CloseFile(*F);
+    ReleaseHandle(M, *F, false);
     return *Fault;
   }
   Volume::Node &N = *F->Node;
@@ -180,9 +181,7 @@ EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
   const bool Deletable = F->Writable && Parent && N.Attached() && !N.ReadOnly() && N.Children.empty();
   if (!Deletable) {
     // The handle is closed all the same, as Close would.
-    Commit(M, *F);
-    M.Record(FileEvent(Event::Kind::FileClose, *F));
-    M.CloseFile(*F);
+    ReleaseHandle(M, *F, true);
     return EFI_WARN_DELETE_FAILURE;
   }
   Event E = FileEvent(Event::Kind::FileDelete, *F);
