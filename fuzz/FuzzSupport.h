@@ -14,6 +14,7 @@
 #include "kit/Library.h"
 #include "reliability/UpdateRules.h"
 #include "simfw/Firmware.h"
+#include "simfw/Within.h"
 
 namespace tamsork_fuzz {
 
@@ -67,20 +68,8 @@ class Input {
 
 // Runs Body inside a launch on Fw, with the kit's globals set as the entry
 // glue sets them, so single functions of the application can be called.
-inline std::function<EFI_STATUS()> &CurrentBody() {
-  static std::function<EFI_STATUS()> Body;
-  return Body;
-}
-inline EFI_STATUS EFIAPI RunBody(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  gImageHandle = ImageHandle;
-  gST = SystemTable;
-  gBS = SystemTable->BootServices;
-  gRT = SystemTable->RuntimeServices;
-  return CurrentBody()();
-}
 inline EFI_STATUS Within(sim::Firmware &Fw, std::function<EFI_STATUS()> Body) {
-  CurrentBody() = std::move(Body);
-  return Fw.Launch(&RunBody);
+  return sim::LaunchWithin(Fw, std::move(Body));
 }
 
 // Nothing the launch just made took is still held, and the firmware refused

@@ -118,6 +118,24 @@ const char *EventKindName(Event::Kind K) {
 
 // ---------------------------------------------------------------- UTF conversion
 
+void AppendUtf8(std::string &Out, uint32_t C) {
+  if (C < 0x80) {
+    Out += static_cast<char>(C);
+  } else if (C < 0x800) {
+    Out += static_cast<char>(0xC0 | (C >> 6));
+    Out += static_cast<char>(0x80 | (C & 0x3F));
+  } else if (C < 0x10000) {
+    Out += static_cast<char>(0xE0 | (C >> 12));
+    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (C & 0x3F));
+  } else {
+    Out += static_cast<char>(0xF0 | (C >> 18));
+    Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
+    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (C & 0x3F));
+  }
+}
+
 std::string ToUtf8(const std::u16string &S) {
   std::string Out;
   for (size_t I = 0; I < S.size(); I++) {
@@ -128,21 +146,7 @@ std::string ToUtf8(const std::u16string &S) {
     } else if (C >= 0xD800 && C <= 0xDFFF) {
       C = 0xFFFD;  // lone surrogate
     }
-    if (C < 0x80) {
-      Out += static_cast<char>(C);
-    } else if (C < 0x800) {
-      Out += static_cast<char>(0xC0 | (C >> 6));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    } else if (C < 0x10000) {
-      Out += static_cast<char>(0xE0 | (C >> 12));
-      Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    } else {
-      Out += static_cast<char>(0xF0 | (C >> 18));
-      Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
-      Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    }
+    AppendUtf8(Out, C);
   }
   return Out;
 }

@@ -20,6 +20,7 @@
 
 #include "kit/Library.h"
 #include "simfw/Firmware.h"
+#include "simfw/Within.h"
 
 namespace tamsork_test {
 
@@ -127,10 +128,9 @@ class Machine : public ::testing::Test {
   // Runs Body inside a launch, with the kit's globals set as the entry glue
   // sets them, so single functions can be tested on their own.
   EFI_STATUS Within(std::function<EFI_STATUS()> Body) {
-    CurrentBody() = std::move(Body);
     PoolRequests.clear();
     ProtocolOpens.clear();
-    return Fw.Launch(&Machine::RunBody);
+    return sim::LaunchWithin(Fw, std::move(Body));
   }
 
   std::optional<std::vector<uint8_t>> StateFile() const { return Fw.BootVolume().MediumFile("State.dat"); }
@@ -286,18 +286,6 @@ class Machine : public ::testing::Test {
       (*Root)->Open = &ShortOpen;
     }
     return Status;
-  }
-
-  static std::function<EFI_STATUS()> &CurrentBody() {
-    static std::function<EFI_STATUS()> Body;
-    return Body;
-  }
-  static EFI_STATUS EFIAPI RunBody(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-    gImageHandle = ImageHandle;
-    gST = SystemTable;
-    gBS = SystemTable->BootServices;
-    gRT = SystemTable->RuntimeServices;
-    return CurrentBody()();
   }
 };
 

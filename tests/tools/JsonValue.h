@@ -4,6 +4,8 @@
 // hands back a tree the tests can walk.
 #pragma once
 
+#include "simfw/Firmware.h"
+
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -164,23 +166,6 @@ class Reader {
     At_ += 4;
     return static_cast<uint32_t>(std::stoul(Digits, nullptr, 16));
   }
-  void Append(std::string &Out, uint32_t C) {
-    if (C < 0x80) {
-      Out += static_cast<char>(C);
-    } else if (C < 0x800) {
-      Out += static_cast<char>(0xC0 | (C >> 6));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    } else if (C < 0x10000) {
-      Out += static_cast<char>(0xE0 | (C >> 12));
-      Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    } else {
-      Out += static_cast<char>(0xF0 | (C >> 18));
-      Out += static_cast<char>(0x80 | ((C >> 12) & 0x3F));
-      Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    }
-  }
   // Checks one UTF-8 sequence at At_ and copies it.
   void CopyUtf8(std::string &Out) {
     const auto B = static_cast<unsigned char>(S_[At_]);
@@ -242,7 +227,7 @@ class Reader {
         } else if (Code >= 0xDC00 && Code <= 0xDFFF) {
           Fail("lone low surrogate");
         }
-        Append(Out, Code);
+        sim::AppendUtf8(Out, Code);
       } else {
         Fail("bad escape");
       }

@@ -9,6 +9,7 @@
 #include "app/state/UpdateState.h"
 #include "kit/Library.h"
 #include "simfw/Firmware.h"
+#include "simfw/Within.h"
 
 namespace tamsork_sim {
 
@@ -447,23 +448,16 @@ RunReport RunUpdate(const MachineSpec &Spec) {
 
 namespace {
 
-// The version gate alone, in a launch: the entry glue's globals, the
-// command line, then CheckVersions as HelperMain calls it.
-EFI_STATUS GateStatus = EFI_SUCCESS;
-
-EFI_STATUS EFIAPI GateEntry(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  gImageHandle = ImageHandle;
-  gST = SystemTable;
-  gBS = SystemTable->BootServices;
-  gRT = SystemTable->RuntimeServices;
+// The version gate alone, in a launch: the command line, then
+// CheckVersions as HelperMain calls it.
+EFI_STATUS GateInLaunch() {
   gShellParameters = NULL;
-  EFI_STATUS Status = gBS->OpenProtocol(ImageHandle, &gEfiShellParametersProtocolGuid, (VOID **)&gShellParameters,
-                                        ImageHandle, NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  EFI_STATUS Status = gBS->OpenProtocol(gImageHandle, &gEfiShellParametersProtocolGuid, (VOID **)&gShellParameters,
+                                        gImageHandle, NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status) || gShellParameters == NULL) {
     return EFI_NOT_FOUND;
   }
-  GateStatus = CheckVersions(ImageHandle, SystemTable, FALSE);
-  return GateStatus;
+  return CheckVersions(gImageHandle, gST, FALSE);
 }
 
 GateResult RunGate(const std::string &ImageName, const std::vector<uint8_t> &Image, const std::string &BiosVersion) {
@@ -483,8 +477,7 @@ GateResult RunGate(const std::string &ImageName, const std::vector<uint8_t> &Ima
   Fw.SetSmbiosRecords(Platform(BiosVersion, Defaults));
   // A refusing gate waits for a key before it ends.
   Fw.QueueKey(sim::EnterKey());
-  GateStatus = EFI_NOT_FOUND;
-  if (Fw.Launch(&GateEntry) == EFI_SUCCESS && GateStatus == EFI_SUCCESS) {
+  if (sim::LaunchWithin(Fw, &GateInLaunch) == EFI_SUCCESS) {
     G.Allowed = true;
   } else {
     const std::string Console = Fw.ConsoleText();

@@ -311,6 +311,8 @@ extern const EFI_GUID kMemoryOverwriteRequestControlGuid;
 extern const char16_t kMemoryOverwriteRequestControlName[];
 
 std::string ToUtf8(const std::u16string &S);
+// Appends code point C to Out as UTF-8.
+void AppendUtf8(std::string &Out, uint32_t C);
 std::u16string FromUtf8(const std::string &S);
 
 }  // namespace sim
