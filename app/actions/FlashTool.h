@@ -1,11 +1,31 @@
-// The flash tool launch through the Shell.
+// The flash tool launch through the Shell, and the check that the Shell
+// resolves the BIOS file name where the version check reads it.
 #pragma once
 
 #include "kit/Library.h"
 
-// The tool's command line buffer in bytes: 99 characters and the NUL.
-constexpr UINTN FLASH_TOOL_COMMAND_SIZE = 200;
-constexpr const CHAR8 *FLASH_TOOL_COMMAND_FORMAT = "H2OFFT-Sx64.efi %s";
+// The tool's name and the blank before the BIOS file name.
+constexpr const CHAR16 *FLASH_TOOL_COMMAND_PREFIX = u"H2OFFT-Sx64.efi ";
 
-VOID StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
-VOID LaunchFlashTool(EFI_HANDLE ImageHandle);
+// Records that flashing has begun and has the Shell run the flash tool. The
+// Shell and the command line are made ready first: the state byte is
+// written only when the tool can be started. A failure is reported to the
+// operator and comes back; what the tool returns is not looked at.
+EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
+
+// "H2OFFT-Sx64.efi <name>", the name written as one Shell word: a new pool
+// string, NULL when the pool is exhausted.
+CHAR16 *FlashToolCommandLine(const CHAR16 *FileName);
+
+// The Shell protocol of the first handle that carries it.
+EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell);
+
+// EFI_SUCCESS when the Shell's current directory is the root of the volume
+// the application was loaded from, so that the flash tool finds the BIOS
+// file where the version check read it. Otherwise the operator is told
+// where to start it from, and EFI_NOT_FOUND comes back.
+EFI_STATUS CheckShellDirectory(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+// Whether CurrentDirectory ("FS0:\" or "fs0:") is the root of one of the
+// ';'-separated mapping names in Mappings ("FS0:;BLK1:"), in any case.
+BOOLEAN IsRootOfMapping(const CHAR16 *CurrentDirectory, const CHAR16 *Mappings);

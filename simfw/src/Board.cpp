@@ -55,6 +55,47 @@ EFI_STATUS EFIAPI VendorRequestService(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2
   return M.Owner.VendorRequestStatus;
 }
 
+// Where a program started by the Shell finds the file Name: a name with a
+// mapping ("FS1:\\x") on that volume, one starting with '\\' from the root
+// of the current volume, any other from the current directory.
+void ResolveArgument(Firmware::Impl &M, const std::u16string &Name, ExecuteCall &Call) {
+  std::u16string Path = Name;
+  VolumeDevice *Volume = nullptr;
+  std::u16string Base;
+  const size_t Colon = Name.find(u':');
+  if (Colon != std::u16string::npos) {
+    Volume = M.VolumeOfMapping(Name.substr(0, Colon + 1));
+    Path = Name.substr(Colon + 1);
+  } else {
+    const size_t CurColon = M.CurrentDirectory.find(u':');
+    if (CurColon == std::u16string::npos) {
+      return;  // no current directory: the Shell cannot resolve it
+    }
+    Volume = M.VolumeOfMapping(M.CurrentDirectory.substr(0, CurColon + 1));
+    Base = M.CurrentDirectory.substr(CurColon + 1);
+  }
+  if (Volume == nullptr) {
+    return;
+  }
+  std::vector<std::u16string> Parts;
+  const std::u16string Full = (!Path.empty() && Path[0] == u'\\') ? Path : Base + u"\\" + Path;
+  for (const std::u16string &Part : SplitPath(Full, false)) {
+    if (Part == u"..") {
+      if (!Parts.empty()) {
+        Parts.pop_back();
+      }
+    } else if (Part != u"." && !Part.empty()) {
+      Parts.push_back(Part);
+    }
+  }
+  std::u16string Out;
+  for (const std::u16string &Part : Parts) {
+    Out += u"\\" + Part;
+  }
+  Call.ArgumentVolume = Volume->Vol.Label();
+  Call.ArgumentPath = ToUtf8(Out.empty() ? u"\\" : Out);
+}
+
 EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine, CHAR16 **Environment,
                                  EFI_STATUS *StatusCode) {
   auto &M = Machine();
@@ -75,6 +116,10 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   Call.CommandLine.assign(CommandLine, *Length);
   Call.EnvironmentGiven = Environment != nullptr;
   Call.StatusCodeGiven = StatusCode != nullptr;
+  Call.Argv = ReadShellCommandLine(Call.CommandLine, M.Owner.ShellVariables);
+  if (Call.Argv.size() >= 2) {
+    ResolveArgument(M, Call.Argv[1], Call);
+  }
   Event E;
   E.What = Event::Kind::Execute;
   E.Text = ToUtf8(Call.CommandLine);
@@ -88,10 +133,115 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   return Status;
 }
 
+// The Shell's names for the volumes: a device path that is exactly a
+// volume's gets its mapping name, and the path is advanced to its end node.
+const CHAR16 *EFIAPI GetMapFromDevicePathService(EFI_DEVICE_PATH_PROTOCOL **DevicePath) {
+  auto &M = Machine();
+  if (DevicePath == nullptr || *DevicePath == nullptr) {
+    M.Misuse("Shell GetMapFromDevicePath: no device path");
+    return nullptr;
+  }
+  const auto *Given = reinterpret_cast<const uint8_t *>(*DevicePath);
+  const size_t GivenSize = GetDevicePathSize(*DevicePath);
+  for (VolumeDevice *D : {M.Boot.get(), M.Other.get()}) {
+    if (GivenSize == D->DevicePath.size() && std::memcmp(Given, D->DevicePath.data(), GivenSize) == 0) {
+      *DevicePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(const_cast<uint8_t *>(Given) + D->DevicePath.size() -
+                                                                 END_DEVICE_PATH_LENGTH);
+      M.MapReply = M.MappingOf(*D);
+      return reinterpret_cast<const CHAR16 *>(M.MapReply.c_str());
+    }
+  }
+  return nullptr;
+}
+
+const CHAR16 *EFIAPI GetCurDirService(const CHAR16 *FileSystemMapping) {
+  auto &M = Machine();
+  if (FileSystemMapping != nullptr) {
+    const std::u16string Mapping(reinterpret_cast<const char16_t *>(FileSystemMapping));
+    if (M.VolumeOfMapping(Mapping) == nullptr) {
+      return nullptr;
+    }
+    M.CurDirReply = M.CurrentDirectory.size() > Mapping.size() &&
+                            NamesEqual(M.CurrentDirectory.substr(0, Mapping.size()), Mapping)
+                        ? M.CurrentDirectory
+                        : Mapping + u"\\";
+  } else if (M.CurrentDirectory.empty()) {
+    return nullptr;
+  } else {
+    M.CurDirReply = M.CurrentDirectory;
+  }
+  return reinterpret_cast<const CHAR16 *>(M.CurDirReply.c_str());
+}
+
+EFI_STATUS EFIAPI SetCurDirService(const CHAR16 *FileSystem, const CHAR16 *Dir) {
+  auto &M = Machine();
+  if (Dir == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const std::u16string Directory(reinterpret_cast<const char16_t *>(Dir));
+  const std::u16string Mapping = FileSystem != nullptr ? std::u16string(reinterpret_cast<const char16_t *>(FileSystem))
+                                                       : Directory.substr(0, Directory.find(u':') + 1);
+  if (M.VolumeOfMapping(Mapping) == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  M.CurrentDirectory = FileSystem != nullptr ? Mapping + Directory : Directory;
+  return EFI_SUCCESS;
+}
+
 }  // namespace
+
+std::vector<std::u16string> ReadShellCommandLine(const std::u16string &Line,
+                                                 const std::map<std::u16string, std::u16string> &Variables) {
+  std::vector<std::u16string> Words;
+  std::u16string Word;
+  bool InWord = false;
+  bool Quoted = false;
+  for (size_t I = 0; I < Line.size(); I++) {
+    const char16_t C = Line[I];
+    if (C == u'^' && I + 1 < Line.size()) {
+      Word += Line[++I];
+      InWord = true;
+    } else if (C == u'"') {
+      Quoted = !Quoted;
+      InWord = true;
+    } else if (!Quoted && (C == u' ' || C == u'\t')) {
+      if (InWord) {
+        Words.push_back(Word);
+      }
+      Word.clear();
+      InWord = false;
+    } else if (!Quoted && C == u'#') {
+      break;
+    } else if (C == u'%' && Line.find(u'%', I + 1) != std::u16string::npos) {
+      const size_t End = Line.find(u'%', I + 1);
+      const std::u16string Name = Line.substr(I + 1, End - I - 1);
+      for (const auto &[Key, Value] : Variables) {
+        if (NamesEqual(Key, Name)) {
+          Word += Value;
+        }
+      }
+      I = End;
+      InWord = true;
+    } else {
+      Word += C;
+      InWord = true;
+    }
+  }
+  if (InWord) {
+    Words.push_back(Word);
+  }
+  return Words;
+}
 
 VendorRequestFn VendorRequestEntry() { return VendorRequestService; }
 EFI_SHELL_EXECUTE ShellExecuteEntry() { return ExecuteService; }
+
+void InstallShellServices(EFI_SHELL_PROTOCOL &Shell) {
+  Shell.Execute = ExecuteService;
+  Shell.GetMapFromDevicePath = GetMapFromDevicePathService;
+  Shell.GetCurDir = GetCurDirService;
+  Shell.SetCurDir = SetCurDirService;
+}
 
 void Firmware::SetControlPort(uint8_t Value) { Impl_->ControlPort = Value; }
 uint8_t Firmware::ControlPort() const { return Impl_->ControlPort; }

@@ -2,11 +2,14 @@
 // reset request, the flash tool through the Shell, the order of these
 // against the state file, and whole updates over several launches.
 #include "Machine.h"
+#include "app/Tamsork.h"
+#include "app/actions/FlashTool.h"
 
 namespace tamsork_test {
 namespace {
 
 using sim::Event;
+using sim::Service;
 
 const std::vector<std::u16string> kNormal = {u"bios.bin"};
 const std::vector<std::u16string> kBackup = {u"bios.bin", u"-b"};
@@ -127,19 +130,32 @@ TEST_F(Actions, VendorResetRequest) {
 
 // The tool's command line is the tool's name, a blank and the image name
 // as typed, 99 characters at most.
+// The tool is handed the name whole, as one word the Shell reads back
+// unchanged, and finds it where the version check read it.
 TEST_F(Actions, FlashToolCommandLine) {
-  const std::string Name83 = "fs0:\\" + std::string(78, 'f');
+  auto Long = [](size_t Length) { return "fs0:\\" + std::string(Length - 5, 'f'); };
   const struct {
     const char *Name;
     std::u16string Word;
-    std::string Passed;
+    std::string Passed;  // after "H2OFFT-Sx64.efi "
+    std::string Volume = "boot";
   } Cases[] = {
-      {"83 characters", sim::FromUtf8(Name83), Name83},
-      {"84 characters", sim::FromUtf8(Name83 + "4"), Name83},
-      {"150 characters", sim::FromUtf8(Name83 + std::string(67, 'x')), Name83},
-      {"blanks", u"my bios.bin", "my bios.bin"},
-      {"another volume", u"fs1:\\fw\\bios.bin", "fs1:\\fw\\bios.bin"},
+      {"plain", u"bios.bin", "bios.bin"},
+      {"83 characters", sim::FromUtf8(Long(83)), Long(83)},
+      {"84 characters", sim::FromUtf8(Long(84)), Long(84)},
+      {"90 characters", sim::FromUtf8(Long(90)), Long(90)},
+      {"120 characters", sim::FromUtf8(Long(120)), Long(120)},
+      {"250 characters", sim::FromUtf8(Long(250)), Long(250)},
+      {"a blank", u"my bios.bin", "\"my bios.bin\""},
+      {"a tab", u"my\tbios.bin", "\"my\tbios.bin\""},
+      {"percent signs", u"b%path%.bin", "\"b^%path^%.bin\""},
+      {"a caret", u"a^b.bin", "\"a^^b.bin\""},
+      {"a hash", u"v#2.bin", "\"v^#2.bin\""},
+      {"a double quote", u"a\"b", "\"a^\"b\""},
+      {"a directory", u"fw\\bios.bin", "fw\\bios.bin"},
+      {"another volume", u"fs1:\\fw\\bios.bin", "fs1:\\fw\\bios.bin", "other"},
   };
+  Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\;FS0:\\";
   for (const auto &C : Cases) {
     for (const bool Backup : {false, true}) {
       SCOPED_TRACE(std::string(C.Name) + (Backup ? ", backup" : ", normal"));
@@ -149,21 +165,90 @@ TEST_F(Actions, FlashToolCommandLine) {
       ASSERT_EQ(Fw.Executions().size(), 1u);
       const sim::ExecuteCall &Call = Fw.Executions()[0];
       EXPECT_EQ(Call.CommandLine, u"H2OFFT-Sx64.efi " + sim::FromUtf8(C.Passed));
+      EXPECT_EQ(Call.Argv, (std::vector<std::u16string>{u"H2OFFT-Sx64.efi", C.Word}));
+      EXPECT_EQ(Call.ArgumentVolume, C.Volume);
       EXPECT_NE(Call.ParentImageHandle, nullptr);
       EXPECT_EQ(Call.Parent, Fw.ImageHandle());
       EXPECT_FALSE(Call.EnvironmentGiven);
       EXPECT_FALSE(Call.StatusCodeGiven);
     }
   }
+}
 
-  // Without the Shell, or without pool for the command line, no tool runs.
-  Fw.SetShellProtocolInstalled(false);
-  PutState("1");
-  Expect(Run(), {EFI_SUCCESS, "2", "", {}});
-  Fw.SetShellProtocolInstalled(true);
-  RefusedPoolSizes = {200};
-  PutState("1");
-  Expect(Run(), {EFI_SUCCESS, "2", "", {}});
+// The flash tool resolves the name against the Shell's current directory,
+// the version check against the root of the application's volume: a launch
+// that would begin an update or start the tool from anywhere else changes
+// nothing. Launches that do not use the name go on as ever.
+TEST_F(Actions, StartedAwayFromTheRootOfItsVolume) {
+  const std::string Refused = "Please start it from FS0:\\, the root of its own volume\n";
+  const struct {
+    const char *Name;
+    std::u16string Directory;
+    std::optional<std::string> Initial;
+    std::vector<std::u16string> Words;
+    Outcome Want;
+  } Cases[] = {
+      {"root", u"FS0:\\", std::nullopt, kNormal, {EFI_SUCCESS, "1", "", kNormalEntry}},
+      {"root, lower case, no backslash", u"fs0:", std::nullopt, kNormal, {EFI_SUCCESS, "1", "", kNormalEntry}},
+      {"root, flash", u"FS0:\\", "1", kNormal, {EFI_SUCCESS, "2", "", {kFlashTool}}},
+      {"folder, fresh", u"FS0:\\sub", std::nullopt, kNormal, {EFI_NOT_FOUND, "", Refused, {}}},
+      {"folder, fresh, backup", u"FS0:\\sub\\", std::nullopt, kBackup, {EFI_NOT_FOUND, "", Refused, {}}},
+      {"folder, flash", u"fs0:\\sub", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
+      {"folder, backup flash", u"FS0:\\sub", "A", kBackup, {EFI_NOT_FOUND, "A", Refused, {}}},
+      {"another volume", u"FS1:\\", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
+      {"no current directory", u"", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
+      {"folder, finish", u"FS0:\\sub", "2", kNormal, {EFI_SUCCESS, "3", "", {kBoardReset}}},
+      {"folder, clean-up", u"FS0:\\sub", "3", kNormal, {EFI_SUCCESS, kNoFile, kDone, {}}},
+      {"folder, B", u"FS0:\\sub", "B", kBackup, {EFI_SUCCESS, "B", "", {}}},
+  };
+  Fw.BootVolume().MakeDirectory("sub");
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Fw.BootVolume().RemoveFile("State.dat");
+    if (C.Initial) {
+      PutState(*C.Initial);
+    }
+    Fw.SetCurrentDirectory(C.Directory);
+    Expect(Run(C.Words), C.Want);
+  }
+}
+
+// The tool's start is made ready before its state byte: when it cannot be,
+// the byte stays, the operator is told, and the launch fails.
+TEST_F(Actions, FlashToolThatCannotBeStartedLeavesItsByte) {
+  const struct {
+    const char *Name;
+    std::function<void()> Fault;
+    EFI_STATUS Status;
+    std::string Console;
+  } Cases[] = {
+      {"no Shell protocol", [&] { Fw.FailNth(Service::LocateHandleBuffer, 1, EFI_NOT_FOUND); }, EFI_NOT_FOUND,
+       "The flash tool cannot be started without the UEFI Shell: Not Found\n"},
+      {"Shell protocol cannot be opened", [&] { Fw.FailNth(Service::OpenProtocol, 2, EFI_UNSUPPORTED); },
+       EFI_UNSUPPORTED, "The flash tool cannot be started without the UEFI Shell: Unsupported\n"},
+      {"no pool for the command line", [&] { RefusedPoolSizes = {sizeof(u"H2OFFT-Sx64.efi bios.bin")}; },
+       EFI_OUT_OF_RESOURCES, "The flash tool cannot be started: Out of Resources\n"},
+  };
+  for (const auto &C : Cases) {
+    for (const bool Backup : {false, true}) {
+      SCOPED_TRACE(std::string(C.Name) + (Backup ? ", backup" : ", normal"));
+      Fw.ClearFaults();
+      RefusedPoolSizes.clear();
+      PutState(Backup ? "A" : "1");
+      Fw.SetCommandLine({u"Tamsork.efi", u"bios.bin"});
+      const EFI_STATUS Status = Within([&] {
+        BOOLEAN BackupMode = FALSE, Skip = FALSE;
+        EXPECT_EQ(ParseCommandLine(&BackupMode, &Skip, gImageHandle), EFI_SUCCESS);
+        C.Fault();
+        return StartFlash(gImageHandle, gST, Backup);
+      });
+      EXPECT_EQ(Status, C.Status);
+      EXPECT_EQ(StateText(), Backup ? "A" : "1");
+      EXPECT_EQ(Console(), C.Console);
+      EXPECT_TRUE(Fw.Executions().empty());
+      ExpectNothingLeft();
+    }
+  }
 }
 
 // ---------------------------------------------------------------- whole updates

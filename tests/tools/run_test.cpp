@@ -180,15 +180,18 @@ TEST(Run, FlashingAnImageWithoutMarkerKeepsTheRunningVersion) {
 TEST(Run, TheFlashToolGetsTheImageNameAsTheShellSplitsIt) {
   struct Case {
     std::string Name;
+    std::string Word;  // the name on the tool's command line
     std::optional<std::string> FlashedTo;
-  } Cases[] = {{"bios-\xC3\xA9.bin", "V1.06"}, {"new bios.bin", std::nullopt}};
+  } Cases[] = {{"bios-\xC3\xA9.bin", "bios-\xC3\xA9.bin", "V1.06"},
+               {"new bios.bin", "\"new bios.bin\"", "V1.06"},
+               {"b%path%.bin", "\"b^%path^%.bin\"", "V1.06"}};
   for (const Case &C : Cases) {
     MachineSpec S = Spec();
     S.ImageName = C.Name;
     S.State = ParseState("1");
     S.Launches = 1;
     const LaunchRecord L = RunUpdate(S).Launches.at(0);
-    EXPECT_EQ(L.ShellCommands, std::vector<std::string>{"H2OFFT-Sx64.efi " + C.Name});
+    EXPECT_EQ(L.ShellCommands, std::vector<std::string>{"H2OFFT-Sx64.efi " + C.Word});
     EXPECT_EQ(L.FlashedTo, C.FlashedTo) << C.Name;
     EXPECT_EQ(L.Notes.size(), C.FlashedTo ? 0u : 1u) << C.Name;
   }
