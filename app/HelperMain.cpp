@@ -23,7 +23,7 @@ EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
     case ACTION_BEGIN:
       // The flash tool will look for the file where the Shell stands; the
       // version check reads it from the root of this volume.
-      if (CheckShellDirectory(ImageHandle, SystemTable) != EFI_SUCCESS) {
+      if (CheckFlashToolStart(ImageHandle, SystemTable) != EFI_SUCCESS) {
         return EFI_NOT_FOUND;
       }
       if (CheckVersions(ImageHandle, SystemTable, SkipVersionCheck) != EFI_SUCCESS) {
@@ -36,7 +36,7 @@ EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
       }
       return EnterUpdateMode(ImageHandle, SystemTable, BackupMode);
     case ACTION_FLASH:
-      if (CheckShellDirectory(ImageHandle, SystemTable) != EFI_SUCCESS) {
+      if (CheckFlashToolStart(ImageHandle, SystemTable) != EFI_SUCCESS) {
         return EFI_NOT_FOUND;
       }
       return StartFlash(ImageHandle, SystemTable, BackupMode);

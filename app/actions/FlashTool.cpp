@@ -10,6 +10,19 @@ namespace {
 
 CHAR16 UpperCase(CHAR16 C) { return (C >= u'a' && C <= u'z') ? (CHAR16)(C - u'a' + u'A') : C; }
 
+// Whether the Length characters at Text are Word, in any case.
+bool SameText(const CHAR16 *Text, UINTN Length, const CHAR16 *Word) {
+  if (StrLen(Word) != Length) {
+    return false;
+  }
+  for (UINTN I = 0; I < Length; I++) {
+    if (UpperCase(Text[I]) != UpperCase(Word[I])) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // Length of a directory without the backslashes it ends with.
 UINTN TrimmedLength(const CHAR16 *Path) {
   UINTN Length = StrLen(Path);
@@ -85,31 +98,48 @@ EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell) {
   return Status;
 }
 
-CHAR16 *FlashToolCommandLine(const CHAR16 *FileName) {
+CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName) {
+  // With nesting off, Execute runs the line in this Shell and reads it once.
+  const CHAR16 *NoNesting = Shell->GetEnv != NULL ? Shell->GetEnv(u"nonesting") : NULL;
+  const SHELL_READINGS Readings =
+      (NoNesting != NULL && SameText(NoNesting, StrLen(NoNesting), u"True")) ? SHELL_READ_ONCE : SHELL_READ_TWICE;
   const UINTN PrefixLength = StrLen(FLASH_TOOL_COMMAND_PREFIX);
-  const UINTN WordLength = ShellWordLength(FileName);
+  const UINTN WordLength = ShellWordLength(FileName, Readings);
   CHAR16 *CommandLine = (CHAR16 *)AllocatePool((PrefixLength + WordLength + 1) * sizeof(CHAR16));
   if (CommandLine == NULL) {
     return NULL;
   }
   CopyMem(CommandLine, FLASH_TOOL_COMMAND_PREFIX, PrefixLength * sizeof(CHAR16));
-  WriteShellWord(FileName, CommandLine + PrefixLength);
+  WriteShellWord(FileName, Readings, CommandLine + PrefixLength);
   return CommandLine;
 }
 
-EFI_STATUS CheckShellDirectory(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  // The Shell's name for the root of the application's own volume.
+EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  // The Shell hands a program no empty word.
+  if (gShellParameters->Argv[1][0] == 0) {
+    Print(u"The BIOS file name is empty\n");
+    return EFI_NOT_FOUND;
+  }
+
+  // The Shell's names for the root of the application's own volume. The
+  // Shell may write to the path it is given, so it gets a copy.
   const CHAR16 *Mappings = NULL;
   EFI_SHELL_PROTOCOL *Shell = NULL;
   EFI_HANDLE DeviceHandle = NULL;
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = NULL;
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL> Copy;
   if (!EFI_ERROR(LocateShell(&Shell)) && !EFI_ERROR(GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle)) &&
       !EFI_ERROR(SystemTable->BootServices->OpenProtocol(DeviceHandle, &gEfiDevicePathProtocolGuid,
                                                          (VOID **)&DevicePath, DeviceHandle, NULL,
                                                          EFI_OPEN_PROTOCOL_GET_PROTOCOL)) &&
       DevicePath != NULL) {
-    EFI_DEVICE_PATH_PROTOCOL *Remaining = DevicePath;
-    Mappings = Shell->GetMapFromDevicePath(&Remaining);
+    const UINTN Size = GetDevicePathSize(DevicePath);
+    Copy.Reset(Size != 0 ? (EFI_DEVICE_PATH_PROTOCOL *)AllocatePool(Size) : NULL);
+    if (Copy) {
+      CopyMem(Copy.Get(), DevicePath, Size);
+      EFI_DEVICE_PATH_PROTOCOL *Remaining = Copy.Get();
+      Mappings = Shell->GetMapFromDevicePath(&Remaining);
+    }
   }
   if (Mappings != NULL) {
     const CHAR16 *CurrentDirectory = Shell->GetCurDir(NULL);
@@ -136,7 +166,7 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
     Print(u"The flash tool cannot be started without the UEFI Shell: %r\n", Status);
     return Status;
   }
-  PoolPtr<CHAR16> CommandLine(FlashToolCommandLine(gShellParameters->Argv[1]));
+  PoolPtr<CHAR16> CommandLine(FlashToolCommandLine(Shell, gShellParameters->Argv[1]));
   if (!CommandLine) {
     Print(u"The flash tool cannot be started: %r\n", EFI_OUT_OF_RESOURCES);
     return EFI_OUT_OF_RESOURCES;

@@ -13,18 +13,19 @@ constexpr const CHAR16 *FLASH_TOOL_COMMAND_PREFIX = u"H2OFFT-Sx64.efi ";
 // operator and comes back; what the tool returns is not looked at.
 EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
 
-// "H2OFFT-Sx64.efi <name>", the name written as one Shell word: a new pool
-// string, NULL when the pool is exhausted.
-CHAR16 *FlashToolCommandLine(const CHAR16 *FileName);
+// "H2OFFT-Sx64.efi <name>", the name written as one word for Shell: a new
+// pool string, NULL when the pool is exhausted.
+CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName);
 
 // The Shell protocol of the first handle that carries it.
 EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell);
 
-// EFI_SUCCESS when the Shell's current directory is the root of the volume
-// the application was loaded from, so that the flash tool finds the BIOS
-// file where the version check read it. Otherwise the operator is told
-// where to start it from, and EFI_NOT_FOUND comes back.
-EFI_STATUS CheckShellDirectory(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+// EFI_SUCCESS when the flash tool, started later in this update, will open
+// the BIOS file the version check reads: the name is one the Shell can hand
+// over, and the Shell's current directory is the root of the volume the
+// application was loaded from. Otherwise the operator is told why, and
+// EFI_NOT_FOUND comes back.
+EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 
 // Whether CurrentDirectory ("FS0:\" or "fs0:") is the root of one of the
 // ';'-separated mapping names in Mappings ("FS0:;BLK1:"), in any case.

@@ -117,6 +117,7 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   Call.EnvironmentGiven = Environment != nullptr;
   Call.StatusCodeGiven = StatusCode != nullptr;
   Call.Argv = ReadShellCommandLine(Call.CommandLine, M.Owner.ShellVariables);
+  const std::vector<std::u16string> Argv = Call.Argv;
   if (Call.Argv.size() >= 2) {
     ResolveArgument(M, Call.Argv[1], Call);
   }
@@ -126,7 +127,8 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   if ((Call.Seq = M.Record(std::move(E)))) {
     M.Executions.push_back(std::move(Call));
   }
-  const EFI_STATUS Status = M.Owner.ExecuteStatus;
+  // A line the Shell cannot read runs nothing.
+  const EFI_STATUS Status = Argv.empty() ? EFI_INVALID_PARAMETER : M.Owner.ExecuteStatus;
   if (!EFI_ERROR(Status) && StatusCode != nullptr) {
     *StatusCode = M.Owner.ExecuteCommandStatus;
   }
@@ -147,8 +149,26 @@ const CHAR16 *EFIAPI GetMapFromDevicePathService(EFI_DEVICE_PATH_PROTOCOL **Devi
     if (GivenSize == D->DevicePath.size() && std::memcmp(Given, D->DevicePath.data(), GivenSize) == 0) {
       *DevicePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(const_cast<uint8_t *>(Given) + D->DevicePath.size() -
                                                                  END_DEVICE_PATH_LENGTH);
-      M.MapReply = M.MappingOf(*D);
+      // As OVMF's Shell answers: the file system's name first, then the
+      // other names of the same device.
+      M.MapReply = M.MappingOf(*D) + (D == M.Boot.get() ? u";BLK0:" : u";BLK1:");
       return reinterpret_cast<const CHAR16 *>(M.MapReply.c_str());
+    }
+  }
+  return nullptr;
+}
+
+const CHAR16 *EFIAPI GetEnvService(const CHAR16 *Name) {
+  auto &M = Machine();
+  if (Name == nullptr) {
+    M.Misuse("Shell GetEnv: no name");
+    return nullptr;
+  }
+  const std::u16string Wanted(reinterpret_cast<const char16_t *>(Name));
+  for (const auto &[Key, Value] : M.Owner.ShellVariables) {
+    if (NamesEqual(Key, Wanted)) {
+      M.EnvReply = Value;
+      return reinterpret_cast<const CHAR16 *>(M.EnvReply.c_str());
     }
   }
   return nullptr;
@@ -190,47 +210,135 @@ EFI_STATUS EFIAPI SetCurDirService(const CHAR16 *FileSystem, const CHAR16 *Dir) 
 
 }  // namespace
 
-std::vector<std::u16string> ReadShellCommandLine(const std::u16string &Line,
-                                                 const std::map<std::u16string, std::u16string> &Variables) {
+namespace {
+
+// One reading of a line into words: blanks outside double quotes separate
+// words; a '^' takes the next character as it is; quotes are removed (an
+// unbalanced one makes the line unreadable: no words); tabs
+// that are neither quoted nor escaped are dropped from the ends of a word.
+std::vector<std::u16string> ReadWords(const std::u16string &Line) {
   std::vector<std::u16string> Words;
   std::u16string Word;
+  std::vector<bool> Kept;  // per character of Word: quoted or escaped
   bool InWord = false;
   bool Quoted = false;
+  auto Finish = [&] {
+    size_t Begin = 0, End = Word.size();
+    while (Begin < End && Word[Begin] == u'\t' && !Kept[Begin]) {
+      Begin++;
+    }
+    while (End > Begin && Word[End - 1] == u'\t' && !Kept[End - 1]) {
+      End--;
+    }
+    Words.push_back(Word.substr(Begin, End - Begin));
+    Word.clear();
+    Kept.clear();
+    InWord = false;
+  };
   for (size_t I = 0; I < Line.size(); I++) {
     const char16_t C = Line[I];
-    if (C == u'^' && I + 1 < Line.size()) {
-      Word += Line[++I];
-      InWord = true;
+    if (C == u'^') {
+      // A '^' at the very end escapes nothing and is dropped.
+      if (I + 1 < Line.size()) {
+        Word += Line[++I];
+        Kept.push_back(true);
+        InWord = true;
+      }
     } else if (C == u'"') {
       Quoted = !Quoted;
       InWord = true;
-    } else if (!Quoted && (C == u' ' || C == u'\t')) {
+    } else if (C == u' ' && !Quoted) {
       if (InWord) {
-        Words.push_back(Word);
+        Finish();
       }
-      Word.clear();
-      InWord = false;
-    } else if (!Quoted && C == u'#') {
-      break;
-    } else if (C == u'%' && Line.find(u'%', I + 1) != std::u16string::npos) {
-      const size_t End = Line.find(u'%', I + 1);
-      const std::u16string Name = Line.substr(I + 1, End - I - 1);
-      for (const auto &[Key, Value] : Variables) {
-        if (NamesEqual(Key, Name)) {
-          Word += Value;
-        }
-      }
-      I = End;
-      InWord = true;
     } else {
       Word += C;
+      Kept.push_back(Quoted);
       InWord = true;
     }
   }
-  if (InWord) {
-    Words.push_back(Word);
+  if (Quoted) {
+    return {};  // an unbalanced quote: the Shell runs nothing
   }
+  if (InWord) {
+    Finish();
+  }
+  // A line's tabs at either end belong to no word.
+  std::erase_if(Words, [](const std::u16string &W) { return W.empty(); });
   return Words;
+}
+
+// What the Shell does to a command line before reading it into words: a
+// '#' ends it (inside quotes too) unless a '^' stands before it, which the
+// '#' then takes; %name% becomes the variable's value, or nothing; a '|'
+// outside quotes, or a word outside quotes that starts with '<' or '>',
+// ends the command. Escaped '%' and '|' keep their '^' for the reading.
+std::u16string ProcessLine(const std::u16string &Line, const std::map<std::u16string, std::u16string> &Variables) {
+  // Comments first, a character at a time: the '^' right before a '#' is
+  // taken, whatever stands before it.
+  std::u16string Text;
+  for (const char16_t C : Line) {
+    if (C == u'#') {
+      if (Text.empty() || Text.back() != u'^') {
+        break;
+      }
+      Text.pop_back();
+    }
+    Text += C;
+  }
+  std::u16string Out;
+  bool Quoted = false;
+  for (size_t I = 0; I < Text.size(); I++) {
+    const char16_t C = Text[I];
+    if (C == u'^' && I + 1 < Text.size()) {
+      Out += C;
+      Out += Text[++I];
+      continue;
+    }
+    if (C == u'"') {
+      Quoted = !Quoted;
+    } else if (!Quoted && (C == u'|' || ((C == u'<' || C == u'>') && (Out.empty() || Out.back() == u' ')))) {
+      break;
+    } else if (C == u'%') {
+      const size_t End = Text.find(u'%', I + 1);
+      if (End != std::u16string::npos && End > I + 1 && Text[End - 1] != u'^') {
+        const std::u16string Name = Text.substr(I + 1, End - I - 1);
+        for (const auto &[Key, Value] : Variables) {
+          if (NamesEqual(Key, Name)) {
+            Out += Value;
+          }
+        }
+        I = End;
+        continue;
+      }
+    }
+    Out += C;
+  }
+  return Out;
+}
+
+}  // namespace
+
+std::vector<std::u16string> ReadShellCommandLine(const std::u16string &Line,
+                                                 const std::map<std::u16string, std::u16string> &Variables) {
+  bool Nested = true;
+  for (const auto &[Key, Value] : Variables) {
+    Nested = Nested && !(NamesEqual(Key, u"nonesting") && NamesEqual(Value, u"True"));
+  }
+  // The Shell trims blanks and tabs from both ends of a command line.
+  const size_t First = Line.find_first_not_of(u" \t");
+  std::u16string Command = First == std::u16string::npos ? u"" : Line.substr(First, Line.find_last_not_of(u" \t") - First + 1);
+  if (Nested) {
+    // The nested Shell reads the line as its own arguments, then runs them
+    // again as one line, quoting only the words that hold a blank.
+    const std::u16string Given = Command;
+    Command.clear();
+    for (const std::u16string &Word : ReadWords(Given)) {
+      const bool Blank = Word.find(u' ') != std::u16string::npos;
+      Command += (Command.empty() ? u"" : u" ") + (Blank ? u"\"" + Word + u"\"" : Word);
+    }
+  }
+  return ReadWords(ProcessLine(Command, Variables));
 }
 
 VendorRequestFn VendorRequestEntry() { return VendorRequestService; }
@@ -238,6 +346,7 @@ EFI_SHELL_EXECUTE ShellExecuteEntry() { return ExecuteService; }
 
 void InstallShellServices(EFI_SHELL_PROTOCOL &Shell) {
   Shell.Execute = ExecuteService;
+  Shell.GetEnv = GetEnvService;
   Shell.GetMapFromDevicePath = GetMapFromDevicePathService;
   Shell.GetCurDir = GetCurDirService;
   Shell.SetCurDir = SetCurDirService;

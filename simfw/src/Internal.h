@@ -223,8 +223,8 @@ struct Firmware::Impl {
   size_t OddArgc = 0;
   std::vector<size_t> OddNullWords;
   // The Shell's current directory and the strings it hands out; "" is none.
-  std::u16string CurrentDirectory = u"FS0:\\";
-  std::u16string CurDirReply, MapReply;
+  std::u16string CurrentDirectory = u"FS0:";
+  std::u16string CurDirReply, MapReply, EnvReply;
   // The mapping name of a volume ("FS0:", "FS1:"), and the volume of a name.
   std::u16string MappingOf(const VolumeDevice &D) const;
   VolumeDevice *VolumeOfMapping(const std::u16string &Name) const;

@@ -139,6 +139,7 @@ TEST_F(Actions, FlashToolCommandLine) {
     std::u16string Word;
     std::string Passed;  // after "H2OFFT-Sx64.efi "
     std::string Volume = "boot";
+    bool ReadOnce = false;  // the Shell runs Execute's line itself (nesting off)
   } Cases[] = {
       {"plain", u"bios.bin", "bios.bin"},
       {"83 characters", sim::FromUtf8(Long(83)), Long(83)},
@@ -147,11 +148,20 @@ TEST_F(Actions, FlashToolCommandLine) {
       {"120 characters", sim::FromUtf8(Long(120)), Long(120)},
       {"250 characters", sim::FromUtf8(Long(250)), Long(250)},
       {"a blank", u"my bios.bin", "\"my bios.bin\""},
-      {"a tab", u"my\tbios.bin", "\"my\tbios.bin\""},
-      {"percent signs", u"b%path%.bin", "\"b^%path^%.bin\""},
-      {"a caret", u"a^b.bin", "\"a^^b.bin\""},
-      {"a hash", u"v#2.bin", "\"v^#2.bin\""},
-      {"a double quote", u"a\"b", "\"a^\"b\""},
+      {"a trailing blank", u"trail ", "\"trail \""},
+      {"a tab inside", u"my\tbios.bin", "\"my\tbios.bin\""},
+      {"a tab at the end", u"bios.bin\t", "\"^\"bios.bin\t^\"\""},
+      {"percent signs", u"b%path%.bin", "\"b^^%path^^%.bin\""},
+      {"an unknown variable", u"%nothing%", "\"^^%nothing^^%\""},
+      {"a caret", u"a^b.bin", "\"a^^^^b.bin\""},
+      {"a hash", u"v#2.bin", "\"v^^^^#2.bin\""},
+      {"a double quote", u"a\"b", "\"a^^^\"b\""},
+      {"a bar", u"a|b", "\"a^^|b\""},
+      {"a leading >", u">x", "\"^\">x^\"\""},
+      {"all at once", u"x \"%path%\" ^#y", "\"x ^^^\"^^%path^^%^^^\" ^^^^^^^^#y\""},
+      {"read once: percent signs", u"b%path%.bin", "\"b^%path^%.bin\"", "boot", true},
+      {"read once: caret and hash", u"a^#b", "\"a^^^#b\"", "boot", true},
+      {"read once: a blank", u"my bios.bin", "\"my bios.bin\"", "boot", true},
       {"a directory", u"fw\\bios.bin", "fw\\bios.bin"},
       {"another volume", u"fs1:\\fw\\bios.bin", "fs1:\\fw\\bios.bin", "other"},
   };
@@ -160,6 +170,7 @@ TEST_F(Actions, FlashToolCommandLine) {
     for (const bool Backup : {false, true}) {
       SCOPED_TRACE(std::string(C.Name) + (Backup ? ", backup" : ", normal"));
       PutState(Backup ? "A" : "1");
+      Fw.ShellVariables[u"nonesting"] = C.ReadOnce ? u"True" : u"False";
       Expect(Run(Backup ? std::vector<std::u16string>{C.Word, u"-b"} : std::vector<std::u16string>{C.Word}),
              {EFI_SUCCESS, Backup ? "B" : "2", "", {"run H2OFFT-Sx64.efi " + C.Passed}});
       ASSERT_EQ(Fw.Executions().size(), 1u);

@@ -234,13 +234,30 @@ inline std::optional<uint8_t> Announcing(const sim::Event &E, bool Backup) {
   }
 }
 
-// Path ("\\dir\\file") names the image Name ("dir\\file") from the root, in
-// any case.
-inline bool SamePath(const std::string &Path, const std::u16string &Name) {
-  const std::string Want = "\\" + sim::ToUtf8(Name);
-  return Path.size() == Want.size() && std::equal(Path.begin(), Path.end(), Want.begin(), [](char A, char B) {
-           return std::tolower(static_cast<unsigned char>(A)) == std::tolower(static_cast<unsigned char>(B));
-         });
+// A path from the root with "." and ".." taken out and empty parts
+// dropped, in lower case: "\\dir\\file".
+inline std::string NormalPath(const std::string &Path) {
+  std::vector<std::string> Parts;
+  std::string Part;
+  for (size_t I = 0; I <= Path.size(); I++) {
+    if (I == Path.size() || Path[I] == '\\') {
+      if (Part == "..") {
+        if (!Parts.empty()) {
+          Parts.pop_back();
+        }
+      } else if (!Part.empty() && Part != ".") {
+        Parts.push_back(Part);
+      }
+      Part.clear();
+    } else {
+      Part += static_cast<char>(std::tolower(static_cast<unsigned char>(Path[I])));
+    }
+  }
+  std::string Out;
+  for (const std::string &P : Parts) {
+    Out += "\\" + P;
+  }
+  return Out.empty() ? "\\" : Out;
 }
 
 inline std::string ActionName(const sim::Event &E) {
@@ -385,9 +402,10 @@ inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS St
                                               *A.ImageArgument};
     // (A name that names no file there never passes the version check, so
     // only a state placed from outside can bring it to the tool.)
-    const bool Readable = Fw.BootVolume().Exists(sim::ToUtf8(*A.ImageArgument));
+    const std::string Image = detail::NormalPath(sim::ToUtf8(*A.ImageArgument));
+    const bool Readable = Image.find(':') == std::string::npos && Fw.BootVolume().MediumFile(Image).has_value();
     const bool SameFile =
-        !Readable || (Run.ArgumentVolume == "boot" && detail::SamePath(Run.ArgumentPath, *A.ImageArgument));
+        !Readable || (Run.ArgumentVolume == "boot" && detail::NormalPath(Run.ArgumentPath) == Image);
     if (Run.Argv != Want || !SameFile) {
       Out.push_back({"flash command", "ran \"" + sim::ToUtf8(Run.CommandLine) + "\" (the tool opens " +
                                           Run.ArgumentVolume + ":" + Run.ArgumentPath + ") for the image \"" +

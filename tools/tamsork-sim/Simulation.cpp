@@ -25,6 +25,8 @@ constexpr const char *kNoFileVersionText = "Check File Version";
 constexpr const char *kNoDeviceVersionText = "Check Device Version";
 constexpr const char *kDoneText = "BIOS Update done!";
 constexpr const char *kUsageText = "Help!";
+constexpr const char *kStateFileFailedText = "State.dat could not be";
+constexpr const char *kWrongDirectoryText = "Please start it from";
 
 std::string StateFileName() { return sim::ToUtf8(STATE_FILE_NAME); }
 
@@ -50,9 +52,9 @@ Persistent Capture(const sim::Firmware &Fw) {
           Fw.GetVariableValue(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid)};
 }
 
-void Restore(sim::Firmware &Fw, const Persistent &P) {
+void Restore(sim::Firmware &Fw, const Persistent &P, bool ReadOnlyState) {
   if (P.State) {
-    Fw.BootVolume().PutFile(StateFileName(), *P.State);
+    Fw.BootVolume().PutFile(StateFileName(), *P.State, ReadOnlyState);
   } else {
     Fw.BootVolume().RemoveFile(StateFileName());
   }
@@ -256,6 +258,12 @@ StopReason Classify(const LaunchRecord &R, const MachineSpec &Spec) {
   if (Contains(R.Console, kNoDeviceVersionText)) {
     return With("no-bios-version", "the version gate could not read the running BIOS Version");
   }
+  if (Contains(R.Console, kStateFileFailedText)) {
+    return With("state-file", "the state file could not be read or written: \"" + LastLine(R.Console) + "\"");
+  }
+  if (Contains(R.Console, kWrongDirectoryText)) {
+    return With("wrong-directory", "started away from the root of its volume: \"" + LastLine(R.Console) + "\"");
+  }
   if (Contains(R.Console, kUsageText)) {
     return With("usage", "the application refused its command line (usage text)");
   }
@@ -346,7 +354,9 @@ RunReport RunUpdate(const MachineSpec &Spec) {
   if (Spec.Mor) {
     Mor = sim::Variable{kMorAttributes, {*Spec.Mor}};
   }
-  Restore(Fw, {Spec.State, Mor});
+  Restore(Fw, {Spec.State, Mor}, Spec.ReadOnlyState);
+  Fw.BootVolume().SetWriteProtected(Spec.ReadOnlyStick);
+  Fw.SetCurrentDirectory(sim::FromUtf8(Spec.CurrentDirectory));
 
   std::vector<KeyPress> Keys = Spec.Keys;  // not yet typed
   Fw.QueueKeys(ToSimKeys(Keys));
@@ -367,7 +377,7 @@ RunReport RunUpdate(const MachineSpec &Spec) {
       // again from the same start with the power cut where it waits, so that
       // what it would have done with no key never reaches the record.
       Fw.Reboot();
-      Restore(Fw, Before);
+      Restore(Fw, Before, Spec.ReadOnlyState);
       Fw.QueueKeys(ToSimKeys(Keys));
       Fw.CutPowerAtCall(*Wait);
       Fw.Launch();

@@ -144,11 +144,16 @@ struct ExecuteCall {
   std::string ArgumentPath;
 };
 
-// How the Shell reads a command line into words: blanks and tabs separate
-// words outside double quotes; '^' takes the next character literally;
-// double quotes group and are removed; %name% is replaced by the variable's
-// value (Variables, by name without regard to case; an unknown one by
-// nothing); an unescaped '#' outside quotes ends the line.
+// How a program started by Execute receives its command line, as OVMF's
+// Shell does it. A reading splits words at blanks outside double quotes,
+// takes the character after a '^' as it is and removes quotes. Before the
+// last reading the line is processed as a typed command: a '#' ends it
+// unless escaped (inside quotes too; the '#' takes its '^'), %name% is
+// replaced by the variable's value or by nothing (inside quotes too), and
+// an unquoted '|' or a word starting with '<' or '>' ends the command.
+// Unless the variable nonesting is True, a nested Shell runs the command:
+// it reads the line once into its own words and joins them again, quoting
+// those that hold a blank, before the line is processed and read.
 std::vector<std::u16string> ReadShellCommandLine(const std::u16string &Line,
                                                  const std::map<std::u16string, std::u16string> &Variables);
 
@@ -237,13 +242,15 @@ class Firmware {
   void SetOddShellParameters(bool NoArgv, size_t Argc, const std::vector<size_t> &NullWords);
 
   // ---- the Shell's view of the volumes
-  // The Shell's mapping names: the boot volume is "FS0:", the other "FS1:".
-  // The current directory as GetCurDir gives it ("FS0:\sub"; "FS0:\" for a
-  // root); empty: none set, as in a startup.nsh that never changed to a
-  // volume. Default "FS0:\". SetCurDir changes it too.
+  // The Shell's mapping names: the boot volume is "FS0:", the other "FS1:"
+  // (GetMapFromDevicePath adds their block device names after a ';'). The
+  // current directory as GetCurDir gives it ("FS0:\\sub"; "FS0:" for a root);
+  // empty: none set, as in a startup.nsh that never changed to a volume.
+  // Default "FS0:". SetCurDir changes it too.
   void SetCurrentDirectory(const std::u16string &Directory);
   std::u16string CurrentDirectory() const;
-  // Shell variables that %name% expands to in an Execute command line.
+  // Shell variables: what %name% expands to in an Execute command line, and
+  // what GetEnv gives.
   std::map<std::u16string, std::u16string> ShellVariables;
 
   // ---- console
