@@ -10,6 +10,8 @@ bootstrap:
 efi: bootstrap
 	@cmake --preset efi >/dev/null
 	@cmake --build --preset efi
+	@printf 'build/efi/Tamsork.efi: %s bytes, sha256 %s\n' "$$(stat -c %s build/efi/Tamsork.efi)" \
+		"$$(cut -d ' ' -f 1 build/efi/Tamsork.efi.sha256)"
 
 host: bootstrap
 	@cmake --preset host >/dev/null
