@@ -1,6 +1,6 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
 MAKEFLAGS += --no-print-directory
-.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo
+.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign
 
 all: efi host
 
@@ -36,6 +36,11 @@ test: all sanitize fuzz-build
 	ctest --preset sanitize -LE virtual-board || status=1; \
 	ctest --preset fuzz || status=1; \
 	exit $$status
+
+# build/efi/Tamsork.signed.efi for Secure Boot: signed with a db key and
+# checked against its certificate (scripts/sign-efi).
+sign: efi
+	@scripts/sign-efi "$(KEY)" "$(CERT)" build/efi/Tamsork.efi build/efi/Tamsork.signed.efi
 
 # Each fuzz target for five minutes, from its seeds and what earlier runs found.
 fuzz: fuzz-build
