@@ -13,6 +13,7 @@ sys.dont_write_bytecode = True
 
 import board  # noqa: E402
 import scenarios  # noqa: E402
+import secure_boot  # noqa: E402
 import shell_extract  # noqa: E402
 
 PROMPT = b"\x1b[1m\x1b[33m\x1b[40mFS0:\\> \x1b[0m\x1b[37m\x1b[40m"
@@ -132,6 +133,12 @@ class Script(unittest.TestCase):
         self.assertEqual(script[4:6], ["Tamsork.efi x", 'echo "TAMSORK-EXIT-1=%lasterror%"'])
         self.assertEqual(script[-2:], ["reset", ""])
 
+    def test_nested_script_calls_one_script_per_command(self):
+        script = board.Board.script(["Tamsork.efi x", "Other.efi"], nested=True).decode().split("\r\n")
+        self.assertEqual(script[2:5], ['echo "TAMSORK-RUN-1"', "fs0:\\run-1.nsh", 'echo "TAMSORK-EXIT-1=%lasterror%"'])
+        self.assertEqual(script[6], "fs0:\\run-2.nsh")
+        self.assertNotIn("Tamsork.efi x", script)
+
     def test_typed_script_stops_before_the_commands(self):
         script = board.Board.script(["Tamsork.efi x"], typed=True).decode()
         self.assertNotIn("Tamsork.efi", script)
@@ -230,6 +237,40 @@ class ShellExtractor(unittest.TestCase):
         self.assertEqual(image[:2], b"MZ")
         self.assertEqual(struct.unpack_from("<4sH", image, pe), (b"PE\0\0", 0x8664))
         self.assertEqual(struct.unpack_from("<H", image, pe + 24 + 68)[0], 10)  # EFI application
+        # The Secure Boot rig's one change to it applies.
+        self.assertEqual(len(secure_boot.neutralise_secure_boot_read(image)), len(image))
+
+
+class SecureBootRig(unittest.TestCase):
+    # dmpstore's output as the Shell prints it, after console_text.
+    DMPSTORE = ("FS0:\\> dmpstore SecureBoot\nVariable RT+BS 'EFIGlobalVariable:SecureBoot' DataSize = 0x01\n"
+                "  00000000: 01                                               *.*\n"
+                "FS0:\\> dmpstore SetupMode\nVariable RT+BS 'EFIGlobalVariable:SetupMode' DataSize = 0x01\n"
+                "  00000000: 00                                               *.*\n"
+                "Variable NV+RT+BS 'EFIGlobalVariable:Timeout' DataSize = 0x02\n  00000000: 00 00   *..*\n")
+
+    def test_variables_shown(self):
+        self.assertEqual(secure_boot.variable_bytes(self.DMPSTORE), {"SecureBoot": 1, "SetupMode": 0})
+        self.assertEqual(secure_boot.variable_bytes("dmpstore: No matching variables found.\n"), {})
+
+    def test_the_one_secure_boot_read_is_renamed(self):
+        name = "SecureBoot\0".encode("utf-16-le")
+        other = "SecureBootEnable\0".encode("utf-16-le")
+        cases = [
+            ("once", b"MZ" + other + name + b"tail", 1),
+            ("absent", b"MZ" + other, 0),
+            ("twice", b"MZ" + name + name, 2),
+        ]
+        for label, image, count in cases:
+            with self.subTest(label):
+                if count != 1:
+                    with self.assertRaisesRegex(secure_boot.RigError, "%d times" % count):
+                        secure_boot.neutralise_secure_boot_read(image)
+                    continue
+                renamed = secure_boot.neutralise_secure_boot_read(image)
+                self.assertEqual(len(renamed), len(image))
+                self.assertNotIn(name, renamed)
+                self.assertTrue(renamed.startswith(b"MZ" + other) and renamed.endswith(b"tail"))
 
 
 if __name__ == "__main__":
