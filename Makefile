@@ -1,6 +1,6 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
 MAKEFLAGS += --no-print-directory
-.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo
+.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign
 
 all: efi host
 
@@ -10,6 +10,8 @@ bootstrap:
 efi: bootstrap
 	@cmake --preset efi >/dev/null
 	@cmake --build --preset efi
+	@printf 'build/efi/Tamsork.efi: %s bytes, sha256 %s\n' "$$(stat -c %s build/efi/Tamsork.efi)" \
+		"$$(cut -d ' ' -f 1 build/efi/Tamsork.efi.sha256)"
 
 host: bootstrap
 	@cmake --preset host >/dev/null
@@ -34,6 +36,11 @@ test: all sanitize fuzz-build
 	ctest --preset sanitize -LE virtual-board || status=1; \
 	ctest --preset fuzz || status=1; \
 	exit $$status
+
+# build/efi/Tamsork.signed.efi for Secure Boot: signed with a db key and
+# checked against its certificate (scripts/sign-efi).
+sign: efi
+	@scripts/sign-efi "$(KEY)" "$(CERT)" build/efi/Tamsork.efi build/efi/Tamsork.signed.efi
 
 # Each fuzz target for five minutes, from its seeds and what earlier runs found.
 fuzz: fuzz-build

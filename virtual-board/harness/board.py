@@ -127,6 +127,8 @@ class Boot:
         self.bios_version = None
         self.product = None
         self.commands = []
+        self.stick_before = None
+        self.stick_after = None
 
     @property
     def script_finished(self):
@@ -199,6 +201,24 @@ class Volume:
         if self.get(name) is not None:
             _run(["mdel", "-i", self.path, "::/" + name])
 
+    def files(self):
+        """Every file on the volume, {"dir/name": bytes}, read in one go."""
+        temp = self.path + ".files"
+        if os.path.exists(temp):
+            shutil.rmtree(temp)
+        os.makedirs(temp)
+        try:
+            _run(["mcopy", "-s", "-n", "-i", self.path, "::/*", temp])
+            found = {}
+            for root, _, names in os.walk(temp):
+                for name in names:
+                    path = os.path.join(root, name)
+                    with open(path, "rb") as f:
+                        found[os.path.relpath(path, temp)] = f.read()
+            return found
+        finally:
+            shutil.rmtree(temp)
+
     def names(self, directory=""):
         """The entries of a directory, long names where there are any."""
         result = _run(["mdir", "-b", "-i", self.path, "::/" + directory])
@@ -222,8 +242,13 @@ class Board:
         for path in (tamsork, vendor, tool):
             if not os.path.isfile(path):
                 raise BoardError("missing image %s (run `make efi`)" % path)
+        self.tamsork, self.vendor, self.tool = tamsork, vendor, tool
         self.boot_timeout = boot_timeout
         self.log = log
+        # The firmware: its code, the machine options it needs, and this
+        # board's own copy of a variable store template.
+        self.code = OVMF_CODE
+        self.machine = ["-machine", "q35"]
         self.vars = os.path.join(self.workdir, "vars.fd")
         shutil.copyfile(OVMF_VARS, self.vars)
         self.volume = Volume(os.path.join(self.workdir, "fs0.img"), label="TAMSORK")
@@ -237,6 +262,9 @@ class Board:
         self.cpu = SUPPORTED_CPU
         self.boots = []
         self.notes = []
+        # Shell commands run at the start of every boot, after the driver
+        # is loaded.
+        self.before_each_boot = []
 
     # ------------------------------------------------------------ helpers
 
@@ -254,24 +282,27 @@ class Board:
             self.volume.put("State.dat", value)
 
     @staticmethod
-    def command_lines(commands):
-        """Each command between markers, followed by its exit status."""
+    def command_lines(commands, nested=False):
+        """Each command between markers, followed by its exit status. With
+        `nested` each command is the one line of a script of its own,
+        fs0:\\run-N.nsh: an image the firmware refuses to start stops the
+        script it is in, and so stops only that one."""
         lines = []
         for number, command in enumerate(commands, start=1):
             lines.append('echo "TAMSORK-RUN-%d"' % number)
-            lines.append(command)
+            lines.append("fs0:\\" + nested_script(number) if nested else command)
             lines.append('echo "TAMSORK-EXIT-%d=%%lasterror%%"' % number)
         return lines + ["fs0:", 'echo "%s"' % SCRIPT_END, "reset"]
 
     @classmethod
-    def script(cls, commands, before=(), typed=False):
+    def script(cls, commands, before=(), typed=False, nested=False):
         """startup.nsh: load the driver, run `before` (for example a change
         of directory), then the commands and reset the board. With `typed`
         the script stops after `before`, and the commands are typed at the
         Shell's prompt."""
         lines = ["fs0:", "load fs0:\\VendorControl.efi"] + list(before)
-        lines += ['echo "%s"' % READY] if typed else cls.command_lines(commands)
-        return "".join(line + "\r\n" for line in lines).encode("ascii")
+        lines += ['echo "%s"' % READY] if typed else cls.command_lines(commands, nested)
+        return script_text(lines)
 
     # ------------------------------------------------------------ a boot
 
@@ -288,29 +319,38 @@ class Board:
         except OSError:
             pass  # the board is already gone
 
-    def boot(self, commands, before=(), keys=(), forbid=(), control_readback=0x41, typed=False):
+    def boot(self, commands, before=(), keys=(), forbid=(), control_readback=0x41, typed=False, nested=False,
+             watch_stick=False):
         """One boot: the Shell runs `commands` from startup.nsh, or with
-        `typed` they are typed at its prompt one line at a time. `keys` are
-        (prompt, key) pairs typed in order, each once its prompt shows (with
-        `typed`, during the first command); `forbid` are texts that end the
-        boot as failed when they show."""
+        `typed` they are typed at its prompt one line at a time, or with
+        `nested` each from a script of its own. `keys` are (prompt, key)
+        pairs typed in order, each once its prompt shows (with `typed`,
+        during the first command); `forbid` are texts that end the boot as
+        failed when they show. With `watch_stick` the boot records every
+        file of the stick before and after."""
         number = len(self.boots) + 1
         directory = os.path.join(self.workdir, "boot-%02d" % number)
         os.makedirs(directory)
         boot = Boot(number, directory)
         boot.commands = list(commands)
+        before = list(self.before_each_boot) + list(before)
         boot.state_before = self.state()
         boot.bios_version = self.bios_version
         boot.product = self.product
-        self.volume.put("startup.nsh", self.script(commands, before, typed))
+        self.volume.put("startup.nsh", self.script(commands, before, typed, nested))
+        if nested:
+            for index, command in enumerate(commands, start=1):
+                self.volume.put(nested_script(index), script_text([command]))
+        if watch_stick:
+            boot.stick_before = self.volume.files()
 
         files = {name: os.path.join(directory, name) for name in
                  ("update-port.bin", "control-port.bin", "vendor.txt", "tool.txt")}
         args = [
-            QEMU, "-machine", "q35", "-m", "256", "-cpu", self.cpu,
+            QEMU] + self.machine + ["-m", "256", "-cpu", self.cpu,
             "-display", "none", "-monitor", "none", "-serial", "stdio",
             "-no-reboot", "-net", "none",
-            "-drive", "if=pflash,format=raw,readonly=on,file=" + OVMF_CODE,
+            "-drive", "if=pflash,format=raw,readonly=on,file=" + self.code,
             "-drive", "if=pflash,format=raw,file=" + self.vars,
             "-drive", "format=raw,index=0,file=" + self.volume.path,
             "-drive", "format=raw,index=1,file=" + self.other.path,
@@ -423,6 +463,8 @@ class Board:
         boot.tool = parse_records(read("tool.txt"))
         boot.exits = parse_exits(boot.console)
         boot.state_after = self.state()
+        if watch_stick:
+            boot.stick_after = self.volume.files()
         # What the flash tool wrote becomes the running BIOS version of the
         # boots that follow.
         flashed = flashed_version(boot.tool)
@@ -438,6 +480,15 @@ class Board:
             raise BoardError("boot %d: prompt %r never showed. Console:\n%s" % (number, pending[0][1],
                                                                                tail(boot.console)))
         return boot
+
+
+def nested_script(number):
+    return "run-%d.nsh" % number
+
+
+def script_text(lines):
+    """A Shell script's bytes: ASCII lines ending in CR LF."""
+    return "".join(line + "\r\n" for line in lines).encode("ascii")
 
 
 def tail(text, lines=60):

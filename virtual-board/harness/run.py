@@ -3,7 +3,7 @@
 
     run.py --tamsork build/efi/Tamsork.efi --images build/efi/virtual-board \\
            --work /tmp/vb normal-update backup-mode
-    run.py --list
+    run.py --list                             (name, boots, CTest labels, title)
     run.py ... --transcript normal-update     (the demo: boot by boot)
 
 Exit status: 0 when every scenario passed, 1 when one failed, 77 when the
@@ -22,6 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import board as board_module  # noqa: E402
 import scenarios  # noqa: E402
+import secure_boot  # noqa: E402  (registers the Secure Boot scenarios)
 
 SKIPPED = 77
 
@@ -107,10 +108,12 @@ def transcript(boot, out):
         print("  vendor request:  %s" % request, file=out)
 
 
-def missing_tools():
+def missing_tools(names):
     missing = [tool for tool in (board_module.QEMU, "mkfs.vfat", "mcopy", "mdir", "mdel", "mmd")
                if shutil.which(tool) is None]
     missing += [path for path in (board_module.OVMF_CODE, board_module.OVMF_VARS) if not os.path.isfile(path)]
+    if any("secure-boot" in scenarios.LABELS[name] for name in names):
+        missing += secure_boot.missing()
     return missing
 
 
@@ -127,14 +130,15 @@ def main(argv=None):
 
     if args.list:
         for name, (_, boots, title) in scenarios.SCENARIOS.items():
-            print("%s %d %s" % (name, boots, title))
+            print("%s %d %s %s" % (name, boots, ",".join(scenarios.LABELS[name]), title))
         return 0
     if not args.tamsork or not args.images:
         parser.error("--tamsork and --images are needed")
     unknown = [name for name in args.names if name not in scenarios.SCENARIOS]
     if unknown:
         parser.error("unknown scenario(s): %s" % ", ".join(unknown))
-    missing = missing_tools()
+    names = args.names or list(scenarios.SCENARIOS)
+    missing = missing_tools(names)
     if missing:
         print("virtual board unavailable, missing: %s" % ", ".join(missing))
         return SKIPPED
@@ -142,7 +146,7 @@ def main(argv=None):
     vendor = os.path.join(args.images, "VendorControl.efi")
     tool = os.path.join(args.images, "H2OFFT-Sx64.efi")
     failed = []
-    for name in args.names or list(scenarios.SCENARIOS):
+    for name in names:
         started = time.monotonic()
         title = scenarios.SCENARIOS[name][2]
         print("### %s: %s" % (name, title), flush=True)
@@ -158,7 +162,7 @@ def main(argv=None):
             board = scenarios.new_board(os.path.join(args.work, name), args.tamsork, vendor, tool,
                                         args.boot_timeout, log)
             scenarios.run(name, board)
-        except (scenarios.Failure, board_module.BoardError) as error:
+        except (scenarios.Failure, board_module.BoardError, secure_boot.RigError) as error:
             for text in board.notes if board is not None else []:
                 print("  note: " + text)
             failed.append(name)

@@ -126,11 +126,14 @@ def expect_lines(boot, number, lines):
 # ---------------------------------------------------------------- scenarios
 
 SCENARIOS = {}
+# CTest labels by scenario, "virtual-board" and any of its own.
+LABELS = {}
 
 
-def scenario(name, boots):
+def scenario(name, boots, labels=()):
     def register(function):
         SCENARIOS[name] = (function, boots, (function.__doc__ or "").strip().split("\n")[0])
+        LABELS[name] = ["virtual-board"] + list(labels)
         return function
     return register
 

@@ -3,6 +3,9 @@ them (samples taken from real boots), the exit markers, the raw line ends
 and the stand-ins' records. A slip here would make a scenario pass or fail
 for the wrong reason."""
 
+import lzma
+import os
+import struct
 import sys
 import unittest
 
@@ -10,6 +13,8 @@ sys.dont_write_bytecode = True
 
 import board  # noqa: E402
 import scenarios  # noqa: E402
+import secure_boot  # noqa: E402
+import shell_extract  # noqa: E402
 
 PROMPT = b"\x1b[1m\x1b[33m\x1b[40mFS0:\\> \x1b[0m\x1b[37m\x1b[40m"
 
@@ -128,11 +133,144 @@ class Script(unittest.TestCase):
         self.assertEqual(script[4:6], ["Tamsork.efi x", 'echo "TAMSORK-EXIT-1=%lasterror%"'])
         self.assertEqual(script[-2:], ["reset", ""])
 
+    def test_nested_script_calls_one_script_per_command(self):
+        script = board.Board.script(["Tamsork.efi x", "Other.efi"], nested=True).decode().split("\r\n")
+        self.assertEqual(script[2:5], ['echo "TAMSORK-RUN-1"', "fs0:\\run-1.nsh", 'echo "TAMSORK-EXIT-1=%lasterror%"'])
+        self.assertEqual(script[6], "fs0:\\run-2.nsh")
+        self.assertNotIn("Tamsork.efi x", script)
+
     def test_typed_script_stops_before_the_commands(self):
         script = board.Board.script(["Tamsork.efi x"], typed=True).decode()
         self.assertNotIn("Tamsork.efi", script)
         self.assertNotIn("reset", script)
         self.assertTrue(script.endswith('echo "%s"\r\n' % board.READY))
+
+
+# ------------------------------------------------------------ the Shell extractor
+# Firmware images built here the way OVMF lays out its own: an outer volume
+# whose one file holds an LZMA-compressed volume-image section.
+
+def section(kind, content, extended=False):
+    if extended:
+        out = b"\xff\xff\xff" + bytes([kind]) + struct.pack("<I", 8 + len(content)) + content
+    else:
+        out = struct.pack("<I", 4 + len(content))[:3] + bytes([kind]) + content
+    return out + b"\0" * (-len(out) % 4)
+
+
+def ui(name):
+    return section(shell_extract.SECTION_USER_INTERFACE, (name + "\0").encode("utf-16-le"))
+
+
+def lzma_section(content):
+    packed = lzma.compress(content, format=lzma.FORMAT_ALONE)
+    guid = shell_extract.LZMA_GUID.bytes_le + struct.pack("<HH", 24, 1)
+    return section(shell_extract.SECTION_GUID_DEFINED, guid + packed)
+
+
+def ffs(sections, erased=0xFF, large=False, state=0x07, kind=0x09):
+    body = b"".join(sections)
+    attributes = shell_extract.FILE_ATTRIBUTE_LARGE if large else 0
+    size = (32 if large else 24) + len(body)
+    header = bytes(16) + b"\0\0" + bytes([kind, attributes])
+    header += (b"\0\0\0" if large else struct.pack("<I", size)[:3]) + bytes([state ^ erased])
+    if large:
+        header += struct.pack("<Q", size)
+    out = header + body
+    return out + bytes([erased]) * (-len(out) % 8)
+
+
+def volume(files, erased=0xFF):
+    body = b"".join(files) + bytes([erased]) * 64
+    length = 72 + len(body)
+    attributes = shell_extract.ERASE_POLARITY if erased else 0
+    header = bytearray(bytes(16) + bytes(16) + struct.pack("<Q", length) + b"_FVH" +
+                       struct.pack("<IHHHBB", attributes, 72, 0, 0, 0, 2) + struct.pack("<IIII", 1, length, 0, 0))
+    checksum = (-sum(struct.unpack("<36H", header))) & 0xFFFF
+    header[50:52] = struct.pack("<H", checksum)
+    return bytes(header) + body
+
+
+PE = b"MZ the shell image"
+
+
+def ovmf_like(inner_files, erased=0xFF):
+    fv_image = section(shell_extract.SECTION_FIRMWARE_VOLUME_IMAGE, volume(inner_files, erased))
+    return b"\xff" * 16 + volume([ffs([lzma_section(fv_image)], erased, kind=0x0B)], erased)
+
+
+class ShellExtractor(unittest.TestCase):
+    FOUND = [
+        ("in the compressed volume, erased bytes 0xFF",
+         ovmf_like([ffs([ui("UiApp"), section(0x10, b"MZ other")]),
+                    ffs([section(0x10, PE), ui("Shell")])])),
+        ("erased bytes 0x00", ovmf_like([ffs([section(0x10, PE), ui("Shell")], erased=0)], erased=0)),
+        ("large file header and extended section size",
+         ovmf_like([ffs([section(0x10, PE, extended=True), ui("Shell")], large=True)])),
+        ("a deleted Shell before the real one",
+         ovmf_like([ffs([section(0x10, b"MZ stale"), ui("Shell")], state=0x17),
+                    ffs([section(0x10, PE), ui("Shell")])])),
+    ]
+    REFUSED = [
+        ("no Shell", ovmf_like([ffs([section(0x10, PE), ui("UiApp")])]), "no file named"),
+        ("a Shell without a PE32 section", ovmf_like([ffs([ui("Shell")])]), "no file named"),
+        ("two Shells", ovmf_like([ffs([section(0x10, PE), ui("Shell")])] * 2), "2 files named"),
+        ("free space that is not erased",
+         ovmf_like([ffs([section(0x10, PE), ui("Shell")])])[:-200] + bytes(200), "does not fit"),
+    ]
+
+    def test_found(self):
+        for name, firmware, in self.FOUND:
+            with self.subTest(name):
+                self.assertEqual(shell_extract.find_pe32(firmware, "Shell"), PE)
+
+    def test_refused(self):
+        for name, firmware, message in self.REFUSED:
+            with self.subTest(name):
+                with self.assertRaisesRegex(shell_extract.ExtractError, message):
+                    shell_extract.find_pe32(firmware, "Shell")
+
+    @unittest.skipUnless(os.path.isfile(board.OVMF_CODE), "OVMF not installed")
+    def test_ovmf_shell_is_an_x64_efi_application(self):
+        image = shell_extract.extract_shell(board.OVMF_CODE)
+        pe, = struct.unpack_from("<I", image, 0x3C)
+        self.assertEqual(image[:2], b"MZ")
+        self.assertEqual(struct.unpack_from("<4sH", image, pe), (b"PE\0\0", 0x8664))
+        self.assertEqual(struct.unpack_from("<H", image, pe + 24 + 68)[0], 10)  # EFI application
+        # The Secure Boot rig's one change to it applies.
+        self.assertEqual(len(secure_boot.neutralise_secure_boot_read(image)), len(image))
+
+
+class SecureBootRig(unittest.TestCase):
+    # dmpstore's output as the Shell prints it, after console_text.
+    DMPSTORE = ("FS0:\\> dmpstore SecureBoot\nVariable RT+BS 'EFIGlobalVariable:SecureBoot' DataSize = 0x01\n"
+                "  00000000: 01                                               *.*\n"
+                "FS0:\\> dmpstore SetupMode\nVariable RT+BS 'EFIGlobalVariable:SetupMode' DataSize = 0x01\n"
+                "  00000000: 00                                               *.*\n"
+                "Variable NV+RT+BS 'EFIGlobalVariable:Timeout' DataSize = 0x02\n  00000000: 00 00   *..*\n")
+
+    def test_variables_shown(self):
+        self.assertEqual(secure_boot.variable_bytes(self.DMPSTORE), {"SecureBoot": 1, "SetupMode": 0})
+        self.assertEqual(secure_boot.variable_bytes("dmpstore: No matching variables found.\n"), {})
+
+    def test_the_one_secure_boot_read_is_renamed(self):
+        name = "SecureBoot\0".encode("utf-16-le")
+        other = "SecureBootEnable\0".encode("utf-16-le")
+        cases = [
+            ("once", b"MZ" + other + name + b"tail", 1),
+            ("absent", b"MZ" + other, 0),
+            ("twice", b"MZ" + name + name, 2),
+        ]
+        for label, image, count in cases:
+            with self.subTest(label):
+                if count != 1:
+                    with self.assertRaisesRegex(secure_boot.RigError, "%d times" % count):
+                        secure_boot.neutralise_secure_boot_read(image)
+                    continue
+                renamed = secure_boot.neutralise_secure_boot_read(image)
+                self.assertEqual(len(renamed), len(image))
+                self.assertNotIn(name, renamed)
+                self.assertTrue(renamed.startswith(b"MZ" + other) and renamed.endswith(b"tail"))
 
 
 if __name__ == "__main__":

@@ -1,4 +1,4 @@
-// Pool memory through the boot services, and byte fills and copies.
+// Pool memory through the boot services, and fills and copies.
 #include "kit/Library.h"
 
 VOID *AllocatePool(UINTN AllocationSize) {
@@ -23,30 +23,14 @@ VOID FreePool(VOID *Buffer) {
   ASSERT(!EFI_ERROR(Status));
 }
 
+// Fills and copies go to the C runtime's memset and memmove: glibc's on the
+// host, the kit's word-at-a-time ones (kit/src/efi/Crt.cpp) in the EFI
+// build. A byte loop here would zero a 32 MiB image buffer one byte per
+// step.
 VOID *CopyMem(VOID *Destination, const VOID *Source, UINTN Length) {
-  UINT8 *To = (UINT8 *)Destination;
-  const UINT8 *From = (const UINT8 *)Source;
-  if (To == From || Length == 0) {
-    return Destination;
-  }
-  if (To < From || To >= From + Length) {
-    for (UINTN I = 0; I < Length; I++) {
-      To[I] = From[I];
-    }
-  } else {
-    for (UINTN I = Length; I > 0; I--) {
-      To[I - 1] = From[I - 1];
-    }
-  }
-  return Destination;
+  return __builtin_memmove(Destination, Source, Length);
 }
 
-VOID *SetMem(VOID *Buffer, UINTN Length, UINT8 Value) {
-  volatile UINT8 *Bytes = (volatile UINT8 *)Buffer;
-  for (UINTN I = 0; I < Length; I++) {
-    Bytes[I] = Value;
-  }
-  return Buffer;
-}
+VOID *SetMem(VOID *Buffer, UINTN Length, UINT8 Value) { return __builtin_memset(Buffer, Value, Length); }
 
 VOID *ZeroMem(VOID *Buffer, UINTN Length) { return SetMem(Buffer, Length, 0); }

@@ -1,18 +1,29 @@
 // The few C runtime symbols the compiler may emit calls to even in
-// freestanding code (struct copies, zero-initialised arrays).
+// freestanding code (struct copies, zero-initialised arrays), and that the
+// kit's fills and copies end in. Fills and copies move eight bytes per
+// step (rep stosq / rep movsq), then the last few bytes one at a time: a
+// pool buffer the size of a BIOS image is zero-filled in an eighth of the
+// steps a byte loop takes, and far faster than that under emulation.
 #include "kit/Uefi.h"
 
 extern "C" {
 
 void *memset(void *Destination, int Value, size_t Count) {
   void *Start = Destination;
-  __asm__ volatile("rep stosb" : "+D"(Destination), "+c"(Count) : "a"(Value) : "memory");
+  UINT64 Pattern = 0x0101010101010101ULL * (UINT8)Value;
+  size_t Words = Count / 8;
+  size_t Rest = Count % 8;
+  __asm__ volatile("rep stosq" : "+D"(Destination), "+c"(Words) : "a"(Pattern) : "memory");
+  __asm__ volatile("rep stosb" : "+D"(Destination), "+c"(Rest) : "a"(Pattern) : "memory");
   return Start;
 }
 
 void *memcpy(void *Destination, const void *Source, size_t Count) {
   void *Start = Destination;
-  __asm__ volatile("rep movsb" : "+D"(Destination), "+S"(Source), "+c"(Count) : : "memory");
+  size_t Words = Count / 8;
+  size_t Rest = Count % 8;
+  __asm__ volatile("rep movsq" : "+D"(Destination), "+S"(Source), "+c"(Words) : : "memory");
+  __asm__ volatile("rep movsb" : "+D"(Destination), "+S"(Source), "+c"(Rest) : : "memory");
   return Start;
 }
 
