@@ -151,6 +151,13 @@ class Machine : public ::testing::Test {
   void PutState(const std::string &Bytes, bool ReadOnly = false) {
     Fw.BootVolume().PutFile("State.dat", Bytes, ReadOnly);
   }
+  // State.dat holding Bytes, or no State.dat for none.
+  void PlaceState(const std::optional<std::string> &Bytes) {
+    Fw.BootVolume().RemoveFile("State.dat");
+    if (Bytes) {
+      PutState(*Bytes);
+    }
+  }
 
   std::vector<std::pair<uint16_t, uint8_t>> PortWrites() const { return Fw.PortWrites(); }
 

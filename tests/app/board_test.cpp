@@ -83,10 +83,7 @@ TEST_F(Actions, StateByteIsOnTheVolumeBeforeTheBoardHearsOfIt) {
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
-    Fw.BootVolume().RemoveFile("State.dat");
-    if (C.Initial) {
-      PutState(*C.Initial);
-    }
+    PlaceState(C.Initial);
     Fw.QueueKeys(C.Keys);
     EXPECT_EQ(Run(C.Words), EFI_SUCCESS);
     for (Event::Kind K : C.Before) {
@@ -215,10 +212,7 @@ TEST_F(Actions, StartedAwayFromTheRootOfItsVolume) {
   Fw.BootVolume().MakeDirectory("sub");
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
-    Fw.BootVolume().RemoveFile("State.dat");
-    if (C.Initial) {
-      PutState(*C.Initial);
-    }
+    PlaceState(C.Initial);
     Fw.SetCurrentDirectory(C.Directory);
     Expect(Run(C.Words), C.Want);
   }

@@ -29,10 +29,7 @@ class StateFile : public Machine {
       SCOPED_TRACE(C.Name);
       Fw.Reboot();
       Fw.BootVolume().PutFile("bios.bin", ImageWithField(C.Image));
-      Fw.BootVolume().RemoveFile("State.dat");
-      if (C.Initial) {
-        PutState(*C.Initial);
-      }
+      PlaceState(C.Initial);
       Fw.QueueKeys(C.Keys);
       Fw.SpuriousWakes(C.SpuriousWakes);
       Expect(Run(Words), C.Want);
@@ -125,10 +122,7 @@ TEST_F(StateFile, UnreadableStateFileStopsTheLaunchVisibly) {
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Name);
     Fw.ClearFaults();
-    Fw.BootVolume().RemoveFile("State.dat");
-    if (C.Initial) {
-      PutState(*C.Initial);
-    }
+    PlaceState(C.Initial);
     for (const auto &[S, N] : C.Faults) {
       Fw.FailNth(S, N, EFI_DEVICE_ERROR);
     }
@@ -237,10 +231,7 @@ TEST_F(StateFile, WriteProtectedStickStopsWithItsStatus) {
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
     Fw.BootVolume().SetWriteProtected(false);
-    Fw.BootVolume().RemoveFile("State.dat");
-    if (C.Initial) {
-      PutState(*C.Initial);
-    }
+    PlaceState(C.Initial);
     Fw.BootVolume().SetWriteProtected(true);
     Expect(Run(C.Words), C.Want);
   }
