@@ -291,6 +291,35 @@ TEST_F(WholeUpdate, NormalMode) {
   });
 }
 
+// The file the version check reads is the file the flash tool opens, for
+// names the Shell would otherwise cut, split or expand.
+TEST_F(WholeUpdate, OddNamesReachTheToolAsTheGateReadThem) {
+  const struct {
+    std::u16string Name;
+    std::string Passed;  // after "H2OFFT-Sx64.efi "
+  } Names[] = {
+      {u"my bios.bin", "\"my bios.bin\""},
+      {u"b%path%.bin", "\"b^^%path^^%.bin\""},
+      {u"a^b.bin", "\"a^^^^b.bin\""},
+      {u"v#2.bin", "\"v^^^^#2.bin\""},
+      {sim::FromUtf8(std::string(86, 'b') + ".bin"), std::string(86, 'b') + ".bin"},
+  };
+  Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\";
+  for (const auto &N : Names) {
+    SCOPED_TRACE(sim::ToUtf8(N.Name));
+    Fw.BootVolume().PutFile(sim::ToUtf8(N.Name), ImageWithField("$.a1.06"));
+    RunSteps({
+        {"update mode", {N.Name}, {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
+        {"flash tool", {N.Name}, {}, {EFI_SUCCESS, "2", "", {"run H2OFFT-Sx64.efi " + N.Passed}}},
+    });
+    // RunSteps reboots after each launch; the record of the last one stays.
+    ASSERT_EQ(Fw.Executions().size(), 1u);
+    EXPECT_EQ(Fw.Executions()[0].Argv.at(1), N.Name);
+    EXPECT_EQ(Fw.Executions()[0].ArgumentPath, "\\" + sim::ToUtf8(N.Name));
+    PlaceState(std::nullopt);
+  }
+}
+
 TEST_F(WholeUpdate, BackupMode) {
   const std::string ManualReset = kEnablePrompt + kResetPrompt;
   RunSteps({
