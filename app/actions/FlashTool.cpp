@@ -10,13 +10,14 @@ namespace {
 
 CHAR16 UpperCase(CHAR16 C) { return (C >= u'a' && C <= u'z') ? (CHAR16)(C - u'a' + u'A') : C; }
 
-// Whether the Length characters at Text are Word, in any case.
-bool SameText(const CHAR16 *Text, UINTN Length, const CHAR16 *Word) {
-  if (StrLen(Word) != Length) {
+// Whether the first LengthA characters at A and LengthB at B are the same
+// text, in any case.
+bool SameText(const CHAR16 *A, UINTN LengthA, const CHAR16 *B, UINTN LengthB) {
+  if (LengthA != LengthB) {
     return false;
   }
-  for (UINTN I = 0; I < Length; I++) {
-    if (UpperCase(Text[I]) != UpperCase(Word[I])) {
+  for (UINTN I = 0; I < LengthA; I++) {
+    if (UpperCase(A[I]) != UpperCase(B[I])) {
       return false;
     }
   }
@@ -32,13 +33,19 @@ UINTN TrimmedLength(const CHAR16 *Path) {
   return Length;
 }
 
-// The first mapping name in Mappings, up to the first ';', as a new pool
-// string; NULL when there is none or the pool is exhausted.
-CHAR16 *FirstMapping(const CHAR16 *Mappings) {
+// Length of the mapping name at Name, up to the ';' that ends it, if any.
+UINTN MappingLength(const CHAR16 *Name) {
   UINTN Length = 0;
-  while (Mappings[Length] != 0 && Mappings[Length] != u';') {
+  while (Name[Length] != 0 && Name[Length] != u';') {
     Length++;
   }
+  return Length;
+}
+
+// The first mapping name in Mappings as a new pool string; NULL when there
+// is none or the pool is exhausted.
+CHAR16 *FirstMapping(const CHAR16 *Mappings) {
+  const UINTN Length = MappingLength(Mappings);
   if (Length == 0) {
     return NULL;
   }
@@ -54,27 +61,17 @@ CHAR16 *FirstMapping(const CHAR16 *Mappings) {
 
 BOOLEAN IsRootOfMapping(const CHAR16 *CurrentDirectory, const CHAR16 *Mappings) {
   const UINTN Length = TrimmedLength(CurrentDirectory);
-  if (Length == 0) {
-    return FALSE;
-  }
-  const CHAR16 *Name = Mappings;
-  for (;;) {
-    UINTN NameLength = 0;
-    while (Name[NameLength] != 0 && Name[NameLength] != u';') {
-      NameLength++;
-    }
-    bool Same = NameLength == Length;
-    for (UINTN I = 0; Same && I < Length; I++) {
-      Same = UpperCase(Name[I]) == UpperCase(CurrentDirectory[I]);
-    }
-    if (Same) {
+  for (const CHAR16 *Name = Mappings; Length != 0; Name++) {
+    const UINTN NameLength = MappingLength(Name);
+    if (SameText(Name, NameLength, CurrentDirectory, Length)) {
       return TRUE;
     }
-    if (Name[NameLength] == 0) {
-      return FALSE;
+    Name += NameLength;
+    if (*Name == 0) {
+      break;
     }
-    Name += NameLength + 1;
   }
+  return FALSE;
 }
 
 EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell) {
@@ -102,7 +99,7 @@ CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName) 
   // With nesting off, Execute runs the line in this Shell and reads it once.
   const CHAR16 *NoNesting = Shell->GetEnv != NULL ? Shell->GetEnv(u"nonesting") : NULL;
   const SHELL_READINGS Readings =
-      (NoNesting != NULL && SameText(NoNesting, StrLen(NoNesting), u"True")) ? SHELL_READ_ONCE : SHELL_READ_TWICE;
+      (NoNesting != NULL && SameText(NoNesting, StrLen(NoNesting), u"True", 4)) ? SHELL_READ_ONCE : SHELL_READ_TWICE;
   const UINTN PrefixLength = StrLen(FLASH_TOOL_COMMAND_PREFIX);
   const UINTN WordLength = ShellWordLength(FileName, Readings);
   CHAR16 *CommandLine = (CHAR16 *)AllocatePool((PrefixLength + WordLength + 1) * sizeof(CHAR16));
