@@ -40,11 +40,11 @@ bool IsWord(const CHAR16 *Word, const CHAR16 *Switch) { return StrCmp(Word, Swit
 
 }  // namespace
 
-EFI_STATUS ParseCommandLine(BOOLEAN *BackupMode, BOOLEAN *SkipVersionCheck, EFI_HANDLE *ShellParameterHandles) {
-  // The Shell's own instance comes first; the application's is the second.
-  EFI_HANDLE Handle = ShellParameterHandles[1];
-  EFI_STATUS Status = gBS->OpenProtocol(Handle, &gEfiShellParametersProtocolGuid, (VOID **)&gShellParameters, Handle,
-                                        NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+EFI_STATUS ParseCommandLine(BOOLEAN *BackupMode, BOOLEAN *SkipVersionCheck, EFI_HANDLE ImageHandle) {
+  // The Shell installs a program's command line on the program's own image
+  // handle; other instances belong to the Shells and programs that started it.
+  EFI_STATUS Status = gBS->OpenProtocol(ImageHandle, &gEfiShellParametersProtocolGuid, (VOID **)&gShellParameters,
+                                        ImageHandle, NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
   if (EFI_ERROR(Status) || gShellParameters == NULL) {
     gShellParameters = NULL;
     return EFI_NOT_FOUND;

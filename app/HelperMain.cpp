@@ -5,30 +5,27 @@
 #include "app/actions/UpdateMode.h"
 #include "app/checks/Platform.h"
 #include "app/checks/VersionGate.h"
-#include "app/platform/Guids.h"
 #include "app/state/UpdateState.h"
-#include "kit/Scoped.h"
 
 EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   BOOLEAN BackupMode = FALSE;
   BOOLEAN SkipVersionCheck = FALSE;
   gShellParameters = NULL;
 
-  {
-    UINTN Count = 0;
-    PoolPtr<EFI_HANDLE> Handles;
-    if (EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, &gEfiShellParametersProtocolGuid, NULL, &Count,
-                                          Handles.Out())) ||
-        !Handles || Count < 2) {
-      return EFI_NOT_FOUND;
-    }
-    if (ParseCommandLine(&BackupMode, &SkipVersionCheck, Handles.Get()) != EFI_SUCCESS) {
-      return EFI_NOT_FOUND;
-    }
+  if (ParseCommandLine(&BackupMode, &SkipVersionCheck, ImageHandle) != EFI_SUCCESS) {
+    return EFI_NOT_FOUND;
   }
 
-  switch (ReadUpdateState(ImageHandle, SystemTable, BackupMode)) {
+  // A state file that cannot be read or written ends the launch with its
+  // failure, the operator told.
+  EFI_STATUS Status = EFI_SUCCESS;
+  switch (ReadUpdateState(ImageHandle, SystemTable, BackupMode, &Status)) {
     case ACTION_BEGIN:
+      // The flash tool will look for the file where the Shell stands; the
+      // version check reads it from the root of this volume.
+      if (CheckFlashToolStart(ImageHandle, SystemTable) != EFI_SUCCESS) {
+        return EFI_NOT_FOUND;
+      }
       if (CheckVersions(ImageHandle, SystemTable, SkipVersionCheck) != EFI_SUCCESS) {
         return EFI_NOT_FOUND;
       }
@@ -37,13 +34,15 @@ EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
       if (CheckPlatform() == EFI_SUCCESS) {
         ClearMemoryOverwriteRequest();
       }
-      EnterUpdateMode(ImageHandle, SystemTable, BackupMode);
-      break;
+      return EnterUpdateMode(ImageHandle, SystemTable, BackupMode);
     case ACTION_FLASH:
-      StartFlash(ImageHandle, SystemTable, BackupMode);
-      break;
+      if (CheckFlashToolStart(ImageHandle, SystemTable) != EFI_SUCCESS) {
+        return EFI_NOT_FOUND;
+      }
+      return StartFlash(ImageHandle, SystemTable, BackupMode);
     case ACTION_FINISH:
-      if (!EFI_ERROR(WriteUpdateState(ImageHandle, SystemTable, STATE_FLASH_FINISHED))) {
+      Status = RecordUpdateState(ImageHandle, SystemTable, STATE_FLASH_FINISHED);
+      if (!EFI_ERROR(Status)) {
         RequestBoardReset();
       }
       break;
@@ -57,5 +56,5 @@ EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
     default:
       break;
   }
-  return EFI_SUCCESS;
+  return Status;
 }

@@ -14,7 +14,7 @@ constexpr UINTN TAMSORK_VERSION_MINOR = 3;
 // Argv[1] the BIOS image file name, Argv[2] and Argv[3] the switches.
 extern EFI_SHELL_PARAMETERS_PROTOCOL *gShellParameters;
 
-EFI_STATUS ParseCommandLine(BOOLEAN *BackupMode, BOOLEAN *SkipVersionCheck, EFI_HANDLE *ShellParameterHandles);
+EFI_STATUS ParseCommandLine(BOOLEAN *BackupMode, BOOLEAN *SkipVersionCheck, EFI_HANDLE ImageHandle);
 VOID PrintUsage();
 
 // Waits for a key press and hands the key back; a failed read gives a key

@@ -1,42 +1,181 @@
 #include "app/actions/FlashTool.h"
 
 #include "app/Tamsork.h"
+#include "app/actions/ShellWord.h"
 #include "app/platform/Guids.h"
 #include "app/state/UpdateState.h"
 #include "kit/Scoped.h"
 
-VOID StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
-  // The tool runs only once the byte that says so is on the volume: a byte
-  // that never got there would have every later launch flash again.
-  STATE_CODE State = BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED;
-  if (EFI_ERROR(WriteUpdateState(ImageHandle, SystemTable, State))) {
-    return;
+namespace {
+
+CHAR16 UpperCase(CHAR16 C) { return (C >= u'a' && C <= u'z') ? (CHAR16)(C - u'a' + u'A') : C; }
+
+// Whether the Length characters at Text are Word, in any case.
+bool SameText(const CHAR16 *Text, UINTN Length, const CHAR16 *Word) {
+  if (StrLen(Word) != Length) {
+    return false;
   }
-  LaunchFlashTool(ImageHandle);
+  for (UINTN I = 0; I < Length; I++) {
+    if (UpperCase(Text[I]) != UpperCase(Word[I])) {
+      return false;
+    }
+  }
+  return true;
 }
 
-VOID LaunchFlashTool(EFI_HANDLE ImageHandle) {
-  PoolPtr<CHAR16> CommandLine((CHAR16 *)AllocateZeroPool(FLASH_TOOL_COMMAND_SIZE));
-  if (!CommandLine) {
-    return;
+// Length of a directory without the backslashes it ends with.
+UINTN TrimmedLength(const CHAR16 *Path) {
+  UINTN Length = StrLen(Path);
+  while (Length > 0 && Path[Length - 1] == u'\\') {
+    Length--;
   }
-  UnicodeSPrintAsciiFormat(CommandLine.Get(), FLASH_TOOL_COMMAND_SIZE, FLASH_TOOL_COMMAND_FORMAT,
-                           gShellParameters->Argv[1]);
+  return Length;
+}
 
+// The first mapping name in Mappings, up to the first ';', as a new pool
+// string; NULL when there is none or the pool is exhausted.
+CHAR16 *FirstMapping(const CHAR16 *Mappings) {
+  UINTN Length = 0;
+  while (Mappings[Length] != 0 && Mappings[Length] != u';') {
+    Length++;
+  }
+  if (Length == 0) {
+    return NULL;
+  }
+  CHAR16 *Name = (CHAR16 *)AllocatePool((Length + 1) * sizeof(CHAR16));
+  if (Name != NULL) {
+    CopyMem(Name, Mappings, Length * sizeof(CHAR16));
+    Name[Length] = 0;
+  }
+  return Name;
+}
+
+}  // namespace
+
+BOOLEAN IsRootOfMapping(const CHAR16 *CurrentDirectory, const CHAR16 *Mappings) {
+  const UINTN Length = TrimmedLength(CurrentDirectory);
+  if (Length == 0) {
+    return FALSE;
+  }
+  const CHAR16 *Name = Mappings;
+  for (;;) {
+    UINTN NameLength = 0;
+    while (Name[NameLength] != 0 && Name[NameLength] != u';') {
+      NameLength++;
+    }
+    bool Same = NameLength == Length;
+    for (UINTN I = 0; Same && I < Length; I++) {
+      Same = UpperCase(Name[I]) == UpperCase(CurrentDirectory[I]);
+    }
+    if (Same) {
+      return TRUE;
+    }
+    if (Name[NameLength] == 0) {
+      return FALSE;
+    }
+    Name += NameLength + 1;
+  }
+}
+
+EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell) {
+  *Shell = NULL;
   UINTN Count = 0;
   PoolPtr<EFI_HANDLE> Handles;
-  if (EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, &gEfiShellProtocolGuid, NULL, &Count, Handles.Out())) ||
-      !Handles || Count == 0) {
-    return;
+  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &gEfiShellProtocolGuid, NULL, &Count, Handles.Out());
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  if (!Handles || Count == 0) {
+    return EFI_NOT_FOUND;
   }
   EFI_HANDLE First = Handles[0];
   Handles.Reset();
+  Status = gBS->OpenProtocol(First, &gEfiShellProtocolGuid, (VOID **)Shell, First, NULL,
+                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  if (!EFI_ERROR(Status) && *Shell == NULL) {
+    Status = EFI_NOT_FOUND;
+  }
+  return Status;
+}
 
+CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName) {
+  // With nesting off, Execute runs the line in this Shell and reads it once.
+  const CHAR16 *NoNesting = Shell->GetEnv != NULL ? Shell->GetEnv(u"nonesting") : NULL;
+  const SHELL_READINGS Readings =
+      (NoNesting != NULL && SameText(NoNesting, StrLen(NoNesting), u"True")) ? SHELL_READ_ONCE : SHELL_READ_TWICE;
+  const UINTN PrefixLength = StrLen(FLASH_TOOL_COMMAND_PREFIX);
+  const UINTN WordLength = ShellWordLength(FileName, Readings);
+  CHAR16 *CommandLine = (CHAR16 *)AllocatePool((PrefixLength + WordLength + 1) * sizeof(CHAR16));
+  if (CommandLine == NULL) {
+    return NULL;
+  }
+  CopyMem(CommandLine, FLASH_TOOL_COMMAND_PREFIX, PrefixLength * sizeof(CHAR16));
+  WriteShellWord(FileName, Readings, CommandLine + PrefixLength);
+  return CommandLine;
+}
+
+EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+  // The Shell hands a program no empty word.
+  if (gShellParameters->Argv[1][0] == 0) {
+    Print(u"The BIOS file name is empty\n");
+    return EFI_NOT_FOUND;
+  }
+
+  // The Shell's names for the root of the application's own volume. The
+  // Shell may write to the path it is given, so it gets a copy.
+  const CHAR16 *Mappings = NULL;
   EFI_SHELL_PROTOCOL *Shell = NULL;
-  if (EFI_ERROR(gBS->OpenProtocol(First, &gEfiShellProtocolGuid, (VOID **)&Shell, First, NULL,
-                                  EFI_OPEN_PROTOCOL_GET_PROTOCOL)) ||
-      Shell == NULL) {
-    return;
+  EFI_HANDLE DeviceHandle = NULL;
+  EFI_DEVICE_PATH_PROTOCOL *DevicePath = NULL;
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL> Copy;
+  if (!EFI_ERROR(LocateShell(&Shell)) && !EFI_ERROR(GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle)) &&
+      !EFI_ERROR(SystemTable->BootServices->OpenProtocol(DeviceHandle, &gEfiDevicePathProtocolGuid,
+                                                         (VOID **)&DevicePath, DeviceHandle, NULL,
+                                                         EFI_OPEN_PROTOCOL_GET_PROTOCOL)) &&
+      DevicePath != NULL) {
+    const UINTN Size = GetDevicePathSize(DevicePath);
+    Copy.Reset(Size != 0 ? (EFI_DEVICE_PATH_PROTOCOL *)AllocatePool(Size) : NULL);
+    if (Copy) {
+      CopyMem(Copy.Get(), DevicePath, Size);
+      EFI_DEVICE_PATH_PROTOCOL *Remaining = Copy.Get();
+      Mappings = Shell->GetMapFromDevicePath(&Remaining);
+    }
+  }
+  if (Mappings != NULL) {
+    const CHAR16 *CurrentDirectory = Shell->GetCurDir(NULL);
+    if (CurrentDirectory != NULL && IsRootOfMapping(CurrentDirectory, Mappings)) {
+      return EFI_SUCCESS;
+    }
+  }
+
+  PoolPtr<CHAR16> Root(Mappings != NULL ? FirstMapping(Mappings) : NULL);
+  if (Root) {
+    Print(u"Please start it from %s\\, the root of its own volume\n", Root.Get());
+  } else {
+    Print(u"Please start it from the root of its own volume\n");
+  }
+  return EFI_NOT_FOUND;
+}
+
+EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
+  // Everything the start needs comes first: once the byte says flashing
+  // has begun, no later launch starts the tool again.
+  EFI_SHELL_PROTOCOL *Shell = NULL;
+  EFI_STATUS Status = LocateShell(&Shell);
+  if (EFI_ERROR(Status)) {
+    Print(u"The flash tool cannot be started without the UEFI Shell: %r\n", Status);
+    return Status;
+  }
+  PoolPtr<CHAR16> CommandLine(FlashToolCommandLine(Shell, gShellParameters->Argv[1]));
+  if (!CommandLine) {
+    Print(u"The flash tool cannot be started: %r\n", EFI_OUT_OF_RESOURCES);
+    return EFI_OUT_OF_RESOURCES;
+  }
+
+  Status = RecordUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED);
+  if (EFI_ERROR(Status)) {
+    return Status;
   }
   Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, NULL);
+  return EFI_SUCCESS;
 }

@@ -1,11 +1,32 @@
-// The flash tool launch through the Shell.
+// The flash tool launch through the Shell, and the check that the Shell
+// resolves the BIOS file name where the version check reads it.
 #pragma once
 
 #include "kit/Library.h"
 
-// The tool's command line buffer in bytes: 99 characters and the NUL.
-constexpr UINTN FLASH_TOOL_COMMAND_SIZE = 200;
-constexpr const CHAR8 *FLASH_TOOL_COMMAND_FORMAT = "H2OFFT-Sx64.efi %s";
+// The tool's name and the blank before the BIOS file name.
+constexpr const CHAR16 *FLASH_TOOL_COMMAND_PREFIX = u"H2OFFT-Sx64.efi ";
 
-VOID StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
-VOID LaunchFlashTool(EFI_HANDLE ImageHandle);
+// Records that flashing has begun and has the Shell run the flash tool. The
+// Shell and the command line are made ready first: the state byte is
+// written only when the tool can be started. A failure is reported to the
+// operator and comes back; what the tool returns is not looked at.
+EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
+
+// "H2OFFT-Sx64.efi <name>", the name written as one word for Shell: a new
+// pool string, NULL when the pool is exhausted.
+CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName);
+
+// The Shell protocol of the first handle that carries it.
+EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell);
+
+// EFI_SUCCESS when the flash tool, started later in this update, will open
+// the BIOS file the version check reads: the name is one the Shell can hand
+// over, and the Shell's current directory is the root of the volume the
+// application was loaded from. Otherwise the operator is told why, and
+// EFI_NOT_FOUND comes back.
+EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+// Whether CurrentDirectory ("FS0:\" or "fs0:") is the root of one of the
+// ';'-separated mapping names in Mappings ("FS0:;BLK1:"), in any case.
+BOOLEAN IsRootOfMapping(const CHAR16 *CurrentDirectory, const CHAR16 *Mappings);

@@ -7,10 +7,14 @@
 const EFI_GUID gVendorControlProtocolGuid = {
     0x937A7061, 0xE4FA, 0x11E5, {0xAC, 0xDB, 0x40, 0xA8, 0xF0, 0x57, 0x39, 0x9B}};
 
-VOID EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
-  // The state byte is on the volume and its file closed before the board
-  // hears anything; the board is signalled and reset even when it is not.
-  WriteUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_MODE_REQUESTED : STATE_MODE_ENTERED);
+EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
+  // The board hears nothing until the state byte is on the medium: reset
+  // without it, and every later start would enter update mode again.
+  EFI_STATUS Status =
+      RecordUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_MODE_REQUESTED : STATE_MODE_ENTERED);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
 
   IoWrite8(BOARD_UPDATE_PORT, BOARD_UPDATE_SIGNAL[0]);
   IoWrite8(BOARD_UPDATE_PORT, BOARD_UPDATE_SIGNAL[1]);
@@ -19,13 +23,19 @@ VOID EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOL
     IoWrite8(BOARD_CONTROL_PORT, (UINT8)(Control | BACKUP_REQUEST_BIT));
   }
   gRT->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, NULL);
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
-  WriteUpdateState(ImageHandle, SystemTable, STATE_BACKUP_RESET_PENDING);
+  // No prompt and no reset unless 'G' is on the medium.
+  EFI_STATUS Status = RecordUpdateState(ImageHandle, SystemTable, STATE_BACKUP_RESET_PENDING);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
   Print(u"Press ANY key to Reset!\n");
   WaitForAnyKey();
-  return RequestBoardReset();
+  RequestBoardReset();
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS RequestBoardReset() {

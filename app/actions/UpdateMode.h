@@ -34,6 +34,12 @@ constexpr UINT32 VENDOR_RESET_DATA_SIZE = 4;
 // the call admits.
 constexpr UINTN VENDOR_RESET_BUFFER_SIZE = 24;
 
-VOID EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
+// Records the update-mode state, signals the board and cold-resets. Comes
+// back only when the state byte could not be recorded (its failure, the
+// operator told) or the reset returned (EFI_SUCCESS).
+EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
+// Records 'G', waits for a key and asks the board for a reset. The failure
+// of the state write comes back, the operator told; whatever the board
+// reset request does, EFI_SUCCESS.
 EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
 EFI_STATUS RequestBoardReset();

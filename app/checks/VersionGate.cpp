@@ -13,14 +13,20 @@ bool AtLeast(UINTN MajorA, UINTN MinorA, UINTN MajorB, UINTN MinorB) {
   return MajorA > MajorB || (MajorA == MajorB && MinorA >= MinorB);
 }
 
-// The image file's size from GetInfo; directories are not images.
+// The image file's size from GetInfo, its buffer sized by a first call, so
+// that a long file name is never refused for want of room; directories are
+// not images.
 EFI_STATUS ImageFileSize(EFI_FILE_PROTOCOL *File, UINTN *FileSize) {
-  PoolPtr<EFI_FILE_INFO> Info((EFI_FILE_INFO *)AllocatePool(IMAGE_INFO_SIZE));
+  UINTN InfoSize = 0;
+  EFI_STATUS Status = File->GetInfo(File, (EFI_GUID *)&gEfiFileInfoGuid, &InfoSize, NULL);
+  if (Status != EFI_BUFFER_TOO_SMALL || InfoSize < SIZE_OF_EFI_FILE_INFO) {
+    return EFI_NOT_FOUND;
+  }
+  PoolPtr<EFI_FILE_INFO> Info((EFI_FILE_INFO *)AllocatePool(InfoSize));
   if (!Info) {
     return EFI_OUT_OF_RESOURCES;
   }
-  UINTN InfoSize = IMAGE_INFO_SIZE;
-  EFI_STATUS Status = File->GetInfo(File, (EFI_GUID *)&gEfiFileInfoGuid, &InfoSize, Info.Get());
+  Status = File->GetInfo(File, (EFI_GUID *)&gEfiFileInfoGuid, &InfoSize, Info.Get());
   if (EFI_ERROR(Status)) {
     return EFI_NOT_FOUND;
   }
@@ -51,18 +57,12 @@ EFI_STATUS GetFileVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable,
   *Major = 254;
   *Minor = 254;
 
-  PoolPtr<CHAR16> Name((CHAR16 *)AllocateZeroPool(IMAGE_NAME_SIZE));
-  if (!Name) {
-    return EFI_OUT_OF_RESOURCES;
-  }
-  UnicodeSPrintAsciiFormat(Name.Get(), IMAGE_NAME_SIZE, "%s", gShellParameters->Argv[1]);
-
+  // The name whole, exactly as the flash tool will be given it.
   EFI_HANDLE DeviceHandle = NULL;
   if (EFI_ERROR(GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle))) {
     return EFI_OUT_OF_RESOURCES;
   }
-  PoolPtr<EFI_DEVICE_PATH_PROTOCOL> Path(FileDevicePath(DeviceHandle, Name.Get()));
-  Name.Reset();
+  PoolPtr<EFI_DEVICE_PATH_PROTOCOL> Path(FileDevicePath(DeviceHandle, gShellParameters->Argv[1]));
   if (!Path) {
     return EFI_OUT_OF_RESOURCES;
   }

@@ -3,12 +3,6 @@
 
 #include "kit/Library.h"
 
-// Size of the image file name buffer in bytes: 99 characters and the NUL.
-constexpr UINTN IMAGE_NAME_SIZE = 200;
-// GetInfo buffer: the fixed part of EFI_FILE_INFO and a name of up to 103
-// characters.
-constexpr UINTN IMAGE_INFO_SIZE = 288;
-
 EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck);
 EFI_STATUS GetFileVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN *Major, UINTN *Minor);
 EFI_STATUS GetDeviceVersion(UINTN *Major, UINTN *Minor);

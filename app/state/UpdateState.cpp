@@ -74,13 +74,19 @@ EFI_STATUS OpenStateFile(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, 
 
 enum class BYTE_READ : UINT8 { Present, Empty, Failed };
 
+// What the operator is told when the state file fails; %r is the status.
+constexpr const CHAR16 *STATE_FILE_NOT_READ = u"State.dat could not be read: %r\n";
+constexpr const CHAR16 *STATE_FILE_NOT_WRITTEN = u"State.dat could not be written: %r\n";
+
 // Reads the first byte of an open state file.
-BYTE_READ ReadFirstByte(FileHandle &File, UINT8 *Byte) {
-  if (EFI_ERROR(File->SetPosition(File.Get(), 0))) {
+BYTE_READ ReadFirstByte(FileHandle &File, UINT8 *Byte, EFI_STATUS *Status) {
+  *Status = File->SetPosition(File.Get(), 0);
+  if (EFI_ERROR(*Status)) {
     return BYTE_READ::Failed;
   }
   UINTN Size = 1;
-  if (EFI_ERROR(File->Read(File.Get(), &Size, Byte))) {
+  *Status = File->Read(File.Get(), &Size, Byte);
+  if (EFI_ERROR(*Status)) {
     return BYTE_READ::Failed;
   }
   return Size == 0 ? BYTE_READ::Empty : BYTE_READ::Present;
@@ -99,11 +105,11 @@ UPDATE_ACTION MapNormalMode(UINT8 Byte) {
   }
 }
 
-UPDATE_ACTION MapBackupMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINT8 Byte) {
+UPDATE_ACTION MapBackupMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINT8 Byte, EFI_STATUS *Status) {
   switch ((STATE_CODE)Byte) {
     case STATE_BACKUP_MODE_REQUESTED:
       Print(u"Please enable UPDATE MODE to flash BIOS!\n");
-      RequestManualReset(ImageHandle, SystemTable);
+      *Status = RequestManualReset(ImageHandle, SystemTable);
       return ACTION_NONE;
     case STATE_BACKUP_MODE_READY:
       return ACTION_FLASH;
@@ -171,9 +177,14 @@ EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCO
   return Status;
 }
 
-UPDATE_ACTION ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
+UPDATE_ACTION ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                              EFI_STATUS *Status) {
+  *Status = EFI_SUCCESS;
   EFI_HANDLE DeviceHandle = NULL;
-  if (EFI_ERROR(GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle))) {
+  EFI_STATUS OpenStatus = GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle);
+  if (EFI_ERROR(OpenStatus)) {
+    *Status = OpenStatus;
+    Print(STATE_FILE_NOT_READ, OpenStatus);
     return ACTION_NONE;
   }
 
@@ -182,23 +193,30 @@ UPDATE_ACTION ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTa
     // Missing: create it empty. Should the read-only open have failed for
     // another reason, the create-open finds the existing file, and its byte
     // is read below rather than taken for a fresh start.
-    if (EFI_ERROR(OpenFileOnDevice(SystemTable, DeviceHandle, STATE_FILE_NAME,
-                                   EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, File))) {
+    OpenStatus = OpenFileOnDevice(SystemTable, DeviceHandle, STATE_FILE_NAME,
+                                  EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, File);
+    if (EFI_ERROR(OpenStatus)) {
+      // A write-protected stick: nothing can be recorded, so nothing starts.
+      *Status = OpenStatus;
+      Print(STATE_FILE_NOT_WRITTEN, OpenStatus);
       return ACTION_NONE;
     }
   }
 
   UINT8 Byte = 0;
-  BYTE_READ Result = ReadFirstByte(File, &Byte);
+  EFI_STATUS ReadStatus = EFI_SUCCESS;
+  BYTE_READ Result = ReadFirstByte(File, &Byte, &ReadStatus);
   File.Close();
   if (Result == BYTE_READ::Failed) {
+    *Status = ReadStatus;
+    Print(STATE_FILE_NOT_READ, ReadStatus);
     return ACTION_NONE;
   }
   if (Result == BYTE_READ::Empty) {
     // No state recorded yet: a fresh update.
     return ACTION_BEGIN;
   }
-  return BackupMode ? MapBackupMode(ImageHandle, SystemTable, Byte) : MapNormalMode(Byte);
+  return BackupMode ? MapBackupMode(ImageHandle, SystemTable, Byte, Status) : MapNormalMode(Byte);
 }
 
 EFI_STATUS WriteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte) {
@@ -216,11 +234,19 @@ EFI_STATUS WriteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTabl
       Status = EFI_DEVICE_ERROR;
     }
   }
-  // Closing commits the byte to the medium; a failure there means it is not
-  // on disk either.
-  EFI_STATUS CloseStatus = File.Close();
-  if (!EFI_ERROR(Status) && EFI_ERROR(CloseStatus)) {
-    Status = CloseStatus;
+  // The byte is on the medium only once the volume has written it back;
+  // Close cannot say that it failed to.
+  if (!EFI_ERROR(Status)) {
+    Status = File->Flush(File.Get());
+  }
+  File.Close();
+  return Status;
+}
+
+EFI_STATUS RecordUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte) {
+  EFI_STATUS Status = WriteUpdateState(ImageHandle, SystemTable, StateByte);
+  if (EFI_ERROR(Status)) {
+    Print(STATE_FILE_NOT_WRITTEN, Status);
   }
   return Status;
 }

@@ -39,10 +39,21 @@ EFI_STATUS GetBootDeviceHandle(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
 EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCOL **FilePath,
                           EFI_HANDLE *DeviceHandle, EFI_FILE_PROTOCOL **File, UINT64 OpenMode);
 
-UPDATE_ACTION ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
+// The next action from the state file. When the file can be neither opened
+// nor created, or its byte cannot be read, or a prompt's state byte cannot
+// be recorded, the operator has been told, *Status holds the failure and the
+// action is ACTION_NONE; otherwise *Status is EFI_SUCCESS.
+UPDATE_ACTION ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                              EFI_STATUS *Status);
 
-// Writes StateByte at offset 0 of the state file and closes it. Succeeds only
-// when the byte was handed to the volume and the file closed without error.
+// Writes StateByte at offset 0 of the state file, flushes it and closes it.
+// Succeeds only when the volume took the byte and wrote it back to the
+// medium: Close reports nothing, so Flush is where a refused write-back shows.
 EFI_STATUS WriteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte);
+
+// WriteUpdateState for a step that must not be taken without its byte: on
+// failure the operator is told, and the failure comes back for the exit
+// status.
+EFI_STATUS RecordUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte);
 
 VOID DeleteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);

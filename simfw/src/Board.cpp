@@ -55,6 +55,47 @@ EFI_STATUS EFIAPI VendorRequestService(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2
   return M.Owner.VendorRequestStatus;
 }
 
+// Where a program started by the Shell finds the file Name: a name with a
+// mapping ("FS1:\\x") on that volume, one starting with '\\' from the root
+// of the current volume, any other from the current directory.
+void ResolveArgument(Firmware::Impl &M, const std::u16string &Name, ExecuteCall &Call) {
+  std::u16string Path = Name;
+  VolumeDevice *Volume = nullptr;
+  std::u16string Base;
+  const size_t Colon = Name.find(u':');
+  if (Colon != std::u16string::npos) {
+    Volume = M.VolumeOfMapping(Name.substr(0, Colon + 1));
+    Path = Name.substr(Colon + 1);
+  } else {
+    const size_t CurColon = M.CurrentDirectory.find(u':');
+    if (CurColon == std::u16string::npos) {
+      return;  // no current directory: the Shell cannot resolve it
+    }
+    Volume = M.VolumeOfMapping(M.CurrentDirectory.substr(0, CurColon + 1));
+    Base = M.CurrentDirectory.substr(CurColon + 1);
+  }
+  if (Volume == nullptr) {
+    return;
+  }
+  std::vector<std::u16string> Parts;
+  const std::u16string Full = (!Path.empty() && Path[0] == u'\\') ? Path : Base + u"\\" + Path;
+  for (const std::u16string &Part : SplitPath(Full, false)) {
+    if (Part == u"..") {
+      if (!Parts.empty()) {
+        Parts.pop_back();
+      }
+    } else if (Part != u"." && !Part.empty()) {
+      Parts.push_back(Part);
+    }
+  }
+  std::u16string Out;
+  for (const std::u16string &Part : Parts) {
+    Out += u"\\" + Part;
+  }
+  Call.ArgumentVolume = Volume->Vol.Label();
+  Call.ArgumentPath = ToUtf8(Out.empty() ? u"\\" : Out);
+}
+
 EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine, CHAR16 **Environment,
                                  EFI_STATUS *StatusCode) {
   auto &M = Machine();
@@ -75,23 +116,241 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   Call.CommandLine.assign(CommandLine, *Length);
   Call.EnvironmentGiven = Environment != nullptr;
   Call.StatusCodeGiven = StatusCode != nullptr;
+  Call.Argv = ReadShellCommandLine(Call.CommandLine, M.Owner.ShellVariables);
+  const std::vector<std::u16string> Argv = Call.Argv;
+  if (Call.Argv.size() >= 2) {
+    ResolveArgument(M, Call.Argv[1], Call);
+  }
   Event E;
   E.What = Event::Kind::Execute;
   E.Text = ToUtf8(Call.CommandLine);
   if ((Call.Seq = M.Record(std::move(E)))) {
     M.Executions.push_back(std::move(Call));
   }
-  const EFI_STATUS Status = M.Owner.ExecuteStatus;
+  // A line the Shell cannot read runs nothing.
+  const EFI_STATUS Status = Argv.empty() ? EFI_INVALID_PARAMETER : M.Owner.ExecuteStatus;
   if (!EFI_ERROR(Status) && StatusCode != nullptr) {
     *StatusCode = M.Owner.ExecuteCommandStatus;
   }
   return Status;
 }
 
+// The Shell's names for the volumes: a device path that is exactly a
+// volume's gets its mapping name, and the path is advanced to its end node.
+const CHAR16 *EFIAPI GetMapFromDevicePathService(EFI_DEVICE_PATH_PROTOCOL **DevicePath) {
+  auto &M = Machine();
+  if (DevicePath == nullptr || *DevicePath == nullptr) {
+    M.Misuse("Shell GetMapFromDevicePath: no device path");
+    return nullptr;
+  }
+  const auto *Given = reinterpret_cast<const uint8_t *>(*DevicePath);
+  const size_t GivenSize = GetDevicePathSize(*DevicePath);
+  for (VolumeDevice *D : {M.Boot.get(), M.Other.get()}) {
+    if (GivenSize == D->DevicePath.size() && std::memcmp(Given, D->DevicePath.data(), GivenSize) == 0) {
+      *DevicePath = reinterpret_cast<EFI_DEVICE_PATH_PROTOCOL *>(const_cast<uint8_t *>(Given) + D->DevicePath.size() -
+                                                                 END_DEVICE_PATH_LENGTH);
+      // As OVMF's Shell answers: the file system's name first, then the
+      // other names of the same device.
+      M.MapReply = M.MappingOf(*D) + (D == M.Boot.get() ? u";BLK0:" : u";BLK1:");
+      return reinterpret_cast<const CHAR16 *>(M.MapReply.c_str());
+    }
+  }
+  return nullptr;
+}
+
+const CHAR16 *EFIAPI GetEnvService(const CHAR16 *Name) {
+  auto &M = Machine();
+  if (Name == nullptr) {
+    M.Misuse("Shell GetEnv: no name");
+    return nullptr;
+  }
+  const std::u16string Wanted(reinterpret_cast<const char16_t *>(Name));
+  for (const auto &[Key, Value] : M.Owner.ShellVariables) {
+    if (NamesEqual(Key, Wanted)) {
+      M.EnvReply = Value;
+      return reinterpret_cast<const CHAR16 *>(M.EnvReply.c_str());
+    }
+  }
+  return nullptr;
+}
+
+const CHAR16 *EFIAPI GetCurDirService(const CHAR16 *FileSystemMapping) {
+  auto &M = Machine();
+  if (FileSystemMapping != nullptr) {
+    const std::u16string Mapping(reinterpret_cast<const char16_t *>(FileSystemMapping));
+    if (M.VolumeOfMapping(Mapping) == nullptr) {
+      return nullptr;
+    }
+    M.CurDirReply = M.CurrentDirectory.size() > Mapping.size() &&
+                            NamesEqual(M.CurrentDirectory.substr(0, Mapping.size()), Mapping)
+                        ? M.CurrentDirectory
+                        : Mapping + u"\\";
+  } else if (M.CurrentDirectory.empty()) {
+    return nullptr;
+  } else {
+    M.CurDirReply = M.CurrentDirectory;
+  }
+  return reinterpret_cast<const CHAR16 *>(M.CurDirReply.c_str());
+}
+
+EFI_STATUS EFIAPI SetCurDirService(const CHAR16 *FileSystem, const CHAR16 *Dir) {
+  auto &M = Machine();
+  if (Dir == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  const std::u16string Directory(reinterpret_cast<const char16_t *>(Dir));
+  const std::u16string Mapping = FileSystem != nullptr ? std::u16string(reinterpret_cast<const char16_t *>(FileSystem))
+                                                       : Directory.substr(0, Directory.find(u':') + 1);
+  if (M.VolumeOfMapping(Mapping) == nullptr) {
+    return EFI_NOT_FOUND;
+  }
+  M.CurrentDirectory = FileSystem != nullptr ? Mapping + Directory : Directory;
+  return EFI_SUCCESS;
+}
+
 }  // namespace
+
+namespace {
+
+// One reading of a line into words: blanks outside double quotes separate
+// words; a '^' takes the next character as it is; quotes are removed (an
+// unbalanced one makes the line unreadable: no words); tabs
+// that are neither quoted nor escaped are dropped from the ends of a word.
+std::vector<std::u16string> ReadWords(const std::u16string &Line) {
+  std::vector<std::u16string> Words;
+  std::u16string Word;
+  std::vector<bool> Kept;  // per character of Word: quoted or escaped
+  bool InWord = false;
+  bool Quoted = false;
+  auto Finish = [&] {
+    size_t Begin = 0, End = Word.size();
+    while (Begin < End && Word[Begin] == u'\t' && !Kept[Begin]) {
+      Begin++;
+    }
+    while (End > Begin && Word[End - 1] == u'\t' && !Kept[End - 1]) {
+      End--;
+    }
+    Words.push_back(Word.substr(Begin, End - Begin));
+    Word.clear();
+    Kept.clear();
+    InWord = false;
+  };
+  for (size_t I = 0; I < Line.size(); I++) {
+    const char16_t C = Line[I];
+    if (C == u'^') {
+      // A '^' at the very end escapes nothing and is dropped.
+      if (I + 1 < Line.size()) {
+        Word += Line[++I];
+        Kept.push_back(true);
+        InWord = true;
+      }
+    } else if (C == u'"') {
+      Quoted = !Quoted;
+      InWord = true;
+    } else if (C == u' ' && !Quoted) {
+      if (InWord) {
+        Finish();
+      }
+    } else {
+      Word += C;
+      Kept.push_back(Quoted);
+      InWord = true;
+    }
+  }
+  if (Quoted) {
+    return {};  // an unbalanced quote: the Shell runs nothing
+  }
+  if (InWord) {
+    Finish();
+  }
+  // A line's tabs at either end belong to no word.
+  std::erase_if(Words, [](const std::u16string &W) { return W.empty(); });
+  return Words;
+}
+
+// What the Shell does to a command line before reading it into words: a
+// '#' ends it (inside quotes too) unless a '^' stands before it, which the
+// '#' then takes; %name% becomes the variable's value, or nothing; a '|'
+// outside quotes, or a word outside quotes that starts with '<' or '>',
+// ends the command. Escaped '%' and '|' keep their '^' for the reading.
+std::u16string ProcessLine(const std::u16string &Line, const std::map<std::u16string, std::u16string> &Variables) {
+  // Comments first, a character at a time: the '^' right before a '#' is
+  // taken, whatever stands before it.
+  std::u16string Text;
+  for (const char16_t C : Line) {
+    if (C == u'#') {
+      if (Text.empty() || Text.back() != u'^') {
+        break;
+      }
+      Text.pop_back();
+    }
+    Text += C;
+  }
+  std::u16string Out;
+  bool Quoted = false;
+  for (size_t I = 0; I < Text.size(); I++) {
+    const char16_t C = Text[I];
+    if (C == u'^' && I + 1 < Text.size()) {
+      Out += C;
+      Out += Text[++I];
+      continue;
+    }
+    if (C == u'"') {
+      Quoted = !Quoted;
+    } else if (!Quoted && (C == u'|' || ((C == u'<' || C == u'>') && (Out.empty() || Out.back() == u' ')))) {
+      break;
+    } else if (C == u'%') {
+      const size_t End = Text.find(u'%', I + 1);
+      if (End != std::u16string::npos && End > I + 1 && Text[End - 1] != u'^') {
+        const std::u16string Name = Text.substr(I + 1, End - I - 1);
+        for (const auto &[Key, Value] : Variables) {
+          if (NamesEqual(Key, Name)) {
+            Out += Value;
+          }
+        }
+        I = End;
+        continue;
+      }
+    }
+    Out += C;
+  }
+  return Out;
+}
+
+}  // namespace
+
+std::vector<std::u16string> ReadShellCommandLine(const std::u16string &Line,
+                                                 const std::map<std::u16string, std::u16string> &Variables) {
+  bool Nested = true;
+  for (const auto &[Key, Value] : Variables) {
+    Nested = Nested && !(NamesEqual(Key, u"nonesting") && NamesEqual(Value, u"True"));
+  }
+  // The Shell trims blanks and tabs from both ends of a command line.
+  const size_t First = Line.find_first_not_of(u" \t");
+  std::u16string Command = First == std::u16string::npos ? u"" : Line.substr(First, Line.find_last_not_of(u" \t") - First + 1);
+  if (Nested) {
+    // The nested Shell reads the line as its own arguments, then runs them
+    // again as one line, quoting only the words that hold a blank.
+    const std::u16string Given = Command;
+    Command.clear();
+    for (const std::u16string &Word : ReadWords(Given)) {
+      const bool Blank = Word.find(u' ') != std::u16string::npos;
+      Command += (Command.empty() ? u"" : u" ") + (Blank ? u"\"" + Word + u"\"" : Word);
+    }
+  }
+  return ReadWords(ProcessLine(Command, Variables));
+}
 
 VendorRequestFn VendorRequestEntry() { return VendorRequestService; }
 EFI_SHELL_EXECUTE ShellExecuteEntry() { return ExecuteService; }
+
+void InstallShellServices(EFI_SHELL_PROTOCOL &Shell) {
+  Shell.Execute = ExecuteService;
+  Shell.GetEnv = GetEnvService;
+  Shell.GetMapFromDevicePath = GetMapFromDevicePathService;
+  Shell.GetCurDir = GetCurDirService;
+  Shell.SetCurDir = SetCurDirService;
+}
 
 void Firmware::SetControlPort(uint8_t Value) { Impl_->ControlPort = Value; }
 uint8_t Firmware::ControlPort() const { return Impl_->ControlPort; }

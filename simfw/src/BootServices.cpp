@@ -95,6 +95,7 @@ EFI_STATUS EFIAPI WaitForEventService(UINTN NumberOfEvents, EFI_EVENT *Events, U
     return *Fault;
   }
   if (NumberOfEvents == 0 || Events == nullptr || Index == nullptr) {
+    M.Misuse("WaitForEvent: no event to wait for, or no place for the index");
     return EFI_INVALID_PARAMETER;
   }
   for (UINTN I = 0; I < NumberOfEvents; I++) {
@@ -104,13 +105,20 @@ EFI_STATUS EFIAPI WaitForEventService(UINTN NumberOfEvents, EFI_EVENT *Events, U
       return EFI_INVALID_PARAMETER;
     }
   }
-  // The only event there is is the key event. With no key queued a real
-  // machine would wait for the user; here the wait ends and the following
-  // ReadKeyStroke reports EFI_NOT_READY.
+  // The only event there is is the key event. A spurious wake ends the
+  // wait with no key; otherwise the next key typed at the prompt arrives.
+  // With no key queued a real machine would wait for the user; here the
+  // wait ends and the following ReadKeyStroke reports NoKeyStatus.
+  *Index = 0;
+  if (M.SpuriousWakesLeft != 0) {
+    M.SpuriousWakesLeft--;
+    return EFI_SUCCESS;
+  }
   if (M.Keys.empty()) {
     M.NoteEmptyKeyWait();
+  } else {
+    M.Keys.front().Arrived = true;
   }
-  *Index = 0;
   return EFI_SUCCESS;
 }
 

@@ -38,11 +38,16 @@ EFI_STATUS EFIAPI ReadKeyStrokeService(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI
   }
   if (M.Keys.empty()) {
     M.NoteEmptyKeyWait();
+    return M.Owner.NoKeyStatus;
+  }
+  if (!M.Keys.front().Arrived) {
+    // Typed at the prompt, which the application has not waited at yet.
+    M.NoteEmptyKeyWait();
     return EFI_NOT_READY;
   }
   M.EmptyWaits = 0;
-  Key->ScanCode = M.Keys.front().ScanCode;
-  Key->UnicodeChar = M.Keys.front().UnicodeChar;
+  Key->ScanCode = M.Keys.front().K.ScanCode;
+  Key->UnicodeChar = M.Keys.front().K.UnicodeChar;
   M.Keys.pop_front();
   return EFI_SUCCESS;
 }
@@ -105,13 +110,16 @@ void InstallConsole(Firmware::Impl &M) {
   FillOutput(M.StdErr, M);
 }
 
-void Firmware::QueueKey(Key K) { Impl_->Keys.push_back(K); }
+void Firmware::QueueKey(Key K) { Impl_->Keys.push_back({K, false}); }
 
 void Firmware::QueueKeys(const std::vector<Key> &Keys) {
   for (const Key &K : Keys) {
-    Impl_->Keys.push_back(K);
+    QueueKey(K);
   }
 }
+
+void Firmware::TypeAhead(Key K) { Impl_->Keys.push_back({K, true}); }
+void Firmware::SpuriousWakes(size_t Count) { Impl_->SpuriousWakesLeft = Count; }
 
 size_t Firmware::KeysLeft() const { return Impl_->Keys.size(); }
 std::string Firmware::ConsoleText() const { return ToUtf8(Impl_->Out); }

@@ -34,13 +34,19 @@ Event FileEvent(Event::Kind K, const FileHandle &F) {
   return E;
 }
 
-// Commits the cache of F's file to its medium, recording it when the file
-// is still on the volume.
-void Commit(Firmware::Impl &M, const FileHandle &F) {
+// Writes the cache of F's file back to its medium, recording it when the
+// file is still on the volume. A medium that refuses the write-back loses
+// what was cached, and the refusal comes back.
+EFI_STATUS Commit(Firmware::Impl &M, const FileHandle &F) {
+  if (F.Node->Dirty && F.Vol->WriteBackStatus() != EFI_SUCCESS) {
+    F.Node->DropCache();
+    return F.Vol->WriteBackStatus();
+  }
   const bool Attached = F.Node->Attached();
   if (F.Node->Commit() && Attached) {
     M.Record(FileEvent(Event::Kind::FileCommit, F));
   }
+  return EFI_SUCCESS;
 }
 
 size_t InfoSize(const Volume::Node &N) { return SIZE_OF_EFI_FILE_INFO + (N.Name.size() + 1) * sizeof(CHAR16); }
@@ -85,6 +91,9 @@ EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHa
   }
   if (Create && (Attributes & ~kValidAttributes) != 0) {
     return EFI_INVALID_PARAMETER;
+  }
+  if ((OpenMode & EFI_FILE_MODE_WRITE) != 0 && F->Vol->WriteProtected()) {
+    return EFI_WRITE_PROTECTED;
   }
   const auto Length = BoundedLength(FileName, kPathLimit);
   if (!Length) {
@@ -142,16 +151,22 @@ EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHa
   return EFI_SUCCESS;
 }
 
-// Releases a handle, committing its cache first unless the flush on the way
-// failed (what the cache held is then lost, as with a real driver).
+// Releases a handle, writing its cache back first unless the write-back
+// on the way failed (what the cache held is then lost, as with a real
+// driver).
 void ReleaseHandle(Firmware::Impl &M, FileHandle &F, bool CommitCache) {
   if (CommitCache) {
     Commit(M, F);
+  } else if (!F.Node->Directory) {
+    F.Node->DropCache();
   }
   M.Record(FileEvent(Event::Kind::FileClose, F));
   M.CloseFile(F);
 }
 
+// Close has no failure to report: a write-back that fails on the way (an
+// injected fault, or a medium that refuses it) loses the cached bytes, and
+// only Flush would have said so.
 EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
   auto &M = Machine();
   const auto Fault = M.Gate(Service::FileClose);
@@ -159,9 +174,8 @@ EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
   if (F == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  // Close always releases the handle, even when it reports a failure.
   ReleaseHandle(M, *F, !Fault);
-  return Fault ? *Fault : EFI_SUCCESS;
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
@@ -405,6 +419,10 @@ EFI_STATUS EFIAPI SetInfoService(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationT
 EFI_STATUS EFIAPI FlushService(EFI_FILE_PROTOCOL *This) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::FileFlush)) {
+    // A write-back that failed: the cached bytes are gone.
+    if (FileHandle *F = M.LiveFile(This, "File Flush"); F != nullptr && !F->Node->Directory) {
+      F->Node->DropCache();
+    }
     return *Fault;
   }
   FileHandle *F = M.LiveFile(This, "File Flush");
@@ -414,8 +432,7 @@ EFI_STATUS EFIAPI FlushService(EFI_FILE_PROTOCOL *This) {
   if (!F->Writable) {
     return EFI_ACCESS_DENIED;
   }
-  Commit(M, *F);
-  return EFI_SUCCESS;
+  return Commit(M, *F);
 }
 
 // ---------------------------------------------------------------- EFI_SIMPLE_FILE_SYSTEM_PROTOCOL
@@ -433,7 +450,7 @@ EFI_STATUS EFIAPI OpenVolumeService(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_F
   if (Root == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  *Root = &M.NewFileHandle(Device->Vol, Device->Vol.Root()->shared_from_this(), true)->Proto;
+  *Root = &M.NewFileHandle(Device->Vol, Device->Vol.Root()->shared_from_this(), !Device->Vol.WriteProtected())->Proto;
   return EFI_SUCCESS;
 }
 

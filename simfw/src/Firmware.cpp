@@ -1,5 +1,6 @@
 // The machine: construction of the tables and the handle database, the
 // launch cycle, reboot, power cuts, fault injection and the records.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -275,6 +276,13 @@ void Firmware::Impl::RefreshShellParameters() {
   AppArgv.Build(Argv);
   AppParameters.Argv = AppArgv.Pointers.get();
   AppParameters.Argc = Argv.size();
+  if (OddParameters) {
+    for (size_t Word : OddNullWords) {
+      AppArgv.Pointers[Word] = nullptr;
+    }
+    AppParameters.Argv = OddNoArgv ? nullptr : AppArgv.Pointers.get();
+    AppParameters.Argc = OddArgc;
+  }
   ShellOwnArgv.Build(ShellArgv);
   ShellParameters.Argv = ShellOwnArgv.Pointers.get();
   ShellParameters.Argc = ShellArgv.size();
@@ -291,6 +299,10 @@ void Firmware::Impl::RefreshShellParameters() {
   AppImage->Uninstall(kShellParametersGuid);
   if (ShellParameterInstances >= 1) {
     ShellImage->Install(kShellParametersGuid, &ShellParameters);
+    for (const auto &Nested : NestedShells) {
+      Nested->Image->Uninstall(kShellParametersGuid);
+      Nested->Image->Install(kShellParametersGuid, &Nested->Parameters);
+    }
   }
   if (ShellParameterInstances >= 2) {
     AppImage->Install(kShellParametersGuid, &AppParameters);
@@ -340,7 +352,7 @@ Firmware::Impl::Impl(Firmware &Owner) : Owner(Owner) {
   AppImage->Install(kLoadedImageGuid, &AppLoadedImage);
   RefreshShellParameters();
 
-  Shell.Execute = ShellExecuteEntry();
+  InstallShellServices(Shell);
 
   Variables[{kMemoryOverwriteRequestControlName, kMemoryOverwriteRequestControlGuid}] = {
       EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, {0x00}};
@@ -392,7 +404,61 @@ EFI_HANDLE Firmware::OtherVolumeHandle() { return Impl_->Other->Handle; }
 
 void Firmware::SetCommandLine(const std::vector<std::u16string> &Argv) {
   Impl_->Argv = Argv;
+  Impl_->OddParameters = false;
   Impl_->RefreshShellParameters();
+}
+
+void Firmware::SetNestedShells(int Count) {
+  auto &M = *Impl_;
+  for (const auto &Nested : M.NestedShells) {
+    M.RemoveHandle(Nested->Image);
+  }
+  M.NestedShells.clear();
+  for (int I = 0; I < Count; I++) {
+    auto Nested = std::make_unique<Impl::NestedShell>();
+    // Handles are listed in creation order: a nested Shell comes before the
+    // application it starts.
+    const auto At = std::find_if(M.Handles.begin(), M.Handles.end(),
+                                 [&](const auto &H) { return H.get() == M.AppImage; });
+    Nested->Image = M.Handles.insert(At, std::make_unique<HandleRecord>())->get();
+    Nested->Image->Name = "nested Shell image " + std::to_string(I);
+    Nested->Words.Build({u"FS0:\\Shell.efi", u"-nostartup", u"-exit", u"Tamsork.efi", u"bios.bin"});
+    Nested->Parameters.Argv = Nested->Words.Pointers.get();
+    Nested->Parameters.Argc = 5;
+    M.NestedShells.push_back(std::move(Nested));
+  }
+  M.RefreshShellParameters();
+}
+
+void Firmware::SetOddShellParameters(bool NoArgv, size_t Argc, const std::vector<size_t> &NullWords) {
+  auto &M = *Impl_;
+  for (size_t Word : NullWords) {
+    if (Word >= M.Argv.size()) {
+      throw std::invalid_argument("a NULL word beyond the command line");
+    }
+  }
+  if (Argc > M.Argv.size()) {
+    throw std::invalid_argument("Argc beyond the words there are");
+  }
+  M.OddParameters = true;
+  M.OddNoArgv = NoArgv;
+  M.OddArgc = Argc;
+  M.OddNullWords = NullWords;
+  M.RefreshShellParameters();
+}
+
+void Firmware::SetCurrentDirectory(const std::u16string &Directory) { Impl_->CurrentDirectory = Directory; }
+std::u16string Firmware::CurrentDirectory() const { return Impl_->CurrentDirectory; }
+
+std::u16string Firmware::Impl::MappingOf(const VolumeDevice &D) const { return &D == Boot.get() ? u"FS0:" : u"FS1:"; }
+
+VolumeDevice *Firmware::Impl::VolumeOfMapping(const std::u16string &Name) const {
+  for (VolumeDevice *D : {Boot.get(), Other.get()}) {
+    if (NamesEqual(Name, MappingOf(*D))) {
+      return D;
+    }
+  }
+  return nullptr;
 }
 
 void Firmware::SetShellParameterInstances(int Count) {

@@ -209,6 +209,25 @@ struct Firmware::Impl {
   int ShellParameterInstances = 2;
   EFI_SHELL_PROTOCOL Shell{};
   void RefreshShellParameters();
+  // Shells started inside the root Shell, each with its own image handle
+  // and command line, between the root Shell's handle and the application's.
+  struct NestedShell {
+    HandleRecord *Image = nullptr;
+    ArgvBlock Words;
+    EFI_SHELL_PARAMETERS_PROTOCOL Parameters{};
+  };
+  std::vector<std::unique_ptr<NestedShell>> NestedShells;
+  // A careless Shell's parameters for the application (SetOddShellParameters).
+  bool OddParameters = false;
+  bool OddNoArgv = false;
+  size_t OddArgc = 0;
+  std::vector<size_t> OddNullWords;
+  // The Shell's current directory and the strings it hands out; "" is none.
+  std::u16string CurrentDirectory = u"FS0:";
+  std::u16string CurDirReply, MapReply, EnvReply;
+  // The mapping name of a volume ("FS0:", "FS1:"), and the volume of a name.
+  std::u16string MappingOf(const VolumeDevice &D) const;
+  VolumeDevice *VolumeOfMapping(const std::u16string &Name) const;
 
   // Volumes.
   std::unique_ptr<VolumeDevice> Boot, Other;
@@ -223,8 +242,14 @@ struct Firmware::Impl {
   FileHandle *LiveFile(const EFI_FILE_PROTOCOL *This, const char *Service);
   void CloseFile(FileHandle &F);
 
-  // Console.
-  std::deque<Key> Keys;
+  // Console. A key arrives (is in the buffer) once typed ahead, or when the
+  // application waits for it.
+  struct PendingKey {
+    Key K;
+    bool Arrived = false;
+  };
+  std::deque<PendingKey> Keys;
+  size_t SpuriousWakesLeft = 0;
   std::u16string Out, Err;
   uint64_t EmptyWaits = 0;  // key waits and reads in a row that found no key
   static constexpr uint64_t kEmptyKeyWaitLimit = 100000;
@@ -320,6 +345,7 @@ void InstallFileSystem(Firmware::Impl &M, VolumeDevice &Device);
 EFI_SMBIOS_GET_NEXT SmbiosGetNextEntry();
 VendorRequestFn VendorRequestEntry();
 EFI_SHELL_EXECUTE ShellExecuteEntry();
+void InstallShellServices(EFI_SHELL_PROTOCOL &Shell);
 
 // Bounded length of a NUL-terminated UCS-2 string from the application;
 // nullopt when no terminator is found within Limit characters.

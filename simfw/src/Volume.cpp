@@ -254,5 +254,7 @@ std::optional<std::vector<uint8_t>> Volume::CurrentFile(const std::string &Path)
 }
 
 void Volume::DropCache() { Root_->DropCache(); }
+void Volume::SetWriteProtected(bool Protected) { WriteProtected_ = Protected; }
+void Volume::RefuseWriteBack(EFI_STATUS Status) { WriteBack_ = Status; }
 
 }  // namespace sim

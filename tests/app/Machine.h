@@ -106,6 +106,8 @@ class Machine : public ::testing::Test {
     Fw.SetCommandLine({u"Tamsork.efi", u"bios.bin"});
     Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.05"));
     Fw.SetSmbiosRecords(SupportedPlatform());
+    // A prompt with no key queued meets a keyboard that fails.
+    Fw.NoKeyStatus = EFI_DEVICE_ERROR;
     Active() = this;
     EFI_BOOT_SERVICES *Bs = Fw.SystemTable()->BootServices;
     RealAllocatePool = Bs->AllocatePool;
@@ -149,6 +151,13 @@ class Machine : public ::testing::Test {
   void PutState(const std::string &Bytes, bool ReadOnly = false) {
     Fw.BootVolume().PutFile("State.dat", Bytes, ReadOnly);
   }
+  // State.dat holding Bytes, or no State.dat for none.
+  void PlaceState(const std::optional<std::string> &Bytes) {
+    Fw.BootVolume().RemoveFile("State.dat");
+    if (Bytes) {
+      PutState(*Bytes);
+    }
+  }
 
   std::vector<std::pair<uint16_t, uint8_t>> PortWrites() const { return Fw.PortWrites(); }
 
@@ -164,7 +173,10 @@ class Machine : public ::testing::Test {
   void DrainKeys() {
     EFI_SIMPLE_TEXT_INPUT_PROTOCOL *ConIn = Fw.SystemTable()->ConIn;
     EFI_INPUT_KEY Key;
-    while (Fw.KeysLeft() != 0 && ConIn->ReadKeyStroke(ConIn, &Key) == EFI_SUCCESS) {
+    UINTN Index = 0;
+    while (Fw.KeysLeft() != 0 && Fw.SystemTable()->BootServices->WaitForEvent(1, &ConIn->WaitForKey, &Index) ==
+                                     EFI_SUCCESS &&
+           ConIn->ReadKeyStroke(ConIn, &Key) == EFI_SUCCESS) {
     }
   }
 

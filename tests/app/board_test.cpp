@@ -2,11 +2,14 @@
 // reset request, the flash tool through the Shell, the order of these
 // against the state file, and whole updates over several launches.
 #include "Machine.h"
+#include "app/Tamsork.h"
+#include "app/actions/FlashTool.h"
 
 namespace tamsork_test {
 namespace {
 
 using sim::Event;
+using sim::Service;
 
 const std::vector<std::u16string> kNormal = {u"bios.bin"};
 const std::vector<std::u16string> kBackup = {u"bios.bin", u"-b"};
@@ -80,10 +83,7 @@ TEST_F(Actions, StateByteIsOnTheVolumeBeforeTheBoardHearsOfIt) {
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
-    Fw.BootVolume().RemoveFile("State.dat");
-    if (C.Initial) {
-      PutState(*C.Initial);
-    }
+    PlaceState(C.Initial);
     Fw.QueueKeys(C.Keys);
     EXPECT_EQ(Run(C.Words), EFI_SUCCESS);
     for (Event::Kind K : C.Before) {
@@ -127,43 +127,133 @@ TEST_F(Actions, VendorResetRequest) {
 
 // The tool's command line is the tool's name, a blank and the image name
 // as typed, 99 characters at most.
+// The tool is handed the name whole, as one word the Shell reads back
+// unchanged, and finds it where the version check read it.
 TEST_F(Actions, FlashToolCommandLine) {
-  const std::string Name83 = "fs0:\\" + std::string(78, 'f');
+  auto Long = [](size_t Length) { return "fs0:\\" + std::string(Length - 5, 'f'); };
   const struct {
     const char *Name;
     std::u16string Word;
-    std::string Passed;
+    std::string Passed;  // after "H2OFFT-Sx64.efi "
+    std::string Volume = "boot";
+    bool ReadOnce = false;  // the Shell runs Execute's line itself (nesting off)
   } Cases[] = {
-      {"83 characters", sim::FromUtf8(Name83), Name83},
-      {"84 characters", sim::FromUtf8(Name83 + "4"), Name83},
-      {"150 characters", sim::FromUtf8(Name83 + std::string(67, 'x')), Name83},
-      {"blanks", u"my bios.bin", "my bios.bin"},
-      {"another volume", u"fs1:\\fw\\bios.bin", "fs1:\\fw\\bios.bin"},
+      {"plain", u"bios.bin", "bios.bin"},
+      {"83 characters", sim::FromUtf8(Long(83)), Long(83)},
+      {"84 characters", sim::FromUtf8(Long(84)), Long(84)},
+      {"90 characters", sim::FromUtf8(Long(90)), Long(90)},
+      {"120 characters", sim::FromUtf8(Long(120)), Long(120)},
+      {"250 characters", sim::FromUtf8(Long(250)), Long(250)},
+      {"a blank", u"my bios.bin", "\"my bios.bin\""},
+      {"a trailing blank", u"trail ", "\"trail \""},
+      {"a tab inside", u"my\tbios.bin", "\"my\tbios.bin\""},
+      {"a tab at the end", u"bios.bin\t", "\"^\"bios.bin\t^\"\""},
+      {"percent signs", u"b%path%.bin", "\"b^^%path^^%.bin\""},
+      {"an unknown variable", u"%nothing%", "\"^^%nothing^^%\""},
+      {"a caret", u"a^b.bin", "\"a^^^^b.bin\""},
+      {"a hash", u"v#2.bin", "\"v^^^^#2.bin\""},
+      {"a double quote", u"a\"b", "\"a^^^\"b\""},
+      {"a bar", u"a|b", "\"a^^|b\""},
+      {"a leading >", u">x", "\"^\">x^\"\""},
+      {"all at once", u"x \"%path%\" ^#y", "\"x ^^^\"^^%path^^%^^^\" ^^^^^^^^#y\""},
+      {"read once: percent signs", u"b%path%.bin", "\"b^%path^%.bin\"", "boot", true},
+      {"read once: caret and hash", u"a^#b", "\"a^^^#b\"", "boot", true},
+      {"read once: a blank", u"my bios.bin", "\"my bios.bin\"", "boot", true},
+      {"a directory", u"fw\\bios.bin", "fw\\bios.bin"},
+      {"another volume", u"fs1:\\fw\\bios.bin", "fs1:\\fw\\bios.bin", "other"},
   };
+  Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\;FS0:\\";
   for (const auto &C : Cases) {
     for (const bool Backup : {false, true}) {
       SCOPED_TRACE(std::string(C.Name) + (Backup ? ", backup" : ", normal"));
       PutState(Backup ? "A" : "1");
+      Fw.ShellVariables[u"nonesting"] = C.ReadOnce ? u"True" : u"False";
       Expect(Run(Backup ? std::vector<std::u16string>{C.Word, u"-b"} : std::vector<std::u16string>{C.Word}),
              {EFI_SUCCESS, Backup ? "B" : "2", "", {"run H2OFFT-Sx64.efi " + C.Passed}});
       ASSERT_EQ(Fw.Executions().size(), 1u);
       const sim::ExecuteCall &Call = Fw.Executions()[0];
       EXPECT_EQ(Call.CommandLine, u"H2OFFT-Sx64.efi " + sim::FromUtf8(C.Passed));
+      EXPECT_EQ(Call.Argv, (std::vector<std::u16string>{u"H2OFFT-Sx64.efi", C.Word}));
+      EXPECT_EQ(Call.ArgumentVolume, C.Volume);
       EXPECT_NE(Call.ParentImageHandle, nullptr);
       EXPECT_EQ(Call.Parent, Fw.ImageHandle());
       EXPECT_FALSE(Call.EnvironmentGiven);
       EXPECT_FALSE(Call.StatusCodeGiven);
     }
   }
+}
 
-  // Without the Shell, or without pool for the command line, no tool runs.
-  Fw.SetShellProtocolInstalled(false);
-  PutState("1");
-  Expect(Run(), {EFI_SUCCESS, "2", "", {}});
-  Fw.SetShellProtocolInstalled(true);
-  RefusedPoolSizes = {200};
-  PutState("1");
-  Expect(Run(), {EFI_SUCCESS, "2", "", {}});
+// The flash tool resolves the name against the Shell's current directory,
+// the version check against the root of the application's volume: a launch
+// that would begin an update or start the tool from anywhere else changes
+// nothing. Launches that do not use the name go on as ever.
+TEST_F(Actions, StartedAwayFromTheRootOfItsVolume) {
+  const std::string Refused = "Please start it from FS0:\\, the root of its own volume\n";
+  const struct {
+    const char *Name;
+    std::u16string Directory;
+    std::optional<std::string> Initial;
+    std::vector<std::u16string> Words;
+    Outcome Want;
+  } Cases[] = {
+      {"root", u"FS0:\\", std::nullopt, kNormal, {EFI_SUCCESS, "1", "", kNormalEntry}},
+      {"root, lower case, no backslash", u"fs0:", std::nullopt, kNormal, {EFI_SUCCESS, "1", "", kNormalEntry}},
+      {"root, flash", u"FS0:\\", "1", kNormal, {EFI_SUCCESS, "2", "", {kFlashTool}}},
+      {"folder, fresh", u"FS0:\\sub", std::nullopt, kNormal, {EFI_NOT_FOUND, "", Refused, {}}},
+      {"folder, fresh, backup", u"FS0:\\sub\\", std::nullopt, kBackup, {EFI_NOT_FOUND, "", Refused, {}}},
+      {"folder, flash", u"fs0:\\sub", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
+      {"folder, backup flash", u"FS0:\\sub", "A", kBackup, {EFI_NOT_FOUND, "A", Refused, {}}},
+      {"another volume", u"FS1:\\", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
+      {"no current directory", u"", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
+      {"folder, finish", u"FS0:\\sub", "2", kNormal, {EFI_SUCCESS, "3", "", {kBoardReset}}},
+      {"folder, clean-up", u"FS0:\\sub", "3", kNormal, {EFI_SUCCESS, kNoFile, kDone, {}}},
+      {"folder, B", u"FS0:\\sub", "B", kBackup, {EFI_SUCCESS, "B", "", {}}},
+  };
+  Fw.BootVolume().MakeDirectory("sub");
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    PlaceState(C.Initial);
+    Fw.SetCurrentDirectory(C.Directory);
+    Expect(Run(C.Words), C.Want);
+  }
+}
+
+// The tool's start is made ready before its state byte: when it cannot be,
+// the byte stays, the operator is told, and the launch fails.
+TEST_F(Actions, FlashToolThatCannotBeStartedLeavesItsByte) {
+  const struct {
+    const char *Name;
+    std::function<void()> Fault;
+    EFI_STATUS Status;
+    std::string Console;
+  } Cases[] = {
+      {"no Shell protocol", [&] { Fw.FailNth(Service::LocateHandleBuffer, 1, EFI_NOT_FOUND); }, EFI_NOT_FOUND,
+       "The flash tool cannot be started without the UEFI Shell: Not Found\n"},
+      {"Shell protocol cannot be opened", [&] { Fw.FailNth(Service::OpenProtocol, 2, EFI_UNSUPPORTED); },
+       EFI_UNSUPPORTED, "The flash tool cannot be started without the UEFI Shell: Unsupported\n"},
+      {"no pool for the command line", [&] { RefusedPoolSizes = {sizeof(u"H2OFFT-Sx64.efi bios.bin")}; },
+       EFI_OUT_OF_RESOURCES, "The flash tool cannot be started: Out of Resources\n"},
+  };
+  for (const auto &C : Cases) {
+    for (const bool Backup : {false, true}) {
+      SCOPED_TRACE(std::string(C.Name) + (Backup ? ", backup" : ", normal"));
+      Fw.ClearFaults();
+      RefusedPoolSizes.clear();
+      PutState(Backup ? "A" : "1");
+      Fw.SetCommandLine({u"Tamsork.efi", u"bios.bin"});
+      const EFI_STATUS Status = Within([&] {
+        BOOLEAN BackupMode = FALSE, Skip = FALSE;
+        EXPECT_EQ(ParseCommandLine(&BackupMode, &Skip, gImageHandle), EFI_SUCCESS);
+        C.Fault();
+        return StartFlash(gImageHandle, gST, Backup);
+      });
+      EXPECT_EQ(Status, C.Status);
+      EXPECT_EQ(StateText(), Backup ? "A" : "1");
+      EXPECT_EQ(Console(), C.Console);
+      EXPECT_TRUE(Fw.Executions().empty());
+      ExpectNothingLeft();
+    }
+  }
 }
 
 // ---------------------------------------------------------------- whole updates
@@ -199,6 +289,35 @@ TEST_F(WholeUpdate, NormalMode) {
       {"board reset", kNormal, {}, {EFI_SUCCESS, "3", "", {kBoardReset}}},
       {"done", kNormal, {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
   });
+}
+
+// The file the version check reads is the file the flash tool opens, for
+// names the Shell would otherwise cut, split or expand.
+TEST_F(WholeUpdate, OddNamesReachTheToolAsTheGateReadThem) {
+  const struct {
+    std::u16string Name;
+    std::string Passed;  // after "H2OFFT-Sx64.efi "
+  } Names[] = {
+      {u"my bios.bin", "\"my bios.bin\""},
+      {u"b%path%.bin", "\"b^^%path^^%.bin\""},
+      {u"a^b.bin", "\"a^^^^b.bin\""},
+      {u"v#2.bin", "\"v^^^^#2.bin\""},
+      {sim::FromUtf8(std::string(86, 'b') + ".bin"), std::string(86, 'b') + ".bin"},
+  };
+  Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\";
+  for (const auto &N : Names) {
+    SCOPED_TRACE(sim::ToUtf8(N.Name));
+    Fw.BootVolume().PutFile(sim::ToUtf8(N.Name), ImageWithField("$.a1.06"));
+    RunSteps({
+        {"update mode", {N.Name}, {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
+        {"flash tool", {N.Name}, {}, {EFI_SUCCESS, "2", "", {"run H2OFFT-Sx64.efi " + N.Passed}}},
+    });
+    // RunSteps reboots after each launch; the record of the last one stays.
+    ASSERT_EQ(Fw.Executions().size(), 1u);
+    EXPECT_EQ(Fw.Executions()[0].Argv.at(1), N.Name);
+    EXPECT_EQ(Fw.Executions()[0].ArgumentPath, "\\" + sim::ToUtf8(N.Name));
+    PlaceState(std::nullopt);
+  }
 }
 
 TEST_F(WholeUpdate, BackupMode) {

@@ -71,33 +71,43 @@ TEST_F(CommandLine, OtherWordsGetTheUsageTextAndTouchNoFile) {
   EXPECT_EQ(Fw.CallCount(Service::OpenVolume), 0u);
 }
 
-// The words are the application's own: the Shell's instance comes first
-// and carries the Shell's command line. Without the application's instance
-// the launch ends at once, silently.
-TEST_F(CommandLine, ShellParametersComeFromTheSecondInstance) {
+// The words are the application's own, from its image handle: Shells
+// started one inside the other list instances of their own before it.
+// Without the application's instance the launch ends at once, silently;
+// words a careless Shell hands over give the usage text, never a crash.
+TEST_F(CommandLine, ShellParametersComeFromTheApplicationsOwnHandle) {
   struct Case {
     const char *Name;
     std::function<void()> Setup;
+    Outcome Want;
   };
+  const Outcome Silent = {EFI_NOT_FOUND, kNoFile, "", {}};
+  const Outcome Started = {EFI_SUCCESS, "1", "", kNormalEntry};
+  const Outcome UsageOnly = {EFI_NOT_FOUND, kNoFile, Usage("Tamsork.efi"), {}};
   const std::vector<Case> Cases = {
-      {"no instance", [&] { Fw.SetShellParameterInstances(0); }},
-      {"only the Shell's", [&] { Fw.SetShellParameterInstances(1); }},
-      {"search fails", [&] { Fw.FailNth(Service::LocateHandleBuffer, 1, EFI_OUT_OF_RESOURCES); }},
+      {"no instance", [&] { Fw.SetShellParameterInstances(0); }, Silent},
+      {"only the Shell's", [&] { Fw.SetShellParameterInstances(1); }, Silent},
+      {"open fails", [&] { Fw.FailNth(Service::OpenProtocol, 1, EFI_UNSUPPORTED); }, Silent},
+      {"one nested Shell", [&] { Fw.SetNestedShells(1); }, Started},
+      {"two nested Shells", [&] { Fw.SetNestedShells(2); }, Started},
+      {"no Argv", [&] { Fw.SetOddShellParameters(true, 2, {}); },
+       {EFI_NOT_FOUND, kNoFile, Usage("<null string>"), {}}},
+      {"Argc 0", [&] { Fw.SetOddShellParameters(false, 0, {}); },
+       {EFI_NOT_FOUND, kNoFile, Usage("<null string>"), {}}},
+      {"the file name NULL", [&] { Fw.SetOddShellParameters(false, 2, {1}); }, UsageOnly},
+      {"the program's name NULL", [&] { Fw.SetOddShellParameters(false, 2, {0}); },
+       {EFI_NOT_FOUND, kNoFile, Usage("<null string>"), {}}},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Name);
+    Fw.BootVolume().RemoveFile("State.dat");
+    Fw.SetCommandLine({u"Tamsork.efi", u"bios.bin"});
     C.Setup();
-    Expect(Run(), {EFI_NOT_FOUND, kNoFile, "", {}});
-    EXPECT_TRUE(ProtocolOpens.empty());
+    Expect(Fw.Launch(), C.Want);
     Fw.SetShellParameterInstances(2);
+    Fw.SetNestedShells(0);
     Fw.ClearFaults();
   }
-
-  // With both, the second handle's words are used (the Shell's alone would
-  // give the usage text).
-  Expect(Run(), {EFI_SUCCESS, "1", "", kNormalEntry});
-  ASSERT_FALSE(ProtocolOpens.empty());
-  EXPECT_EQ(ProtocolOpens[0].first, Fw.ImageHandle());
 }
 
 }  // namespace

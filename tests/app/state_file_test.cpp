@@ -19,6 +19,7 @@ struct StateCase {
   Outcome Want;
   std::string Image = "$.a1.05";
   size_t KeysUnread = 0;
+  size_t SpuriousWakes = 0;  // waits at the prompt that end with no key yet
 };
 
 class StateFile : public Machine {
@@ -28,11 +29,9 @@ class StateFile : public Machine {
       SCOPED_TRACE(C.Name);
       Fw.Reboot();
       Fw.BootVolume().PutFile("bios.bin", ImageWithField(C.Image));
-      Fw.BootVolume().RemoveFile("State.dat");
-      if (C.Initial) {
-        PutState(*C.Initial);
-      }
+      PlaceState(C.Initial);
       Fw.QueueKeys(C.Keys);
+      Fw.SpuriousWakes(C.SpuriousWakes);
       Expect(Run(Words), C.Want);
       EXPECT_EQ(Fw.KeysLeft(), C.KeysUnread);
       DrainKeys();
@@ -78,6 +77,8 @@ TEST_F(StateFile, BackupModeBytes) {
           {"G, y: start over", "G", {sim::CharKey(u'y')}, {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}},
           {"G, y, older image: the gate still applies", "G", {sim::CharKey(u'y'), sim::CharKey(u'x')},
            {EFI_NOT_FOUND, kNoFile, kFoundPrompt + Refused("1.05", "1.04"), {}}, "$.a1.04"},
+          {"G, a wake with no key yet, then y: the prompt waits on", "G", {sim::CharKey(u'y')},
+           {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}, "$.a1.05", 0, 3},
           {"G, Y", "G", {sim::CharKey(u'Y')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
           {"G, n", "G", {sim::CharKey(u'n')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
           {"G, Enter", "G", {sim::EnterKey()}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
@@ -93,9 +94,11 @@ TEST_F(StateFile, BackupModeBytes) {
       kBackup);
 }
 
-// A state file that cannot be opened or read leaves the machine alone:
-// taking it for a fresh start would repeat steps already done.
-TEST_F(StateFile, UnreadableStateFileDoesNothing) {
+// A state file that cannot be opened or read leaves the machine alone and
+// says so: taking it for a fresh start would repeat steps already done.
+TEST_F(StateFile, UnreadableStateFileStopsTheLaunchVisibly) {
+  const std::string NotRead = "State.dat could not be read: Device Error\n";
+  const std::string NotWritten = "State.dat could not be written: Device Error\n";
   struct Case {
     const char *Name;
     std::optional<std::string> Initial;
@@ -103,14 +106,15 @@ TEST_F(StateFile, UnreadableStateFileDoesNothing) {
     Outcome Want;
   };
   const std::vector<Case> Cases = {
-      {"SetPosition fails", "1", {{Service::FileSetPosition, 1}}, {EFI_SUCCESS, "1", "", {}}},
-      {"Read fails", "1", {{Service::FileRead, 1}}, {EFI_SUCCESS, "1", "", {}}},
-      {"Read fails on an empty file", "", {{Service::FileRead, 1}}, {EFI_SUCCESS, "", "", {}}},
-      {"open and create fail", "1", {{Service::FileOpen, 1}, {Service::FileOpen, 2}}, {EFI_SUCCESS, "1", "", {}}},
-      {"create fails", std::nullopt, {{Service::FileOpen, 2}}, {EFI_SUCCESS, kNoFile, "", {}}},
+      {"SetPosition fails", "1", {{Service::FileSetPosition, 1}}, {EFI_DEVICE_ERROR, "1", NotRead, {}}},
+      {"Read fails", "1", {{Service::FileRead, 1}}, {EFI_DEVICE_ERROR, "1", NotRead, {}}},
+      {"Read fails on an empty file", "", {{Service::FileRead, 1}}, {EFI_DEVICE_ERROR, "", NotRead, {}}},
+      {"open and create fail", "1", {{Service::FileOpen, 1}, {Service::FileOpen, 2}},
+       {EFI_DEVICE_ERROR, "1", NotWritten, {}}},
+      {"create fails", std::nullopt, {{Service::FileOpen, 2}}, {EFI_DEVICE_ERROR, kNoFile, NotWritten, {}}},
       {"volume cannot be opened", "1", {{Service::OpenVolume, 1}, {Service::OpenVolume, 2}},
-       {EFI_SUCCESS, "1", "", {}}},
-      {"no loaded image", "1", {{Service::OpenProtocol, 2}}, {EFI_SUCCESS, "1", "", {}}},
+       {EFI_UNSUPPORTED, "1", "State.dat could not be written: Unsupported\n", {}}},
+      {"no loaded image", "1", {{Service::OpenProtocol, 2}}, {EFI_DEVICE_ERROR, "1", NotRead, {}}},
       // A read-only open that fails for another reason: the second open
       // finds the file and its byte counts.
       {"first open fails", "1", {{Service::FileOpen, 1}}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
@@ -118,10 +122,7 @@ TEST_F(StateFile, UnreadableStateFileDoesNothing) {
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Name);
     Fw.ClearFaults();
-    Fw.BootVolume().RemoveFile("State.dat");
-    if (C.Initial) {
-      PutState(*C.Initial);
-    }
+    PlaceState(C.Initial);
     for (const auto &[S, N] : C.Faults) {
       Fw.FailNth(S, N, EFI_DEVICE_ERROR);
     }
@@ -130,35 +131,39 @@ TEST_F(StateFile, UnreadableStateFileDoesNothing) {
 }
 
 // Each step that writes the state file, and what it does when the byte
-// does not reach the volume.
+// does not reach the medium: nothing but the message, and the failure as
+// the exit status.
 struct WriteStep {
   const char *Name;
   std::string Initial;
   std::vector<std::u16string> Words;
   std::vector<sim::Key> Keys;
   std::string Written;  // State.dat after a launch without faults
-  Outcome Failed;       // the launch when the write fails
+  std::string Console;  // what the launch prints before the state write
 };
 
 const std::vector<WriteStep> &WriteSteps() {
   static const std::vector<WriteStep> Steps = {
-      {"flash tool, normal", "1", kNormal, {}, "2", {EFI_SUCCESS, "1", "", {}}},
-      {"flash tool, backup", "A", kBackup, {}, "B", {EFI_SUCCESS, "A", "", {}}},
-      {"board reset", "2", kNormal, {}, "3", {EFI_SUCCESS, "2", "", {}}},
-      {"update mode, normal", "", kNormal, {}, "1", {EFI_SUCCESS, "", "", kNormalEntry}},
-      {"update mode, backup", "", kBackup, {}, "@", {EFI_SUCCESS, "", "", BackupEntry(0x02)}},
-      {"manual reset", "@", kBackup, {sim::CharKey(u'k')}, "G",
-       {EFI_SUCCESS, "@", kEnablePrompt + kResetPrompt, {kBoardReset}}},
+      {"flash tool, normal", "1", kNormal, {}, "2", ""},
+      {"flash tool, backup", "A", kBackup, {}, "B", ""},
+      {"board reset", "2", kNormal, {}, "3", ""},
+      {"update mode, normal", "", kNormal, {}, "1", ""},
+      {"update mode, backup", "", kBackup, {}, "@", ""},
+      {"manual reset", "@", kBackup, {sim::CharKey(u'k')}, "G", kEnablePrompt},
   };
   return Steps;
 }
 
-// A state byte that does not reach the volume: a failing open, seek, write
-// or close, a read-only file, or a write that takes no byte.
-TEST_F(StateFile, FailedStateWriteStopsOnlyTheToolAndTheBoardReset) {
+// A state byte that does not reach the medium: a failing open, seek, write
+// or flush, a read-only file, a medium that refuses the write-back, or a
+// write that takes no byte.
+TEST_F(StateFile, FailedStateWriteStopsEveryStep) {
+  auto Failed = [](const WriteStep &Step, EFI_STATUS Status, const std::string &Text) {
+    return Outcome{Status, Step.Initial, Step.Console + "State.dat could not be written: " + Text + "\n", {}};
+  };
   // The write is the last call of each of these services in every step, so
   // a clean launch counts the call to fail.
-  for (Service S : {Service::FileOpen, Service::FileSetPosition, Service::FileWrite, Service::FileClose}) {
+  for (Service S : {Service::FileOpen, Service::FileSetPosition, Service::FileWrite, Service::FileFlush}) {
     for (const WriteStep &Step : WriteSteps()) {
       SCOPED_TRACE(std::string(Step.Name) + ", failing " + sim::ServiceName(S));
       Fw.ClearFaults();
@@ -170,24 +175,65 @@ TEST_F(StateFile, FailedStateWriteStopsOnlyTheToolAndTheBoardReset) {
 
       Fw.Reboot();
       PutState(Step.Initial);
-      Fw.QueueKeys(Step.Keys);
       Fw.FailNth(S, Last, EFI_DEVICE_ERROR);
-      Expect(Run(Step.Words), Step.Failed);
-      EXPECT_EQ(Fw.KeysLeft(), 0u);
+      Expect(Run(Step.Words), Failed(Step, EFI_DEVICE_ERROR, "Device Error"));
     }
   }
   Fw.ClearFaults();
-  for (const bool Short : {false, true}) {
-    if (Short) {
+  const struct {
+    const char *Name;
+    EFI_STATUS Status;
+    const char *Text;
+    std::function<void(const WriteStep &)> Apply;
+  } Media[] = {
+      {"read-only file", EFI_ACCESS_DENIED, "Access Denied",
+       [&](const WriteStep &Step) { PutState(Step.Initial, /*ReadOnly=*/true); }},
+      {"write-back refused", EFI_VOLUME_FULL, "Volume Full",
+       [&](const WriteStep &Step) {
+         PutState(Step.Initial);
+         Fw.BootVolume().RefuseWriteBack(EFI_VOLUME_FULL);
+       }},
+      // Last: it stays for the rest of the test.
+      {"short write", EFI_DEVICE_ERROR, "Device Error",
+       [&](const WriteStep &Step) {
+         Fw.BootVolume().RefuseWriteBack(EFI_SUCCESS);
+         PutState(Step.Initial);
+       }},
+  };
+  for (const auto &Medium : Media) {
+    if (std::string(Medium.Name) == "short write") {
       WritesComeBackShort();
     }
     for (const WriteStep &Step : WriteSteps()) {
-      SCOPED_TRACE(std::string(Step.Name) + (Short ? ", short write" : ", read-only file"));
-      PutState(Step.Initial, /*ReadOnly=*/!Short);
-      Fw.QueueKeys(Step.Keys);
-      Expect(Run(Step.Words), Step.Failed);
-      EXPECT_EQ(Fw.KeysLeft(), 0u);
+      SCOPED_TRACE(std::string(Step.Name) + ", " + Medium.Name);
+      Medium.Apply(Step);
+      Expect(Run(Step.Words), Failed(Step, Medium.Status, Medium.Text));
     }
+  }
+}
+
+// A write-protected stick: whatever the state, the launch says so and
+// stops, where before it created nothing and ended with success.
+TEST_F(StateFile, WriteProtectedStickStopsWithItsStatus) {
+  const std::string Protected = "State.dat could not be written: Write Protected\n";
+  const struct {
+    const char *Name;
+    std::optional<std::string> Initial;
+    std::vector<std::u16string> Words;
+    Outcome Want;
+  } Cases[] = {
+      {"no state file", std::nullopt, kNormal, {EFI_WRITE_PROTECTED, kNoFile, Protected, {}}},
+      {"empty state file", "", kNormal, {EFI_WRITE_PROTECTED, "", Protected, {}}},
+      {"1", "1", kNormal, {EFI_WRITE_PROTECTED, "1", Protected, {}}},
+      {"@", "@", kBackup, {EFI_WRITE_PROTECTED, "@", kEnablePrompt + Protected, {}}},
+      {"B: nothing to write", "B", kBackup, {EFI_SUCCESS, "B", "", {}}},
+  };
+  for (const auto &C : Cases) {
+    SCOPED_TRACE(C.Name);
+    Fw.BootVolume().SetWriteProtected(false);
+    PlaceState(C.Initial);
+    Fw.BootVolume().SetWriteProtected(true);
+    Expect(Run(C.Words), C.Want);
   }
 }
 

@@ -68,10 +68,11 @@ TEST_F(VersionGate, ImageMarkerAgainstV105) {
   }
 }
 
-// The image is Argv[1], up to 99 characters, from the root of the volume
-// the application was loaded from.
+// The image is Argv[1], whole, from the root of the volume the application
+// was loaded from.
 TEST_F(VersionGate, ImageIsFoundOnTheApplicationsVolume) {
   const std::string Name99(99, 'n');
+  const std::string Name250(250, 'w');
   const std::string Image = ImageWithField("$.a1.05");
   const struct {
     const char *Name;
@@ -80,14 +81,11 @@ TEST_F(VersionGate, ImageIsFoundOnTheApplicationsVolume) {
     Outcome Want;
   } Cases[] = {
       {"in a directory", [&] { Fw.BootVolume().PutFile("fw/bios.bin", Image); }, u"fw\\bios.bin", kAllowed},
-      {"name cut to 99 characters", [&] { Fw.BootVolume().PutFile(Name99, Image); },
-       sim::FromUtf8(Name99 + "XYZ"), kAllowed},
-      {"only the uncut name exists",
-       [&] {
-         Fw.BootVolume().RemoveFile(Name99);
-         Fw.BootVolume().PutFile(Name99 + "X", Image);
-       },
-       sim::FromUtf8(Name99 + "X"), Stopped(kFileVersionFailed)},
+      {"a name of 250 characters", [&] { Fw.BootVolume().PutFile(Name250, Image); }, sim::FromUtf8(Name250),
+       kAllowed},
+      {"a name with a blank", [&] { Fw.BootVolume().PutFile("my bios.bin", Image); }, u"my bios.bin", kAllowed},
+      {"only its first 99 characters exist", [&] { Fw.BootVolume().PutFile(Name99, Image); },
+       sim::FromUtf8(Name99 + "XYZ"), Stopped(kFileVersionFailed)},
       {"only on the Shell's current volume", [&] { Fw.OtherVolume().PutFile("other.bin", Image); }, u"other.bin",
        Stopped(kFileVersionFailed)},
       {"a directory", [&] { Fw.BootVolume().MakeDirectory("dir.bin"); }, u"dir.bin", Stopped(kFileVersionFailed)},
@@ -118,11 +116,11 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
       // A fresh launch opens the state file twice (read, then create) and
       // reads it once before the image.
       {"image open fails", [&] { Fw.FailNth(Service::FileOpen, 3, EFI_DEVICE_ERROR); }, kFileVersionFailed},
-      {"GetInfo fails", [&] { Fw.FailNth(Service::FileGetInfo, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      {"GetInfo sizing fails", [&] { Fw.FailNth(Service::FileGetInfo, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      {"GetInfo fails", [&] { Fw.FailNth(Service::FileGetInfo, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"image read fails", [&] { Fw.FailNth(Service::FileRead, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
-      {"no pool for the name", [&] { RefusedPoolSizes = {IMAGE_NAME_SIZE}; }, kFileVersionFailed},
       {"no pool for the path", [&] { RefusedPoolSizes = {PathSize}; }, kFileVersionFailed},
-      {"no pool for the file information", [&] { RefusedPoolSizes = {IMAGE_INFO_SIZE}; }, kFileVersionFailed},
+      {"no pool for the file information", [&] { RefusedPoolSizes = {SIZE_OF_EFI_FILE_INFO + sizeof(u"bios.bin")}; }, kFileVersionFailed},
       {"no pool for the data", [&] { RefusedPoolSizes = {ImageSize}; }, kFileVersionFailed},
       {"no SMBIOS protocol", [&] { Fw.SetSmbiosInstances(0); }, kDeviceVersionFailed},
       {"no type 0 record",

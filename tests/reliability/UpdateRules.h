@@ -4,18 +4,17 @@
 // a broken rule comes back as a Violation to report.
 //
 // The rules:
-// - the exit status is EFI_SUCCESS or EFI_NOT_FOUND;
+// - the exit status is EFI_SUCCESS or an error: EFI_NOT_FOUND, or the failure
+//   of a state file that could not be read or written;
 // - nothing is left behind: no pool block, no open file handle, no free of a
 //   foreign pointer, no call the firmware had to refuse as a misuse;
 // - State.dat ends up holding one of the contents the launch may leave;
 // - the board is signalled and reset, the flash tool started and the vendor
 //   reset requested only once the state byte that records the step is on
 //   the medium and its file closed: otherwise a cut or a failed write would
-//   make the next launch repeat the step or skip the next one. Entering
-//   update mode and the manual reset are the exceptions the application is
-//   built to make: when their state byte cannot be written they go on all
-//   the same, with the old content kept; the byte must then never land
-//   later in the launch (that would be a write after the action).
+//   make the next launch repeat the step or skip the next one;
+// - the flash tool is handed the image file name as one word that the Shell
+//   resolves to the file the version check read.
 #pragma once
 
 #include <algorithm>
@@ -136,6 +135,8 @@ inline std::vector<Launch> AllLaunches() {
 // same version, a memory-overwrite request to clear, and the state file.
 inline void PrepareMachine(sim::Firmware &Fw, const Launch &L) {
   Fw.SetCommandLine(L.Argv());
+  // A prompt without a key meets a keyboard that fails.
+  Fw.NoKeyStatus = EFI_DEVICE_ERROR;
   Fw.BootVolume().PutFile(kImageFile, CurrentImage());
   Fw.SetSmbiosRecords(SupportedPlatform());
   Fw.PutVariable(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid,
@@ -233,21 +234,30 @@ inline std::optional<uint8_t> Announcing(const sim::Event &E, bool Backup) {
   }
 }
 
-// Entering update mode (board signal, reset) and the manual reset (the
-// vendor request in backup mode) go on when their state byte could not be
-// written.
-inline bool GoesOnAfterFailedWrite(const sim::Event &E, bool Backup) {
-  return E.What == sim::Event::Kind::PortWrite || E.What == sim::Event::Kind::Reset ||
-         (E.What == sim::Event::Kind::VendorRequest && Backup);
-}
-
-// The state file still holds what it held when the launch began, or the
-// empty file the launch created in place of a missing one.
-inline bool HoldsOldContent(const FileContent &Now, const FileContent &Before) {
-  if (Now == Before) {
-    return true;
+// A path from the root with "." and ".." taken out and empty parts
+// dropped, in lower case: "\\dir\\file".
+inline std::string NormalPath(const std::string &Path) {
+  std::vector<std::string> Parts;
+  std::string Part;
+  for (size_t I = 0; I <= Path.size(); I++) {
+    if (I == Path.size() || Path[I] == '\\') {
+      if (Part == "..") {
+        if (!Parts.empty()) {
+          Parts.pop_back();
+        }
+      } else if (!Part.empty() && Part != ".") {
+        Parts.push_back(Part);
+      }
+      Part.clear();
+    } else {
+      Part += static_cast<char>(std::tolower(static_cast<unsigned char>(Path[I])));
+    }
   }
-  return Now && Now->empty() && (!Before || Before->empty());
+  std::string Out;
+  for (const std::string &P : Parts) {
+    Out += "\\" + P;
+  }
+  return Out.empty() ? "\\" : Out;
 }
 
 inline std::string ActionName(const sim::Event &E) {
@@ -273,7 +283,6 @@ inline void CheckAnnounced(const sim::Firmware &Fw, const Allowed &A, std::vecto
   std::optional<Bytes> Cache;      // written, not yet committed
   bool Committed = false;          // a byte reached the medium in this launch
   bool ClosedSinceCommit = false;  // and its handle was closed after that
-  std::vector<sim::Event> Tolerated;  // actions that went on after a failed write
   for (const sim::Event &E : Fw.Events()) {
     if (detail::IsStateFile(E)) {
       switch (E.What) {
@@ -318,25 +327,12 @@ inline void CheckAnnounced(const sim::Firmware &Fw, const Allowed &A, std::vecto
       continue;
     }
     const bool OnMedium = Medium && !Medium->empty() && (*Medium)[0] == *Needed;
-    if (detail::GoesOnAfterFailedWrite(E, A.Backup) && !OnMedium && detail::HoldsOldContent(Medium, A.Before)) {
-      Tolerated.push_back(E);
-      continue;
-    }
     if (!OnMedium || !Committed || !ClosedSinceCommit) {
       Out.push_back({"announced: " + detail::ActionName(E),
                      detail::ActionName(E) + " (event " + std::to_string(E.Seq) + ") with State.dat holding " +
                          Describe(Medium) + (Cache ? " and uncommitted writes" : "") +
                          (OnMedium && !ClosedSinceCommit ? ", file not closed" : "") + "; needs '" +
                          std::string(1, static_cast<char>(*Needed)) + "' written and closed first"});
-    }
-  }
-  const FileContent Final = StateOnMedium(Fw);
-  for (const sim::Event &E : Tolerated) {
-    const auto Needed = detail::Announcing(E, A.Backup);
-    if (Final && !Final->empty() && (*Final)[0] == *Needed) {
-      Out.push_back({"announced: " + detail::ActionName(E),
-                     detail::ActionName(E) + " (event " + std::to_string(E.Seq) + ") came before its state byte '" +
-                         std::string(1, static_cast<char>(*Needed)) + "' was written"});
     }
   }
   // The replay must agree with the medium, or the check above means nothing.
@@ -365,7 +361,7 @@ inline std::vector<FileContent> PossibleStates(const FileContent &Before, const 
 // Every rule for the launch just made.
 inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS Status, const Allowed &A) {
   std::vector<Violation> Out;
-  if (Status != EFI_SUCCESS && Status != EFI_NOT_FOUND) {
+  if (Status != EFI_SUCCESS && !EFI_ERROR(Status)) {
     char Text[48];
     std::snprintf(Text, sizeof Text, "exit status 0x%llX", static_cast<unsigned long long>(Status));
     Out.push_back({"exit status", Text});
@@ -397,8 +393,22 @@ inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS St
     Out.push_back({"state file", "State.dat written to the Shell's current volume"});
   }
   for (const sim::ExecuteCall &Run : Fw.Executions()) {
-    if (A.ImageArgument && Run.CommandLine != sim::FromUtf8(kFlashCommandPrefix) + *A.ImageArgument) {
-      Out.push_back({"flash command", "ran \"" + sim::ToUtf8(Run.CommandLine) + "\" for the image \"" +
+    if (!A.ImageArgument) {
+      continue;
+    }
+    // The tool's one argument is the name, and the Shell finds it where
+    // the version check read it: the root of the application's volume.
+    const std::vector<std::u16string> Want = {sim::FromUtf8(kFlashCommandPrefix.substr(0, kFlashCommandPrefix.size() - 1)),
+                                              *A.ImageArgument};
+    // (A name that names no file there never passes the version check, so
+    // only a state placed from outside can bring it to the tool.)
+    const std::string Image = detail::NormalPath(sim::ToUtf8(*A.ImageArgument));
+    const bool Readable = Image.find(':') == std::string::npos && Fw.BootVolume().MediumFile(Image).has_value();
+    const bool SameFile =
+        !Readable || (Run.ArgumentVolume == "boot" && detail::NormalPath(Run.ArgumentPath) == Image);
+    if (Run.Argv != Want || !SameFile) {
+      Out.push_back({"flash command", "ran \"" + sim::ToUtf8(Run.CommandLine) + "\" (the tool opens " +
+                                          Run.ArgumentVolume + ":" + Run.ArgumentPath + ") for the image \"" +
                                           sim::ToUtf8(*A.ImageArgument) + "\""});
     }
   }

@@ -517,6 +517,89 @@ TEST_F(ServicesTest, ConsoleDeliversQueuedKeysAndCapturesTextPerLaunch) {
   LaunchWith([] { return EFI_SUCCESS; });
   EXPECT_EQ(Fw.ConsoleText(), "");
   EXPECT_EQ(Fw.StdErrText(), "");
+
+  // A key typed at the prompt is not there before the wait; one typed ahead
+  // is. A spurious wake ends a wait with no key; a keyboard that is gone
+  // fails the read. A wait for nothing is a misuse.
+  Fw.QueueKey(sim::CharKey(u'p'));
+  Fw.TypeAhead(sim::CharKey(u'a'));
+  std::vector<EFI_STATUS> Statuses;
+  LaunchWith([&] {
+    UINTN Index = 0;
+    EFI_EVENT Event = In->WaitForKey;
+    EFI_INPUT_KEY Key{};
+    Statuses.push_back(In->ReadKeyStroke(In, &Key));  // 'p' not typed yet
+    Fw.SpuriousWakes(1);
+    Bs->WaitForEvent(1, &Event, &Index);
+    Statuses.push_back(In->ReadKeyStroke(In, &Key));  // still not
+    Bs->WaitForEvent(1, &Event, &Index);
+    Statuses.push_back(In->ReadKeyStroke(In, &Key));
+    EXPECT_EQ(Key.UnicodeChar, u'p');
+    Statuses.push_back(In->ReadKeyStroke(In, &Key));  // typed ahead
+    EXPECT_EQ(Key.UnicodeChar, u'a');
+    Fw.NoKeyStatus = EFI_DEVICE_ERROR;
+    Statuses.push_back(In->ReadKeyStroke(In, &Key));
+    Statuses.push_back(Bs->WaitForEvent(1, &Event, nullptr));
+    return EFI_SUCCESS;
+  });
+  EXPECT_EQ(Statuses, (std::vector<EFI_STATUS>{EFI_NOT_READY, EFI_NOT_READY, EFI_SUCCESS, EFI_SUCCESS,
+                                               EFI_DEVICE_ERROR, EFI_INVALID_PARAMETER}));
+  EXPECT_EQ(Fw.Misuses().size(), 1u);
+}
+
+// The Shell's view of the volumes and of Execute's command line, as OVMF's
+// Shell showed them on the virtual board.
+TEST_F(ServicesTest, ShellMapsDirectoriesAndReadsCommandLinesAsOvmfDoes) {
+  EFI_SHELL_PROTOCOL *Shell = nullptr;
+  EFI_DEVICE_PATH_PROTOCOL *Boot = nullptr;
+  Bs->HandleProtocol(Fw.BootVolumeHandle(), &kDevicePathGuid, reinterpret_cast<VOID **>(&Boot));
+  std::vector<std::string> Seen;
+  auto Text = [](const CHAR16 *S) { return S == nullptr ? std::string("NULL") : sim::ToUtf8(S); };
+  LaunchWith([&] {
+    EFI_STATUS Status = EFI_SUCCESS;
+    Bs->HandleProtocol(Located(Bs, kShellGuid, &Status).at(0), &kShellGuid, reinterpret_cast<VOID **>(&Shell));
+    EFI_DEVICE_PATH_PROTOCOL *Walk = Boot;
+    Seen.push_back(Text(Shell->GetMapFromDevicePath(&Walk)));
+    EXPECT_TRUE(IsDevicePathEnd(Walk));
+    Seen.push_back(Text(Shell->GetCurDir(nullptr)));
+    EXPECT_EQ(Shell->SetCurDir(nullptr, u"fs0:\\sub"), EFI_SUCCESS);
+    Seen.push_back(Text(Shell->GetCurDir(nullptr)));
+    Seen.push_back(Text(Shell->GetCurDir(u"FS1:")));
+    Seen.push_back(Text(Shell->GetEnv(u"NoNesting")));
+    return EFI_SUCCESS;
+  });
+  EXPECT_EQ(Seen, (std::vector<std::string>{"FS0:;BLK0:", "FS0:", "fs0:\\sub", "FS1:\\", "NULL"}));
+
+  const std::map<std::u16string, std::u16string> Vars = {{u"path", u"FS0:\\"}, {u"lasterror", u"0x0"}};
+  const std::map<std::u16string, std::u16string> Once = {{u"nonesting", u"True"}};
+  const struct {
+    const char16_t *Line;
+    std::vector<std::u16string> Words;
+    bool ReadOnce = false;
+  } Lines[] = {
+      {u"T \"my bios.bin\"", {u"T", u"my bios.bin"}},
+      {u"T \"trail \"", {u"T", u"trail "}},
+      {u"T trail^ ", {u"T", u"trail"}},
+      {u"T \"%path%\"", {u"T", u"FS0:\\"}},
+      {u"T \"%undefined%\"", {u"T"}},
+      {u"T %1", {u"T", u"%1"}},
+      {u"T 100%", {u"T", u"100%"}},
+      {u"T %%", {u"T", u"%%"}},
+      {u"T \"a^b\"", {u"T", u"ab"}},
+      {u"T \"a^^^^b\"", {u"T", u"a^b"}},
+      {u"T \"x #y\"", {}},
+      {u"T \"a^^^^#b\"", {u"T", u"a#b"}},
+      {u"T a|b", {u"T", u"a"}},
+      {u"T >x", {u"T"}},
+      {u"T a>b", {u"T", u"a>b"}},
+      {u"T \"a\"b", {u"T", u"ab"}},
+      {u"T a\tb", {u"T", u"a\tb"}},
+      {u"T \"^%path^%\" a^^b", {u"T", u"%path%", u"a^b"}, true},
+  };
+  for (const auto &L : Lines) {
+    SCOPED_TRACE(sim::ToUtf8(L.Line));
+    EXPECT_EQ(sim::ReadShellCommandLine(L.Line, L.ReadOnce ? Once : Vars), L.Words);
+  }
 }
 
 TEST_F(ServicesTest, BoardVendorShellAndResetShareOneOrderedRecord) {

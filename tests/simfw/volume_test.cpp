@@ -21,13 +21,20 @@ class VolumeTest : public SimTest {
 
 // What happens to bytes handed to Write depends on how the handle ends.
 TEST_F(VolumeTest, WritesReachTheMediumOnlyWhenCommitted) {
-  enum class End { Flush, Close, Reboot, DropCache, FlushThenReboot };
+  enum class End { Flush, Close, Reboot, DropCache, FlushThenReboot, FlushRefused, CloseRefused, FlushFails, CloseFails };
   struct Case {
     End How;
     std::string Medium;  // afterwards
     std::vector<Event::Kind> Events;
+    EFI_STATUS Status = EFI_SUCCESS;
   };
   const std::vector<Case> Cases = {
+      // A medium that refuses the write-back, or a write-back that fails:
+      // Flush says so, Close cannot; the cached bytes are lost either way.
+      {End::FlushRefused, "old content", {Event::Kind::FileWrite, Event::Kind::FileClose}, EFI_VOLUME_FULL},
+      {End::CloseRefused, "old content", {Event::Kind::FileWrite, Event::Kind::FileClose}},
+      {End::FlushFails, "old content", {Event::Kind::FileWrite}, EFI_DEVICE_ERROR},
+      {End::CloseFails, "old content", {Event::Kind::FileWrite, Event::Kind::FileClose}},
       {End::Flush, "NEW content", {Event::Kind::FileWrite, Event::Kind::FileCommit}},
       {End::Close, "NEW content", {Event::Kind::FileWrite, Event::Kind::FileCommit, Event::Kind::FileClose}},
       {End::Reboot, "old content", {Event::Kind::FileWrite}},
@@ -53,10 +60,28 @@ TEST_F(VolumeTest, WritesReachTheMediumOnlyWhenCommitted) {
           Status = F->Flush(F);
           Fw.Reboot();
           break;
+        case End::FlushRefused:
+        case End::CloseRefused:
+          Fw.BootVolume().RefuseWriteBack(EFI_VOLUME_FULL);
+          Status = C.How == End::FlushRefused ? F->Flush(F) : F->Close(F);
+          Fw.BootVolume().RefuseWriteBack(EFI_SUCCESS);
+          if (C.How == End::FlushRefused) {
+            F->Close(F);
+          }
+          break;
+        case End::FlushFails:
+          Fw.FailNth(sim::Service::FileFlush, 1, EFI_DEVICE_ERROR);
+          Status = F->Flush(F);
+          break;
+        case End::CloseFails:
+          Fw.FailNth(sim::Service::FileClose, 1, EFI_DEVICE_ERROR);
+          Status = F->Close(F);
+          break;
       }
       return EFI_SUCCESS;
     });
-    EXPECT_EQ(Status, EFI_SUCCESS);
+    Fw.ClearFaults();
+    EXPECT_EQ(Status, C.Status);
     EXPECT_EQ(Text(Fw.BootVolume().MediumFile("bios.bin")), C.Medium);
     EXPECT_EQ(Text(Fw.BootVolume().CurrentFile("bios.bin")), C.Medium);
     std::vector<Event::Kind> Kinds;
@@ -96,6 +121,7 @@ TEST_F(VolumeTest, OpenFollowsModePathAndAttributeRules) {
     UINT64 Mode;
     UINT64 Attributes;
     EFI_STATUS Expected;
+    bool WriteProtected = false;  // the medium is locked
   };
   const std::vector<Case> Cases = {
       {u"bios.bin", kRead, 0, EFI_SUCCESS},
@@ -117,10 +143,14 @@ TEST_F(VolumeTest, OpenFollowsModePathAndAttributeRules) {
       {u"locked.bin", kReadWrite, 0, EFI_ACCESS_DENIED},
       {u"locked.bin", kCreate, 0, EFI_ACCESS_DENIED},
       {u"empty", kReadWrite, 0, EFI_SUCCESS},
+      {u"bios.bin", kRead, 0, EFI_SUCCESS, true},
+      {u"bios.bin", kReadWrite, 0, EFI_WRITE_PROTECTED, true},
+      {u"new.bin", kCreate, 0, EFI_WRITE_PROTECTED, true},
   };
   EFI_FILE_PROTOCOL *Root = BootRoot();
   for (const Case &C : Cases) {
     SCOPED_TRACE(sim::ToUtf8(C.Path));
+    Fw.BootVolume().SetWriteProtected(C.WriteProtected);
     EFI_STATUS Status = EFI_SUCCESS;
     EFI_FILE_PROTOCOL *F = Open(Root, C.Path, C.Mode, &Status, C.Attributes);
     EXPECT_EQ(Status, C.Expected);

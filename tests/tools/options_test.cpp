@@ -68,6 +68,13 @@ TEST(State, ValuesAndTheirTextReadBackAlike) {
   for (const std::string Bad : {"", "Z", "a", "4", "0x", "0x100", "12", "None"}) {
     EXPECT_THROW(ParseState(Bad), UsageError) << Bad;
   }
+  // --state also takes a read-only file; a missing one cannot be.
+  EXPECT_TRUE(ParseStateOption("1:ro").ReadOnly);
+  EXPECT_EQ(ParseStateOption("empty:ro").State, std::vector<uint8_t>{});
+  EXPECT_FALSE(ParseStateOption("1").ReadOnly);
+  for (const std::string Bad : {"none:ro", ":ro", "1:rw", "1:RO"}) {
+    EXPECT_THROW(ParseStateOption(Bad), UsageError) << Bad;
+  }
 }
 
 TEST(Numbers, DecimalAndHexUpToTheLimit) {

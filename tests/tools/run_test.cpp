@@ -74,6 +74,8 @@ struct Outcome {
   std::string State, Keys;
   int Launches;
   std::string Trail, Stop, FinalVersion;
+  bool WriteProtected = false;
+  std::string Directory = "FS0:\\";
 };
 
 void PrintTo(const Outcome &O, std::ostream *Out) { *Out << O.Name; }
@@ -85,7 +87,11 @@ TEST_P(Runs, StopWhereTheMachineWouldStop) {
   MachineSpec S = Spec(O.Field);
   S.Backup = O.Backup;
   S.SkipVersionCheck = O.Skip;
-  S.State = ParseState(O.State);
+  const StateOption State = ParseStateOption(O.State);
+  S.State = State.State;
+  S.ReadOnlyState = State.ReadOnly;
+  S.ReadOnlyStick = O.WriteProtected;
+  S.CurrentDirectory = O.Directory;
   S.Keys = ParseKeys(O.Keys);
   S.Launches = O.Launches;
   const RunReport R = RunUpdate(S);
@@ -107,6 +113,16 @@ INSTANTIATE_TEST_SUITE_P(
         Outcome{"BackupUppercaseYAborts", "$.a1.06", true, false, "G", "Y", 0, "G>none", "abandoned", "V1.05"},
         Outcome{"BackupAskedForUpdateModeAgain", "$.a1.06", true, false, "none", "enter,y,enter", 0,
                 "none>@ @>G G>@ @>G G>G", "waiting-for-key", "V1.05"},
+        Outcome{"WriteProtectedStick", "$.a1.06", false, false, "none", "", 0, "none>none", "state-file", "V1.05",
+                true},
+        Outcome{"ReadOnlyStateFile", "$.a1.06", false, false, "empty:ro", "", 0, "empty>empty", "state-file",
+                "V1.05"},
+        Outcome{"ReadOnlyStateFileInBackupMode", "$.a1.06", true, false, "@:ro", "", 0, "@>@", "state-file",
+                "V1.05"},
+        Outcome{"StartedFromAFolder", "$.a1.06", false, false, "1", "", 0, "1>1", "wrong-directory", "V1.05", false,
+                "FS0:\\sub"},
+        Outcome{"FinishedFromAFolder", "$.a1.06", false, false, "2", "", 0, "2>3 3>none", "finished", "V1.05", false,
+                "FS0:\\sub"},
         Outcome{"LaunchesGiven", "$.a1.06", false, false, "none", "", 2, "none>1 1>2", "launch-limit", "V1.06"},
         Outcome{"BackupCirclesUntilTheDefaultLimit", "$.a1.06", true, false, "@",
                 "enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y", 0,
@@ -180,15 +196,18 @@ TEST(Run, FlashingAnImageWithoutMarkerKeepsTheRunningVersion) {
 TEST(Run, TheFlashToolGetsTheImageNameAsTheShellSplitsIt) {
   struct Case {
     std::string Name;
+    std::string Word;  // the name on the tool's command line
     std::optional<std::string> FlashedTo;
-  } Cases[] = {{"bios-\xC3\xA9.bin", "V1.06"}, {"new bios.bin", std::nullopt}};
+  } Cases[] = {{"bios-\xC3\xA9.bin", "bios-\xC3\xA9.bin", "V1.06"},
+               {"new bios.bin", "\"new bios.bin\"", "V1.06"},
+               {"b%path%.bin", "\"b^^%path^^%.bin\"", "V1.06"}};
   for (const Case &C : Cases) {
     MachineSpec S = Spec();
     S.ImageName = C.Name;
     S.State = ParseState("1");
     S.Launches = 1;
     const LaunchRecord L = RunUpdate(S).Launches.at(0);
-    EXPECT_EQ(L.ShellCommands, std::vector<std::string>{"H2OFFT-Sx64.efi " + C.Name});
+    EXPECT_EQ(L.ShellCommands, std::vector<std::string>{"H2OFFT-Sx64.efi " + C.Word});
     EXPECT_EQ(L.FlashedTo, C.FlashedTo) << C.Name;
     EXPECT_EQ(L.Notes.size(), C.FlashedTo ? 0u : 1u) << C.Name;
   }

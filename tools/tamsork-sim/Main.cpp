@@ -55,6 +55,8 @@ struct RunOptions {
   std::string ControlPort = "0x00";
   std::string Keys;
   std::string State = "none";
+  bool ReadOnlyStick = false;
+  std::string CurrentDirectory = "FS0:\\";
   std::string Launches;
   bool Json = false;
 };
@@ -76,7 +78,11 @@ MachineSpec SpecOf(const RunOptions &O) {
   Spec.Mor = ParseMorOption(O.Mor);
   Spec.ControlPort = ParseByteOption("--control-port", O.ControlPort);
   Spec.Keys = ParseKeys(O.Keys);
-  Spec.State = ParseState(O.State);
+  const StateOption State = ParseStateOption(O.State);
+  Spec.State = State.State;
+  Spec.ReadOnlyState = State.ReadOnly;
+  Spec.ReadOnlyStick = O.ReadOnlyStick;
+  Spec.CurrentDirectory = O.CurrentDirectory;
   Spec.Launches = O.Launches.empty() ? 0 : ParseLaunchesOption(O.Launches);
   Spec.ImageName = std::filesystem::path(O.Image).filename().string();
   Spec.Image = ReadImageFile(O.Image);
@@ -141,8 +147,19 @@ int main(int argc, char **argv) {
                    "space, tab, backspace, comma, up, down, left, right, home, end, insert, delete, pageup, "
                    "pagedown, f1..f12")
       ->type_name("KEY,...");
-  RunCommand->add_option("--state", R.State, "State.dat at the start: 1, 2, 3, @, A, B, G, 0xNN, empty or none")
+  RunCommand
+      ->add_option("--state", R.State,
+                   "State.dat at the start: 1, 2, 3, @, A, B, G, 0xNN, empty or none; :ro after it marks the file "
+                   "read-only (1:ro)")
       ->type_name("STATE")
+      ->capture_default_str();
+  RunCommand->add_flag("--read-only-stick", R.ReadOnlyStick,
+                       "the stick is write-protected: nothing can be written to it");
+  RunCommand
+      ->add_option("--cwd", R.CurrentDirectory,
+                   "the Shell's current directory when the application starts (FS0:\\ is the root of its stick; "
+                   "empty for none)")
+      ->type_name("DIR")
       ->capture_default_str();
   RunCommand
       ->add_option(

@@ -151,6 +151,18 @@ std::string KeyName(const KeyPress &Key) {
   return "scan " + Hex(Key.ScanCode, 4) + " char " + Hex(Key.Char, 4);
 }
 
+StateOption ParseStateOption(const std::string &Text) {
+  constexpr const char *kReadOnly = ":ro";
+  if (Text.size() > 3 && Text.compare(Text.size() - 3, 3, kReadOnly) == 0) {
+    const FileBytes State = ParseState(Text.substr(0, Text.size() - 3));
+    if (!State) {
+      throw UsageError("--state: \"" + Text + "\": there is no state file to mark read-only");
+    }
+    return {State, true};
+  }
+  return {ParseState(Text), false};
+}
+
 FileBytes ParseState(const std::string &Text) {
   if (Text == "none") {
     return std::nullopt;

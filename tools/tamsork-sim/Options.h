@@ -39,6 +39,13 @@ using FileBytes = std::optional<std::vector<uint8_t>>;
 // The state file at the start: "none" (no file), "empty", one of the codes
 // 1 2 3 @ A B G, or any byte as 0xNN.
 FileBytes ParseState(const std::string &Text);
+// --state: a state as ParseState reads it, with ":ro" after it for a state
+// file marked read-only ("1:ro").
+struct StateOption {
+  FileBytes State;
+  bool ReadOnly = false;
+};
+StateOption ParseStateOption(const std::string &Text);
 // The state file as ParseState reads it: "none", "empty", the code, or 0xNN
 // for a byte that is not a state code; a longer file adds its size.
 std::string StateText(const FileBytes &State);

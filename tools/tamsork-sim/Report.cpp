@@ -153,7 +153,11 @@ std::string RunText(const MachineSpec &Spec, const RunReport &Report) {
   TextOut T;
   T.Line("machine: " + Spec.Product + ", CPU " + Hex(Spec.CpuSignature, 8) + ", BIOS " + Spec.BiosVersion + ", " +
          kMorName + " " + (Spec.Mor ? Hex(*Spec.Mor, 2) : "none") + ", control port " + Hex(Spec.ControlPort, 2) +
-         ", state " + StateText(Spec.State));
+         ", state " + StateText(Spec.State) + (Spec.ReadOnlyState ? " (read-only)" : "") +
+         (Spec.ReadOnlyStick ? ", stick write-protected" : "") +
+         (Spec.CurrentDirectory != "FS0:\\" ? ", Shell in " + (Spec.CurrentDirectory.empty() ? std::string("no directory")
+                                                                                           : Spec.CurrentDirectory)
+                                            : ""));
   T.Line("image:   " + Spec.ImageName + " (" + std::to_string(Spec.Image.size()) + " bytes from " + Spec.ImagePath +
          "), " +
          (Report.Marker ? "version " + VersionText(Report.Marker->Major, Report.Marker->Minor)
@@ -218,6 +222,9 @@ std::string RunJson(const MachineSpec &Spec, const RunReport &Report) {
   BytesJson(J, Spec.Mor ? FileBytes(std::vector<uint8_t>{*Spec.Mor}) : std::nullopt);
   J.Key("control_port").Number(Spec.ControlPort);
   J.Key("state").String(StateText(Spec.State));
+  J.Key("state_read_only").Bool(Spec.ReadOnlyState);
+  J.Key("stick_write_protected").Bool(Spec.ReadOnlyStick);
+  J.Key("current_directory").String(Spec.CurrentDirectory);
   J.Key("keys");
   KeysJson(J, Spec.Keys);
   J.EndObject();

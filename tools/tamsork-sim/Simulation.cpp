@@ -25,6 +25,8 @@ constexpr const char *kNoFileVersionText = "Check File Version";
 constexpr const char *kNoDeviceVersionText = "Check Device Version";
 constexpr const char *kDoneText = "BIOS Update done!";
 constexpr const char *kUsageText = "Help!";
+constexpr const char *kStateFileFailedText = "State.dat could not be";
+constexpr const char *kWrongDirectoryText = "Please start it from";
 
 std::string StateFileName() { return sim::ToUtf8(STATE_FILE_NAME); }
 
@@ -50,9 +52,9 @@ Persistent Capture(const sim::Firmware &Fw) {
           Fw.GetVariableValue(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid)};
 }
 
-void Restore(sim::Firmware &Fw, const Persistent &P) {
+void Restore(sim::Firmware &Fw, const Persistent &P, bool ReadOnlyState) {
   if (P.State) {
-    Fw.BootVolume().PutFile(StateFileName(), *P.State);
+    Fw.BootVolume().PutFile(StateFileName(), *P.State, ReadOnlyState);
   } else {
     Fw.BootVolume().RemoveFile(StateFileName());
   }
@@ -198,48 +200,17 @@ void Collect(const sim::Firmware &Fw, bool Waiting, LaunchRecord &R) {
   }
 }
 
-// A command line split into words as the Shell splits it: at blanks and
-// tabs, with double quotes grouping and ^ taking the next character as it is.
-std::vector<std::string> ShellWords(const std::string &Line) {
-  std::vector<std::string> Words;
-  std::string Word;
-  bool InWord = false;
-  bool Quoted = false;
-  for (size_t I = 0; I < Line.size(); I++) {
-    const char C = Line[I];
-    if (C == '^' && I + 1 < Line.size()) {
-      Word += Line[++I];
-      InWord = true;
-    } else if (C == '"') {
-      Quoted = !Quoted;
-      InWord = true;
-    } else if ((C == ' ' || C == '\t') && !Quoted) {
-      if (InWord) {
-        Words.push_back(Word);
-      }
-      Word.clear();
-      InWord = false;
-    } else {
-      Word += C;
-      InWord = true;
-    }
-  }
-  if (InWord) {
-    Words.push_back(Word);
-  }
-  return Words;
-}
-
-// The flash tool's run: it writes the image its first argument names, so
-// the running BIOS Version becomes the image's. Returns the new string, or
-// nullopt with a note when nothing could be flashed.
-std::optional<std::string> SimulateFlash(const sim::Firmware &Fw, const std::string &CommandLine,
+// The flash tool's run: it writes the image its first argument names, where
+// the Shell resolves it, so the running BIOS Version becomes the image's.
+// Returns the new string, or nullopt with a note when nothing could be
+// flashed.
+std::optional<std::string> SimulateFlash(const sim::Firmware &Fw, const sim::ExecuteCall &Run,
                                          std::vector<std::string> &Notes) {
-  const std::vector<std::string> Words = ShellWords(CommandLine);
-  const std::string ImageName = Words.size() >= 2 ? Words[1] : "";
-  const auto Image = ImageName.empty() ? std::nullopt : Fw.BootVolume().MediumFile(ImageName);
+  const std::string ImageName = Run.Argv.size() >= 2 ? sim::ToUtf8(Run.Argv[1]) : "";
+  const sim::Volume &Volume = Run.ArgumentVolume == Fw.OtherVolume().Label() ? Fw.OtherVolume() : Fw.BootVolume();
+  const auto Image = Run.ArgumentPath.empty() ? std::nullopt : Volume.MediumFile(Run.ArgumentPath);
   if (!Image) {
-    Notes.push_back("the flash tool finds no image \"" + ImageName + "\" on the boot volume: nothing flashed");
+    Notes.push_back("the flash tool finds no image \"" + ImageName + "\": nothing flashed");
     return std::nullopt;
   }
   const auto Marker = LocateMarker(*Image);
@@ -286,6 +257,12 @@ StopReason Classify(const LaunchRecord &R, const MachineSpec &Spec) {
   }
   if (Contains(R.Console, kNoDeviceVersionText)) {
     return With("no-bios-version", "the version gate could not read the running BIOS Version");
+  }
+  if (Contains(R.Console, kStateFileFailedText)) {
+    return With("state-file", "the state file could not be read or written: \"" + LastLine(R.Console) + "\"");
+  }
+  if (Contains(R.Console, kWrongDirectoryText)) {
+    return With("wrong-directory", "started away from the root of its volume: \"" + LastLine(R.Console) + "\"");
   }
   if (Contains(R.Console, kUsageText)) {
     return With("usage", "the application refused its command line (usage text)");
@@ -361,6 +338,9 @@ RunReport RunUpdate(const MachineSpec &Spec) {
   Report.Marker = LocateMarker(Spec.Image);
 
   sim::Firmware Fw;
+  // Once --keys has no more, the keyboard fails: the launch ends as it
+  // would with a failed read, and is then run again cut at its wait.
+  Fw.NoKeyStatus = EFI_DEVICE_ERROR;
   std::vector<std::u16string> Argv;
   for (const std::string &Word : Report.CommandLine) {
     Argv.push_back(sim::FromUtf8(Word));
@@ -374,7 +354,9 @@ RunReport RunUpdate(const MachineSpec &Spec) {
   if (Spec.Mor) {
     Mor = sim::Variable{kMorAttributes, {*Spec.Mor}};
   }
-  Restore(Fw, {Spec.State, Mor});
+  Restore(Fw, {Spec.State, Mor}, Spec.ReadOnlyState);
+  Fw.BootVolume().SetWriteProtected(Spec.ReadOnlyStick);
+  Fw.SetCurrentDirectory(sim::FromUtf8(Spec.CurrentDirectory));
 
   std::vector<KeyPress> Keys = Spec.Keys;  // not yet typed
   Fw.QueueKeys(ToSimKeys(Keys));
@@ -395,7 +377,7 @@ RunReport RunUpdate(const MachineSpec &Spec) {
       // again from the same start with the power cut where it waits, so that
       // what it would have done with no key never reaches the record.
       Fw.Reboot();
-      Restore(Fw, Before);
+      Restore(Fw, Before, Spec.ReadOnlyState);
       Fw.QueueKeys(ToSimKeys(Keys));
       Fw.CutPowerAtCall(*Wait);
       Fw.Launch();
@@ -409,7 +391,7 @@ RunReport RunUpdate(const MachineSpec &Spec) {
     Collect(Fw, R.WaitingForKey, R);
 
     if (!R.WaitingForKey && !R.ShellCommands.empty()) {
-      if (auto Flashed = SimulateFlash(Fw, R.ShellCommands.front(), R.Notes)) {
+      if (auto Flashed = SimulateFlash(Fw, Fw.Executions().front(), R.Notes)) {
         R.FlashedTo = *Flashed;
         Running = *Flashed;
         Fw.SetSmbiosRecords(Platform(Running, Spec));

@@ -32,6 +32,9 @@ struct MachineSpec {
   uint8_t ControlPort = 0;             // what the board's control port reads
   std::vector<KeyPress> Keys;          // typed at the prompts, in order
   FileBytes State;                     // State.dat at the start
+  bool ReadOnlyState = false;          // State.dat marked read-only
+  bool ReadOnlyStick = false;          // the boot volume is write-protected
+  std::string CurrentDirectory = "FS0:\\";  // the Shell's, as GetCurDir gives it; "" for none
   int Launches = 0;                    // 0: until the run stops, at most kDefaultLaunchLimit
 };
 

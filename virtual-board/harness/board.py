@@ -42,6 +42,11 @@ SHELL_PROMPT = re.compile(r"(?m)^[A-Za-z0-9]+:\\[^\n]*> ")
 # the kit's assertion report.
 FAULT_TEXTS = ("X64 Exception Type", "!!!! ", "ASSERT [")
 
+# What a Shell prints as it starts, a nested one too (the flash tool runs in
+# one): its banner and its mapping table, whose rows are indented.
+_SHELL_START = re.compile(r"UEFI Interactive Shell v[^\n]*\nEDK II\nUEFI v[^\n]*\n"
+                          r"(?:Mapping table\n(?:[ \t]+[^\n]*\n)*)?")
+
 _CSI = re.compile(r"\x1b\[[0-9;?=]*([A-Za-z])")
 _OTHER_ESCAPE = re.compile(r"\x1b[()][A-Za-z0-9]|\x1b[=>78c]")
 
@@ -80,13 +85,14 @@ def parse_exits(text):
 def invocation_output(text, number):
     """What invocation `number` printed: the console between its start
     marker and its exit marker (or the end of the text when it never
-    returned to the Shell), without the Shell's echo of commands."""
+    returned to the Shell), without the Shell's echo of commands and the
+    start-up text of the Shells it ran in."""
     start = text.find("TAMSORK-RUN-%d\n" % number)
     if start < 0:
         return None
     start += len("TAMSORK-RUN-%d\n" % number)
     end = text.find("TAMSORK-EXIT-%d=" % number, start)
-    segment = text[start:] if end < 0 else text[start:end]
+    segment = _SHELL_START.sub("", text[start:] if end < 0 else text[start:end])
     lines = segment.split("\n")
     # The Shell echoes each script line after its prompt ("FS0:\> ...").
     kept = [line for line in lines if not re.match(r"^\s*[A-Za-z0-9]+:\\.*> ", line)]
@@ -105,6 +111,22 @@ def flashed_version(records):
 def parse_records(data):
     """Text records from a stand-in's port: one line each."""
     return [line for line in data.decode("latin-1").split("\n") if line]
+
+
+def record_field(records, prefix):
+    """The values of the records that start with prefix, in order."""
+    return [r[len(prefix):].strip() for r in records if r.startswith(prefix)]
+
+
+def tool_runs(records):
+    """The flash tool stand-in's records, one list per start of the tool."""
+    runs = []
+    for record in records:
+        if record == "START":
+            runs.append([])
+        if runs:
+            runs[-1].append(record)
+    return runs
 
 
 class Boot:
@@ -143,7 +165,7 @@ class Boot:
         return "START" in self.tool
 
     def tool_field(self, prefix):
-        return [r[len(prefix):].strip() for r in self.tool if r.startswith(prefix)]
+        return record_field(self.tool, prefix)
 
     def output(self, number=1):
         return invocation_output(self.console, number)
@@ -178,6 +200,9 @@ class Volume:
 
     def put_file(self, source, name):
         _run(["mcopy", "-n", "-o", "-i", self.path, source, "::/" + name])
+
+    def set_read_only(self, name, read_only=True):
+        _run(["mattrib", "-i", self.path, "+r" if read_only else "-r", "::/" + name])
 
     def mkdir(self, name):
         _run(["mmd", "-i", self.path, "::/" + name])
@@ -260,6 +285,10 @@ class Board:
         self.bios_version = "V1.05"
         self.product = "KVX4720"
         self.cpu = SUPPORTED_CPU
+        # A write-protected stick: a virtio disk that QEMU marks read-only,
+        # which OVMF's block driver reports as read-only media (QEMU's IDE
+        # and AHCI disks cannot be read-only).
+        self.write_protected = False
         self.boots = []
         self.notes = []
         # Shell commands run at the start of every boot, after the driver
@@ -283,14 +312,18 @@ class Board:
 
     @staticmethod
     def command_lines(commands, nested=False):
-        """Each command between markers, followed by its exit status. With
-        `nested` each command is the one line of a script of its own,
-        fs0:\\run-N.nsh: an image the firmware refuses to start stops the
-        script it is in, and so stops only that one."""
+        """Each command between markers, followed by its exit status; a
+        command given as a sequence of lines runs its leading lines (a
+        change of directory, say) before the start marker and marks only
+        its last. With `nested` each command is the one line of a script of
+        its own, fs0:\\run-N.nsh: an image the firmware refuses to start
+        stops the script it is in, and so stops only that one."""
         lines = []
         for number, command in enumerate(commands, start=1):
+            setup, launch = split_command(command)
+            lines += setup
             lines.append('echo "TAMSORK-RUN-%d"' % number)
-            lines.append("fs0:\\" + nested_script(number) if nested else command)
+            lines.append("fs0:\\" + nested_script(number) if nested else launch)
             lines.append('echo "TAMSORK-EXIT-%d=%%lasterror%%"' % number)
         return lines + ["fs0:", 'echo "%s"' % SCRIPT_END, "reset"]
 
@@ -303,6 +336,18 @@ class Board:
         lines = ["fs0:", "load fs0:\\VendorControl.efi"] + list(before)
         lines += ['echo "%s"' % READY] if typed else cls.command_lines(commands, nested)
         return script_text(lines)
+
+    def drives(self):
+        """The stick and the other volume. The Shell maps file systems in
+        the order of their device paths' text, so a write-protected stick
+        needs the other volume on virtio too, in the next PCI slot, to stay
+        FS0: (a disk on the SATA controller, Pci(0x1F,0x2), would come
+        first)."""
+        if self.write_protected:
+            return ["-drive", "if=virtio,readonly=on,format=raw,file=" + self.volume.path,
+                    "-drive", "if=virtio,format=raw,file=" + self.other.path]
+        return ["-drive", "format=raw,index=0,file=" + self.volume.path,
+                "-drive", "format=raw,index=1,file=" + self.other.path]
 
     # ------------------------------------------------------------ a boot
 
@@ -340,7 +385,7 @@ class Board:
         self.volume.put("startup.nsh", self.script(commands, before, typed, nested))
         if nested:
             for index, command in enumerate(commands, start=1):
-                self.volume.put(nested_script(index), script_text([command]))
+                self.volume.put(nested_script(index), script_text([split_command(command)[1]]))
         if watch_stick:
             boot.stick_before = self.volume.files()
 
@@ -352,8 +397,7 @@ class Board:
             "-no-reboot", "-net", "none",
             "-drive", "if=pflash,format=raw,readonly=on,file=" + self.code,
             "-drive", "if=pflash,format=raw,file=" + self.vars,
-            "-drive", "format=raw,index=0,file=" + self.volume.path,
-            "-drive", "format=raw,index=1,file=" + self.other.path,
+        ] + self.drives() + [
             "-smbios", "type=0,version=" + self.bios_version,
             "-smbios", "type=1,product=" + self.product,
             "-chardev", "file,id=update,path=" + files["update-port.bin"],
@@ -391,9 +435,12 @@ class Board:
         prompts = [("prompt", p, k.encode("latin-1")) for p, k in keys]
         if typed:
             pending.append(("text", READY + "\n", b""))
+            # The keys answer the first launch, which follows its setup
+            # lines and its start marker.
+            first_launch = len(split_command(commands[0])[0]) + 1
             for index, line in enumerate(self.command_lines(commands)):
                 pending.append(("line", SHELL_PROMPT, line.encode("ascii") + b"\r"))
-                if index == 1:
+                if index == first_launch:
                     pending += prompts
         else:
             pending += prompts
@@ -473,6 +520,10 @@ class Board:
         self.boots.append(boot)
         if self.log is not None:
             self.log(boot)
+        if failure is None and not any(r.startswith("INSTALLED ") for r in boot.vendor):
+            # The script loads the driver from fs0:\; without it FS0: was
+            # not the stick, and no launch saw the board it should.
+            failure = "the vendor control driver was never loaded"
         if failure is not None:
             raise BoardError("boot %d: %s (after %.1f s). Console:\n%s" % (number, failure, boot.elapsed,
                                                                          tail(boot.console)))
@@ -480,6 +531,14 @@ class Board:
             raise BoardError("boot %d: prompt %r never showed. Console:\n%s" % (number, pending[0][1],
                                                                                tail(boot.console)))
         return boot
+
+
+def split_command(command):
+    """(setup lines, launch) of a command: a line alone, or a sequence of
+    lines whose last is the launch."""
+    if isinstance(command, str):
+        return [], command
+    return list(command[:-1]), command[-1]
 
 
 def nested_script(number):

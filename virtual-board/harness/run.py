@@ -94,7 +94,8 @@ def transcript(boot, out):
     print("Boot %d   running BIOS %s, product %s, State.dat before: %s"
           % (boot.number, boot.bios_version, boot.product, state_text(boot.state_before)), file=out)
     for command in boot.commands:
-        print("Shell runs: %s" % command, file=out)
+        setup, launch = board_module.split_command(command)
+        print("Shell runs: %s" % "; then ".join(setup + [launch]), file=out)
     print("-" * 30 + " console " + "-" * 39, file=out)
     for line in console_excerpt(boot):
         print("  " + line, file=out)
@@ -109,7 +110,7 @@ def transcript(boot, out):
 
 
 def missing_tools(names):
-    missing = [tool for tool in (board_module.QEMU, "mkfs.vfat", "mcopy", "mdir", "mdel", "mmd")
+    missing = [tool for tool in (board_module.QEMU, "mkfs.vfat", "mcopy", "mdir", "mdel", "mmd", "mattrib")
                if shutil.which(tool) is None]
     missing += [path for path in (board_module.OVMF_CODE, board_module.OVMF_VARS) if not os.path.isfile(path)]
     if any("secure-boot" in scenarios.LABELS[name] for name in names):

@@ -6,12 +6,20 @@ from outside: the console, the exit status, State.dat, the board's ports,
 the flash tool's record and the vendor control request.
 """
 
-from board import Board, tail
+import os
+import re
+
+import shell_extract
+from board import OVMF_CODE, Board, record_field, tail, tool_runs
 
 SIGNAL = b"\xaa\x66"
 REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argument=0x1 buffer=set size=4 "
            "result=set data=00000000")
+# Exit statuses as %lasterror% shows them: the Shell drops an EFI status's
+# error bit (EFI_NOT_FOUND, 0x800000000000000E, shows as 0xE).
 NOT_FOUND = 0xE
+ACCESS_DENIED = 0xF
+WRITE_PROTECTED = 0x8
 
 USAGE = [
     "Kestrune Version 3.3",
@@ -31,6 +39,8 @@ ENABLE_MODE = "Please enable UPDATE MODE to flash BIOS!"
 RESET_PROMPT = "Press ANY key to Reset!"
 FLASH_PROMPT = "State file found! Press Y so flash BIOS or ANY key to abort!"
 DONE = "BIOS Update done!"
+START_AT_ROOT = "Please start it from FS0:\\, the root of its own volume"
+NOT_WRITTEN = "State.dat could not be written: %s"
 # What the vendor control stand-in prints when it takes the reset request.
 VENDOR_LINE = "VendorControl: request 0x50/0x0/0x3 argument 0x1 size 4, resetting the board"
 
@@ -103,17 +113,36 @@ def expect_no_tool(boot):
     expect(not boot.tool_started, "the flash tool was started: %r" % boot.tool, boot)
 
 
-def expect_tool(boot, image, version):
-    """The flash tool was started once with the command line
-    "H2OFFT-Sx64.efi <image>" and found the image it was given."""
-    expect(boot.tool.count("START") == 1, "flash tool starts: %r" % boot.tool, boot)
-    expect(boot.tool_field("OPTIONS") == ["H2OFFT-Sx64.efi %s" % image],
-           "tool command line %r" % boot.tool_field("OPTIONS"), boot)
-    expect(boot.tool_field("ARGC") == ["2"], "tool argument count %r" % boot.tool_field("ARGC"), boot)
-    expect(boot.tool_field("ARGV 1") == [image], "tool image argument %r" % boot.tool_field("ARGV 1"), boot)
+# A name that needs no quotes or escapes: the command line carries it as it is.
+ORDINARY_NAME = re.compile(r"[\w.\-]+")
+
+
+def expect_tool(boot, image, version, records=None):
+    """The flash tool was started once (in `records`, one start's records,
+    or else the whole boot's) with `image` as its one argument and, given a
+    version, flashed that version from it. An ordinary name reaches the
+    tool's command line as "H2OFFT-Sx64.efi <image>" byte for byte."""
+    records = boot.tool if records is None else records
+
+    def field(prefix):
+        return record_field(records, prefix)
+
+    expect(records.count("START") == 1, "flash tool starts: %r" % records, boot)
+    if ORDINARY_NAME.fullmatch(image):
+        expect(field("OPTIONS") == ["H2OFFT-Sx64.efi %s" % image], "tool command line %r" % field("OPTIONS"), boot)
+    expect(field("ARGC") == ["2"], "tool argument count %r for %r" % (field("ARGC"), image), boot)
+    expect(field("ARGV 1") == [image], "tool image argument %r, expected %r" % (field("ARGV 1"), image), boot)
     if version is not None:
-        expect(any(r.startswith("IMAGE ") and r.endswith("version=%s" % version) for r in boot.tool),
-               "the tool did not flash version %s: %r" % (version, boot.tool), boot)
+        expect(any(r.startswith("IMAGE ") and r.endswith("version=%s" % version) for r in records),
+               "the tool did not flash version %s: %r" % (version, records), boot)
+
+
+def expect_stick_unchanged(boot):
+    """Every file on the stick is as it was before the boot (a boot run
+    with watch_stick)."""
+    changed = sorted(name for name in set(boot.stick_before) | set(boot.stick_after)
+                     if boot.stick_before.get(name) != boot.stick_after.get(name))
+    expect(not changed, "the stick changed: %s" % ", ".join(changed), boot)
 
 
 def expect_lines(boot, number, lines):
@@ -139,17 +168,17 @@ def scenario(name, boots, labels=()):
 
 
 @scenario("normal-update", boots=4)
-def normal_update(board):
+def normal_update(board, launch="Tamsork.efi bios.bin"):
     """A normal update from the first launch to "BIOS Update done!"."""
     board.volume.put("bios.bin", bios_image(1, 6))
 
-    boot = board.boot(["Tamsork.efi bios.bin"])
+    boot = board.boot([launch])
     expect_state(boot, b"1")
     expect_application_reset(boot)
     expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
     expect_no_tool(boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin"])
+    boot = board.boot([launch])
     expect_state(boot, b"2")
     expect_tool(boot, "bios.bin", "1.06")
     expect_returned(boot, 0)
@@ -157,13 +186,13 @@ def normal_update(board):
     expect_no_request(boot)
     expect(board.bios_version == "V1.06", "the flashed version did not reach the board", boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin"])
+    boot = board.boot([launch])
     expect_state(boot, b"3")
     expect_request_reset(boot)
     expect_quiet_board(boot)
     expect_no_tool(boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin"])
+    boot = board.boot([launch])
     expect_state(boot, None)
     expect_returned(boot, 0)
     expect_lines(boot, 1, [DONE])
@@ -301,41 +330,71 @@ def backup_ready(board):
     expect_no_tool(boot)
 
 
+def put_shell(board):
+    """OVMF's own Shell on the stick as Shell.efi, for launches from a
+    Shell started inside the board's Shell."""
+    path = os.path.join(board.workdir, "Shell.efi")
+    with open(path, "wb") as f:
+        f.write(shell_extract.extract_shell(OVMF_CODE))
+    board.volume.put_file(path, "Shell.efi")
+
+
+# Launches from elsewhere than the root of the stick. Each row changes
+# directory itself; "fs0:" alone would go back to fs0:'s own current
+# directory, which may be \sub.
+ELSEWHERE = [
+    ("fs1:", "fs0:\\Tamsork.efi bios.bin"),
+    ("fs0:", "cd \\sub", "fs0:\\Tamsork.efi bios.bin"),
+    # A nested Shell takes over the current directory, fs0:\sub.
+    ("fs0:", "cd \\sub", "fs0:\\Shell.efi -nostartup -exit fs0:\\Tamsork.efi bios.bin"),
+]
+FROM_ROOT = ("fs0:", "cd \\", "Tamsork.efi bios.bin")
+
+
 @scenario("other-directory", boots=3)
 def other_directory(board):
-    """Started from another mapping or directory, the application keeps to its own volume's root."""
+    """From another mapping or a folder, a launch that would begin the update or start the tool changes nothing."""
     board.volume.put("bios.bin", bios_image(1, 6))
     board.volume.mkdir("sub")
-    # An older image where the current directory is: the gate reading it
-    # would stop the update.
+    # An older image in the folder: a gate or a tool that read it there
+    # would stop the update or flash 1.01.
     board.volume.put("sub/bios.bin", bios_image(1, 1))
+    put_shell(board)
 
-    def expect_root_only(boot):
-        expect("State.dat" not in board.volume.names("sub"), "State.dat was made in the subdirectory", boot)
+    def expect_refused_elsewhere(boot):
+        for number in range(1, len(ELSEWHERE) + 1):
+            expect_returned(boot, NOT_FOUND, number)
+            expect_lines(boot, number, [START_AT_ROOT])
+        expect("State.dat" not in board.volume.names("sub"), "State.dat was made in the folder", boot)
         expect(board.other.names() == [".mapping-fs1"], "the other volume changed: %r" % board.other.names(), boot)
 
-    # From another mapping: the gate reads fs0:\bios.bin; FS1: has none.
-    boot = board.boot(["fs0:\\Tamsork.efi bios.bin"], before=["fs1:"], forbid=[ABORT_PROMPT])
+    # A refused launch that had written the state byte or signalled the
+    # board would show at the root launch after it: the signal twice, or
+    # the tool started instead of update mode entered.
+    boot = board.boot(ELSEWHERE + [FROM_ROOT], forbid=[ABORT_PROMPT])
+    expect_refused_elsewhere(boot)
     expect_state(boot, b"1")
-    expect_application_reset(boot)
-    expect_root_only(boot)
+    expect(boot.ended == "reset" and len(ELSEWHERE) + 1 not in boot.exits, "the root launch returned", boot)
+    expect(boot.update_port == SIGNAL, "port 0x41C0 got %r, expected AA 66 once" % boot.update_port, boot)
+    expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
+    expect_no_request(boot)
+    expect_no_tool(boot)
 
-    # From a subdirectory: the state moves on at the root and the tool gets
-    # the name as given.
-    boot = board.boot(["fs0:\\Tamsork.efi bios.bin"], before=["cd sub"])
+    # The tool starts once, from the root launch, and flashes the root's
+    # image.
+    boot = board.boot(ELSEWHERE + [FROM_ROOT])
+    expect_refused_elsewhere(boot)
+    expect_returned(boot, 0, len(ELSEWHERE) + 1)
     expect_state(boot, b"2")
-    expect_returned(boot, 0)
-    expect_tool(boot, "bios.bin", None)
+    expect_tool(boot, "bios.bin", "1.06")
     expect_quiet_board(boot)
-    expect_root_only(boot)
-    flashed = [r for r in boot.tool if r.startswith("IMAGE ")]
-    board.note("the tool, started with cwd %s, resolved the bare image name itself: %s (the gate had checked "
-               "fs0:\\bios.bin, version 1.06)" % (", ".join(boot.tool_field("CWD")), ", ".join(flashed)))
+    expect_no_request(boot)
 
-    boot = board.boot(["fs0:\\Tamsork.efi bios.bin"], before=["fs1:"])
+    # Finishing needs no particular directory.
+    boot = board.boot([ELSEWHERE[0]])
     expect_state(boot, b"3")
     expect_request_reset(boot)
-    expect_root_only(boot)
+    expect_no_tool(boot)
 
 
 @scenario("typed-at-prompt", boots=2)
@@ -358,10 +417,7 @@ def typed_at_prompt(board):
 
 @scenario("long-image-name", boots=2)
 def long_image_name(board):
-    """The flash tool's command line holds 99 characters: after
-    "H2OFFT-Sx64.efi " an image name keeps its first 83 of them."""
-    # 90 characters: within what the version gate reads, 7 more than the
-    # tool's command line carries.
+    """A 90-character image name reaches the flash tool whole, and the tool flashes that image."""
     name = "b" * 86 + ".bin"
     board.volume.put(name, bios_image(1, 6))
 
@@ -371,7 +427,99 @@ def long_image_name(board):
 
     boot = board.boot(["Tamsork.efi " + name])
     expect_state(boot, b"2")
-    expect_tool(boot, name[:83], None)
+    expect_returned(boot, 0)
+    expect_tool(boot, name, "1.06")
+
+
+# (the name, as startup.nsh writes it, the version of the image on the stick
+# under that name or None where FAT allows no such name). In a script '^'
+# takes the next character literally and quotes keep a blank; a '%' needs
+# its '^' even inside quotes.
+IMAGE_NAMES = [
+    ("my bios.bin", '"my bios.bin"', "1.06"),
+    ("b%path%.bin", '"b^%path^%.bin"', "1.07"),
+    ("a^b.bin", '"a^^b.bin"', "1.08"),
+    ("c#d.bin", '"c^#d.bin"', "1.09"),
+    ("v 2 %path% #3^.bin", '"v 2 ^%path^% ^#3^^.bin"', "1.10"),
+    ('x"y.bin', '"x^"y.bin"', None),
+    ("p|q.bin", '"p^|q.bin"', None),
+    ("<in.bin", '"^<in.bin"', None),
+]
+
+
+@scenario("image-names", boots=2)
+def image_names(board):
+    """Image names with blanks and the Shell's special characters reach the flash tool as its one argument."""
+    for name, _, version in IMAGE_NAMES:
+        if version is not None:
+            major, minor = version.split(".")
+            board.volume.put(name, bios_image(int(major), int(minor)))
+    board.volume.put("state-1.dat", b"1")
+    launches = ["Tamsork.efi " + typed for _, typed, _ in IMAGE_NAMES]
+
+    # The version gate reads the first name on the stick.
+    boot = board.boot(launches[:1], forbid=[ABORT_PROMPT])
+    expect_state(boot, b"1")
+    expect_application_reset(boot)
+
+    # Each launch starts the tool; the state is put back to '1' before the
+    # next.
+    commands = launches[:1] + [("cp -q state-1.dat State.dat", launch) for launch in launches[1:]]
+    boot = board.boot(commands)
+    runs = tool_runs(boot.tool)
+    expect(len(runs) == len(IMAGE_NAMES), "%d tool starts for %d launches" % (len(runs), len(IMAGE_NAMES)), boot)
+    for number, ((name, _, version), records) in enumerate(zip(IMAGE_NAMES, runs), start=1):
+        expect_returned(boot, 0, number)
+        expect_tool(boot, name, version, records)
+        if version is None:
+            expect(any(r.startswith("IMAGE missing") for r in records), "the tool opened %r: %r" % (name, records),
+                   boot)
+    expect_state(boot, b"2")
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+
+
+@scenario("nested-shell", boots=4)
+def nested_shell(board):
+    """A whole update with every launch made through a nested Shell: Shell.efi -nostartup -exit Tamsork.efi bios.bin."""
+    put_shell(board)
+    normal_update(board, launch="Shell.efi -nostartup -exit Tamsork.efi bios.bin")
+
+
+# (what the row is, State.dat (read-only) or None, whether the stick is
+# write-protected, the launch, what it prints, %lasterror%)
+UNWRITABLE_STATE = [
+    ("update mode not entered", b"", False, "Tamsork.efi bios.bin",
+     [NOT_WRITTEN % "Access Denied"], ACCESS_DENIED),
+    ("the flash tool not started", b"1", False, "Tamsork.efi bios.bin",
+     [NOT_WRITTEN % "Access Denied"], ACCESS_DENIED),
+    ("no manual reset in backup mode", b"@", False, "Tamsork.efi bios.bin -b",
+     [ENABLE_MODE, NOT_WRITTEN % "Access Denied"], ACCESS_DENIED),
+    ("no State.dat on a write-protected stick", None, True, "Tamsork.efi bios.bin",
+     [NOT_WRITTEN % "Write Protected"], WRITE_PROTECTED),
+]
+
+
+@scenario("state-not-written", boots=4)
+def state_not_written(board):
+    """A read-only State.dat or a write-protected stick stops the launch at the State.dat line, nothing changed."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    for label, state, protected, launch, lines, status in UNWRITABLE_STATE:
+        board.write_protected = False
+        if board.state() is not None:
+            board.volume.set_read_only("State.dat", False)
+        board.place_state(state)
+        if state is not None:
+            board.volume.set_read_only("State.dat")
+        board.write_protected = protected
+        boot = board.boot([launch], forbid=[RESET_PROMPT, ABORT_PROMPT], watch_stick=True)
+        expect(boot.script_finished, "%s: the script did not finish" % label, boot)
+        expect_returned(boot, status)
+        expect_lines(boot, 1, lines)
+        expect_stick_unchanged(boot)
+        expect_quiet_board(boot)
+        expect_no_request(boot)
+        expect_no_tool(boot)
 
 
 UNSUPPORTED_PLATFORMS = [

@@ -30,8 +30,9 @@ import subprocess
 
 import shell_extract
 from board import OVMF_CODE
-from scenarios import (DONE, NOT_FOUND, USAGE, bios_image, expect, expect_lines, expect_no_request, expect_no_tool,
-                       expect_quiet_board, expect_returned, normal_update, scenario)
+from scenarios import (ACCESS_DENIED, DONE, NOT_FOUND, USAGE, bios_image, expect, expect_lines, expect_no_request,
+                       expect_no_tool, expect_quiet_board, expect_returned, expect_stick_unchanged, normal_update,
+                       scenario)
 
 SECURE_CODE = "/usr/share/OVMF/OVMF_CODE_4M.secboot.fd"
 SNAKEOIL_VARS = "/usr/share/OVMF/OVMF_VARS_4M.snakeoil.fd"
@@ -176,7 +177,6 @@ def enforce(board):
 
 # ---------------------------------------------------------------- scenarios
 
-ACCESS_DENIED = 0xF
 # What the Shell prints when the firmware refuses to start an image named
 # in a script (the nested script's one line).
 REFUSED = "Script Error Status: Access Denied (line number 1)"
@@ -220,9 +220,7 @@ def secure_boot_refused(board):
         expect_lines(boot, number, [REFUSED])
     expect_returned(boot, NOT_FOUND, 3)
     expect_lines(boot, 3, USAGE)
-    changed = sorted(name for name in set(boot.stick_before) | set(boot.stick_after)
-                     if boot.stick_before.get(name) != boot.stick_after.get(name))
-    expect(not changed, "the stick changed: %s" % ", ".join(changed), boot)
+    expect_stick_unchanged(boot)
     expect_quiet_board(boot)
     expect_no_request(boot)
     expect_no_tool(boot)

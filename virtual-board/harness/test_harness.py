@@ -50,10 +50,14 @@ class ConsoleText(unittest.TestCase):
 
 SCRIPT_BOOT = (
     'FS0:\\> echo "TAMSORK-RUN-1"\nTAMSORK-RUN-1\n'
-    "FS0:\\> Tamsork.efi\nKestrune Version 3.3\nHelp!\n"
+    "FS0:\\> Tamsork.efi\nKestrune Version 3.3\n           Ombrel, KVX9310\nHelp!\n"
     'FS0:\\> echo "TAMSORK-EXIT-1=%lasterror%"\nTAMSORK-EXIT-1=0xE\n'
     'FS0:\\> echo "TAMSORK-RUN-2"\nTAMSORK-RUN-2\n'
-    "FS0:\\> Tamsork.efi bios.bin\nBIOS Update done!\n"
+    # A launch through a nested Shell: its banner and mapping table are not
+    # the application's.
+    "FS0:\\> Shell.efi -exit Tamsork.efi bios.bin\nUEFI Interactive Shell v2.2\nEDK II\n"
+    "UEFI v2.70 (EDK II, 0x00010000)\nMapping table\n      FS0: Alias(s):F0a65535a:;BLK0:\n"
+    "          PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x0,0xFFFF,0x0)\nBIOS Update done!\n"
     'FS0:\\> echo "TAMSORK-EXIT-2=%lasterror%"\nTAMSORK-EXIT-2=0x0\n'
     'FS0:\\> echo "TAMSORK-RUN-3"\nTAMSORK-RUN-3\n'
     "FS1:\\sub\\> fs0:\\Tamsork.efi bios.bin -b\nPlease enable UPDATE MODE to flash BIOS!\n")
@@ -65,7 +69,7 @@ class Markers(unittest.TestCase):
 
     def test_output_of_each_launch(self):
         cases = [
-            (1, "Kestrune Version 3.3\nHelp!"),
+            (1, "Kestrune Version 3.3\n           Ombrel, KVX9310\nHelp!"),
             (2, "BIOS Update done!"),
             # Never returned: everything to the end, without the command echo.
             (3, "Please enable UPDATE MODE to flash BIOS!"),
@@ -112,6 +116,16 @@ class Records(unittest.TestCase):
                          ["INSTALLED status=0x0", "REQUEST a"])
         self.assertEqual(board.parse_records(b""), [])
 
+    def test_tool_records_split_at_each_start(self):
+        cases = [
+            (["START", "ARGC 2", "DONE", "START", "DONE"], [["START", "ARGC 2", "DONE"], ["START", "DONE"]]),
+            (["DONE", "START"], [["START"]]),
+            ([], []),
+        ]
+        for records, expected in cases:
+            with self.subTest(records=records):
+                self.assertEqual(board.tool_runs(records), expected)
+
 
 class Images(unittest.TestCase):
     def test_marker_follows_the_anchor_and_decoys_precede_it(self):
@@ -138,6 +152,13 @@ class Script(unittest.TestCase):
         self.assertEqual(script[2:5], ['echo "TAMSORK-RUN-1"', "fs0:\\run-1.nsh", 'echo "TAMSORK-EXIT-1=%lasterror%"'])
         self.assertEqual(script[6], "fs0:\\run-2.nsh")
         self.assertNotIn("Tamsork.efi x", script)
+
+    def test_setup_lines_run_before_the_start_marker(self):
+        for nested, launch in [(False, "Tamsork.efi x"), (True, "fs0:\\run-1.nsh")]:
+            with self.subTest(nested=nested):
+                script = board.Board.script([("fs1:", "cd \\sub", "Tamsork.efi x")], nested=nested)
+                self.assertEqual(script.decode().split("\r\n")[2:6],
+                                 ["fs1:", "cd \\sub", 'echo "TAMSORK-RUN-1"', launch])
 
     def test_typed_script_stops_before_the_commands(self):
         script = board.Board.script(["Tamsork.efi x"], typed=True).decode()

@@ -119,6 +119,25 @@ void PutNumber(Sink &Out, UINT64 Magnitude, bool Negative, UINTN Base, bool Uppe
 // Marks a conversion whose argument is missing or of the wrong kind.
 template <typename Sink> void PutMismatch(Sink &Out) { PutString(Out, u"(?)", 0, false); }
 
+// The texts of the status codes an operator is likely to meet; any other
+// status is shown as its number.
+constexpr const CHAR8 *STATUS_TEXT[] = {
+    "Success",         "Load Error",       "Invalid Parameter", "Unsupported",     "Bad Buffer Size",
+    "Buffer Too Small", "Not Ready",       "Device Error",      "Write Protected", "Out of Resources",
+    "Volume Corrupt",  "Volume Full",      "No Media",          "Media changed",   "Not Found",
+    "Access Denied",
+};
+
+template <typename Sink> void PutStatus(Sink &Out, UINT64 Status) {
+  const UINT64 Code = Status & ~MAX_BIT;
+  if ((Status == EFI_SUCCESS || (Status & MAX_BIT) != 0) && Code < sizeof(STATUS_TEXT) / sizeof(STATUS_TEXT[0])) {
+    PutString(Out, STATUS_TEXT[Code], 0, false);
+    return;
+  }
+  PutString(Out, u"0x", 0, false);
+  PutNumber(Out, Status, false, 16, true, 0, false, false);
+}
+
 template <typename Sink, typename C> void Format(Sink &Out, const C *Fmt, const KIT_PRINT_ARG *Args, UINTN ArgCount) {
   UINTN Next = 0;
   for (UINTN I = 0; Fmt[I] != 0 && I < KIT_MAX_STRING_LENGTH; I++) {
@@ -195,6 +214,13 @@ template <typename Sink, typename C> void Format(Sink &Out, const C *Fmt, const 
         PutNumber(Out, Magnitude, Negative, Base, Conversion == 'X', Width, ZeroPad, LeftAlign);
         break;
       }
+      case 'r':
+        if (Arg == NULL || Arg->Kind == KitArgKind::Pointer) {
+          PutMismatch(Out);
+        } else {
+          PutStatus(Out, Arg->Value);
+        }
+        break;
       default:
         // Unknown conversion: shown as written, so the slip is visible.
         Out.Put(u'%');

@@ -134,7 +134,28 @@ struct ExecuteCall {
   std::u16string CommandLine;
   bool EnvironmentGiven = false;
   bool StatusCodeGiven = false;
+  // The words the started program receives, as the Shell reads the command
+  // line (ReadShellCommandLine), Argv[0] first.
+  std::vector<std::u16string> Argv;
+  // Where the program finds the file its Argv[1] names, resolved against the
+  // Shell's current directory: the volume's Label() and the path from its
+  // root ("\sub\bios.bin"); empty when the name cannot be resolved.
+  std::string ArgumentVolume;
+  std::string ArgumentPath;
 };
+
+// How a program started by Execute receives its command line, as OVMF's
+// Shell does it. A reading splits words at blanks outside double quotes,
+// takes the character after a '^' as it is and removes quotes. Before the
+// last reading the line is processed as a typed command: a '#' ends it
+// unless escaped (inside quotes too; the '#' takes its '^'), %name% is
+// replaced by the variable's value or by nothing (inside quotes too), and
+// an unquoted '|' or a word starting with '<' or '>' ends the command.
+// Unless the variable nonesting is True, a nested Shell runs the command:
+// it reads the line once into its own words and joins them again, quoting
+// those that hold a blank, before the line is processed and read.
+std::vector<std::u16string> ReadShellCommandLine(const std::u16string &Line,
+                                                 const std::map<std::u16string, std::u16string> &Variables);
 
 // A FAT-like volume. Paths are from the root, with '\' separators, matched
 // without regard to case; in the helpers below a leading '\' is optional and
@@ -161,12 +182,24 @@ class Volume {
   std::optional<std::vector<uint8_t>> CurrentFile(const std::string &Path) const;
   // Drops every unflushed change, as a reset or power loss does.
   void DropCache();
+  // A write-protected medium: opening for writing or creating is refused
+  // with EFI_WRITE_PROTECTED, as a FAT driver does on a locked stick.
+  void SetWriteProtected(bool Protected);
+  bool WriteProtected() const { return WriteProtected_; }
+  // A medium that takes writes into the driver's cache but refuses to
+  // write them back (a device error, a full volume): Flush reports Status,
+  // and the cached bytes are lost, by Flush or by Close (which still
+  // reports EFI_SUCCESS, as Close always does). EFI_SUCCESS: a sound medium.
+  void RefuseWriteBack(EFI_STATUS Status);
+  EFI_STATUS WriteBackStatus() const { return WriteBack_; }
 
   struct Node;  // implementation detail
   Node *Root() const { return Root_.get(); }
 
  private:
   std::string Label_;
+  bool WriteProtected_ = false;
+  EFI_STATUS WriteBack_ = EFI_SUCCESS;
   // Shared so that a file handle keeps its node alive after the entry is
   // deleted or the volume is restored from a power-cut snapshot.
   std::shared_ptr<Node> Root_;
@@ -198,14 +231,43 @@ class Firmware {
   // 0: no Shell Parameters instance at all; 1: only the Shell's own; 2
   // (default): the Shell's and the application's.
   void SetShellParameterInstances(int Count);
+  // Shells started one inside the other between the root Shell and the
+  // application (default 0). Each has its own image handle and Shell
+  // Parameters instance, listed in install order: root Shell, nested
+  // Shells, then the application.
+  void SetNestedShells(int Count);
+  // The application's Shell Parameters as a careless Shell could hand them
+  // over: no Argv array, a count that is not the number of words, or some
+  // words NULL. Undone by the next SetCommandLine().
+  void SetOddShellParameters(bool NoArgv, size_t Argc, const std::vector<size_t> &NullWords);
+
+  // ---- the Shell's view of the volumes
+  // The Shell's mapping names: the boot volume is "FS0:", the other "FS1:"
+  // (GetMapFromDevicePath adds their block device names after a ';'). The
+  // current directory as GetCurDir gives it ("FS0:\\sub"; "FS0:" for a root);
+  // empty: none set, as in a startup.nsh that never changed to a volume.
+  // Default "FS0:". SetCurDir changes it too.
+  void SetCurrentDirectory(const std::u16string &Directory);
+  std::u16string CurrentDirectory() const;
+  // Shell variables: what %name% expands to in an Execute command line, and
+  // what GetEnv gives.
+  std::map<std::u16string, std::u16string> ShellVariables;
 
   // ---- console
-  // Keys the user is going to type. With none queued, WaitForEvent on the
-  // key event returns at once and ReadKeyStroke gives EFI_NOT_READY; an
-  // application that polls an empty queue 100000 times in a row is stopped
-  // (abort with a message) rather than left to hang the test run.
+  // Keys the user is going to type, each at the prompt that waits for it:
+  // a queued key arrives when the application waits on the key event, so
+  // ReadKeyStroke without a wait finds nothing. A key typed ahead is in the
+  // buffer already. A spurious wake ends the next wait with no key
+  // arrived. With no key queued, WaitForEvent returns at once and
+  // ReadKeyStroke gives NoKeyStatus: EFI_NOT_READY for an idle keyboard
+  // (an application that waits 100000 times in a row for nothing is
+  // stopped with a message rather than left to hang the test run), or a
+  // failure such as EFI_DEVICE_ERROR for a keyboard that has gone.
   void QueueKey(Key K);
   void QueueKeys(const std::vector<Key> &Keys);
+  void TypeAhead(Key K);
+  void SpuriousWakes(size_t Count);
+  EFI_STATUS NoKeyStatus = EFI_NOT_READY;
   size_t KeysLeft() const;
   std::string ConsoleText() const;  // UTF-8 of everything sent to ConOut this launch
   std::string StdErrText() const;
