@@ -6,19 +6,20 @@ KEK and db hold Debian's published test certificate. Each boot checks with
 the Shell's dmpstore that the firmware enforces (SecureBoot 1, SetupMode 0).
 Every image the board starts is signed with the snakeoil key by
 scripts/sign-efi, the script behind `make sign`, so the signed Tamsork.efi
-under test is exactly what `make sign` produces.
+under test is what `make sign` gives with that key.
 
 THE SHELL ON THIS BOARD IS A TEST RIG FOR TAMSORK, NOT A SHELL ANYONE SHOULD
 BOOT. OVMF's built-in Shell will not start under Secure Boot, so the stick
 carries one as EFI\\BOOT\\BOOTX64.EFI: the same Shell taken out of the
 ordinary OVMF_CODE_4M.fd (shell_extract.py). Debian's build of that Shell
-also turns itself off when the SecureBoot variable is 1 (Debian's fix
-for a security advisory). It reads that variable once, by name, and carries on normally when the read
-fails; the rig renames that one UCS-2 name in the image, same length, so
-the read finds nothing, and only then signs the Shell with the test key. A
-Shell changed like that undoes the very protection the advisory asked for:
-it exists only in the build tree, signed only with a key whose private half
-Debian publishes, and only firmware that trusts that key runs it.
+also turns itself off when the SecureBoot variable is 1 (Debian's fix for a
+security advisory). It reads that variable once, by name, and carries on
+normally when the read fails; the rig renames that one UCS-2 name in the
+image, same length, so the read finds nothing, and only then signs the
+Shell with the test key. A Shell changed like that has lost the protection
+Debian added: it exists only in the build tree, signed only with a key
+whose private half Debian publishes, and only firmware that trusts that key
+runs it.
 """
 
 import os

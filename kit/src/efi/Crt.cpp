@@ -3,7 +3,7 @@
 // kit's fills and copies end in. Fills and copies move eight bytes per
 // step (rep stosq / rep movsq), then the last few bytes one at a time: a
 // pool buffer the size of a BIOS image is zero-filled in an eighth of the
-// steps a byte loop takes, and far faster than that under emulation.
+// steps a byte loop takes.
 #include "kit/Uefi.h"
 
 extern "C" {
