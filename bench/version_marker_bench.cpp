@@ -10,18 +10,7 @@
 
 #include "app/checks/VersionMarker.h"
 
-// The EFI build's C runtime under other names, so glibc's stays in use.
-#define memset CrtMemset
-#define memcpy CrtMemcpy
-#define memmove CrtMemmove
-#define memcmp CrtMemcmp
-#define _fltused CrtFltused
-#include "kit/src/efi/Crt.cpp"
-#undef memset
-#undef memcpy
-#undef memmove
-#undef memcmp
-#undef _fltused
+#include "kit/src/efi/CrtRenamed.h"
 
 namespace {
 

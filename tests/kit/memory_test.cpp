@@ -6,17 +6,7 @@
 
 #include <vector>
 
-#define memset CrtMemset
-#define memcpy CrtMemcpy
-#define memmove CrtMemmove
-#define memcmp CrtMemcmp
-#define _fltused CrtFltused
-#include "kit/src/efi/Crt.cpp"
-#undef memset
-#undef memcpy
-#undef memmove
-#undef memcmp
-#undef _fltused
+#include "kit/src/efi/CrtRenamed.h"
 
 namespace {
 
