@@ -13,6 +13,7 @@ the bytes written to the board's ports and the stand-in images' records.
 import os
 import re
 import shutil
+import struct
 import subprocess
 import threading
 import time
@@ -82,11 +83,12 @@ def parse_exits(text):
     return {int(n): int(v, 16) for n, v in re.findall(r"TAMSORK-EXIT-(\d+)=0x([0-9A-Fa-f]+)", text)}
 
 
-def invocation_output(text, number):
+def invocation_output(text, number, reset_line=None):
     """What invocation `number` printed: the console between its start
     marker and its exit marker (or the end of the text when it never
-    returned to the Shell), without the Shell's echo of commands and the
-    start-up text of the Shells it ran in."""
+    returned to the Shell), without the Shell's echo of commands, the
+    start-up text of the Shells it ran in and, as its last line, the
+    firmware's own `reset_line` announcing a reset."""
     start = text.find("TAMSORK-RUN-%d\n" % number)
     if start < 0:
         return None
@@ -96,6 +98,10 @@ def invocation_output(text, number):
     lines = segment.split("\n")
     # The Shell echoes each script line after its prompt ("FS0:\> ...").
     kept = [line for line in lines if not re.match(r"^\s*[A-Za-z0-9]+:\\.*> ", line)]
+    while kept and not kept[-1].strip():
+        kept.pop()
+    if end < 0 and reset_line is not None and kept and kept[-1] == reset_line:
+        kept.pop()
     return "\n".join(kept).rstrip("\n")
 
 
@@ -151,6 +157,7 @@ class Boot:
         self.commands = []
         self.stick_before = None
         self.stick_after = None
+        self.reset_line = None
 
     @property
     def script_finished(self):
@@ -168,7 +175,7 @@ class Boot:
         return record_field(self.tool, prefix)
 
     def output(self, number=1):
-        return invocation_output(self.console, number)
+        return invocation_output(self.console, number, self.reset_line)
 
 
 def _run(args, **kwargs):
@@ -179,14 +186,55 @@ def _run(args, **kwargs):
     return result
 
 
-class Volume:
-    """A raw FAT image, changed with mtools while no boot is running."""
+# Where the one partition of a partitioned stick starts, as mtools write it
+# after an image's name ("disk.img@@1M"), and in 512-byte sectors.
+PARTITION_OFFSET = "1M"
+PARTITION_START = 2048
+# A partitioned disk's MBR: its disk signature (the firmware's device path
+# shows it) and the partition type of each FAT size mkfs.vfat may choose.
+DISK_SIGNATURE = 0x4B4D5354
+PARTITION_TYPES = {b"FAT12": 0x01, b"FAT16": 0x0E}  # FAT16 with LBA addressing
 
-    def __init__(self, path, size_kib=16384, label="TAMSORK"):
+
+def master_boot_record(sectors, kind):
+    """A 512-byte MBR with one active partition of type `kind` and
+    `sectors` sectors from PARTITION_START; CHS fields hold the "use LBA"
+    values."""
+    record = bytearray(512)
+    record[440:444] = struct.pack("<I", DISK_SIGNATURE)
+    record[446:462] = struct.pack("<B3sB3sII", 0x80, b"\xfe\xff\xff", kind, b"\xfe\xff\xff", PARTITION_START,
+                                  sectors)
+    record[510:512] = b"\x55\xaa"
+    return bytes(record)
+
+
+class Volume:
+    """A FAT volume in an image, changed with mtools while no boot is
+    running: the whole image (a "superfloppy", as OVMF reads it), or with
+    `partitioned` the one partition of a disk with an MBR (U-Boot looks for
+    file systems only in partitions). `path` is the image the board's disk
+    gets; mtools reach the volume as `target`."""
+
+    def __init__(self, path, size_kib=16384, label="TAMSORK", partitioned=False):
         self.path = path
+        self.target = path + "@@" + PARTITION_OFFSET if partitioned else path
         if os.path.exists(path):
             os.remove(path)
-        _run(["mkfs.vfat", "-C", "-n", label, path, str(size_kib)])
+        if not partitioned:
+            _run(["mkfs.vfat", "-C", "-n", label, path, str(size_kib)])
+            return
+        fat = path + ".fat"
+        if os.path.exists(fat):
+            os.remove(fat)
+        _run(["mkfs.vfat", "-C", "-n", label, fat, str(size_kib)])
+        with open(path, "wb") as disk, open(fat, "rb") as f:
+            # The FAT's own name for its size, in its boot sector.
+            kind = PARTITION_TYPES[f.read(62)[54:59]]
+            f.seek(0)
+            disk.write(master_boot_record(size_kib * 2, kind))
+            disk.write(bytes(PARTITION_START * 512 - 512))
+            shutil.copyfileobj(f, disk)
+        os.remove(fat)
 
     def put(self, name, data):
         """Writes data to name ("dir/file" allowed; directories must exist)."""
@@ -194,18 +242,18 @@ class Volume:
         with open(temp, "wb") as f:
             f.write(data)
         try:
-            _run(["mcopy", "-n", "-o", "-i", self.path, temp, "::/" + name])
+            _run(["mcopy", "-n", "-o", "-i", self.target, temp, "::/" + name])
         finally:
             os.remove(temp)
 
     def put_file(self, source, name):
-        _run(["mcopy", "-n", "-o", "-i", self.path, source, "::/" + name])
+        _run(["mcopy", "-n", "-o", "-i", self.target, source, "::/" + name])
 
     def set_read_only(self, name, read_only=True):
-        _run(["mattrib", "-i", self.path, "+r" if read_only else "-r", "::/" + name])
+        _run(["mattrib", "-i", self.target, "+r" if read_only else "-r", "::/" + name])
 
     def mkdir(self, name):
-        _run(["mmd", "-i", self.path, "::/" + name])
+        _run(["mmd", "-i", self.target, "::/" + name])
 
     def get(self, name):
         """The file's bytes, or None when it is not there."""
@@ -213,7 +261,7 @@ class Volume:
         if os.path.exists(temp):
             os.remove(temp)
         env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
-        result = subprocess.run(["mcopy", "-n", "-o", "-i", self.path, "::/" + name, temp], capture_output=True,
+        result = subprocess.run(["mcopy", "-n", "-o", "-i", self.target, "::/" + name, temp], capture_output=True,
                                 env=env)
         if result.returncode != 0 or not os.path.exists(temp):
             return None
@@ -224,7 +272,7 @@ class Volume:
 
     def delete(self, name):
         if self.get(name) is not None:
-            _run(["mdel", "-i", self.path, "::/" + name])
+            _run(["mdel", "-i", self.target, "::/" + name])
 
     def files(self):
         """Every file on the volume, {"dir/name": bytes}, read in one go."""
@@ -233,7 +281,7 @@ class Volume:
             shutil.rmtree(temp)
         os.makedirs(temp)
         try:
-            _run(["mcopy", "-s", "-n", "-i", self.path, "::/*", temp])
+            _run(["mcopy", "-s", "-n", "-i", self.target, "::/*", temp])
             found = {}
             for root, _, names in os.walk(temp):
                 for name in names:
@@ -246,7 +294,7 @@ class Volume:
 
     def names(self, directory=""):
         """The entries of a directory, long names where there are any."""
-        result = _run(["mdir", "-b", "-i", self.path, "::/" + directory])
+        result = _run(["mdir", "-b", "-i", self.target, "::/" + directory])
         entries = []
         for line in result.stdout.decode(errors="replace").splitlines():
             line = line.strip().rstrip("/")
@@ -276,12 +324,13 @@ class Board:
         self.machine = ["-machine", "q35"]
         self.vars = os.path.join(self.workdir, "vars.fd")
         shutil.copyfile(OVMF_VARS, self.vars)
-        self.volume = Volume(os.path.join(self.workdir, "fs0.img"), label="TAMSORK")
-        self.other = Volume(os.path.join(self.workdir, "fs1.img"), size_kib=2048, label="OTHER")
-        self.volume.put_file(tamsork, "Tamsork.efi")
-        self.volume.put_file(vendor, "VendorControl.efi")
-        self.volume.put_file(tool, "H2OFFT-Sx64.efi")
-        self.other.put(".mapping-fs1", b"the second volume\n")
+        # A firmware given whole as QEMU's -bios (U-Boot) instead of OVMF's
+        # code and variable flash; what it prints when it fails to boot.
+        self.bios = None
+        self.fault_texts = FAULT_TEXTS
+        # A line the firmware prints as it resets (OVMF prints none).
+        self.reset_line = None
+        self.make_volumes()
         self.bios_version = "V1.05"
         self.product = "KVX4720"
         self.cpu = SUPPORTED_CPU
@@ -296,6 +345,23 @@ class Board:
         self.before_each_boot = []
 
     # ------------------------------------------------------------ helpers
+
+    def make_volumes(self, partitioned=False):
+        """Fresh volumes: the stick with Tamsork and the stand-ins, and the
+        other volume."""
+        self.volume = Volume(os.path.join(self.workdir, "fs0.img"), label="TAMSORK", partitioned=partitioned)
+        self.other = Volume(os.path.join(self.workdir, "fs1.img"), size_kib=2048, label="OTHER",
+                            partitioned=partitioned)
+        self.volume.put_file(self.tamsork, "Tamsork.efi")
+        self.volume.put_file(self.vendor, "VendorControl.efi")
+        self.volume.put_file(self.tool, "H2OFFT-Sx64.efi")
+        self.other.put(".mapping-fs1", b"the second volume\n")
+
+    def firmware(self):
+        if self.bios is not None:
+            return ["-bios", self.bios]
+        return ["-drive", "if=pflash,format=raw,readonly=on,file=" + self.code,
+                "-drive", "if=pflash,format=raw,file=" + self.vars]
 
     def note(self, text):
         """An observation worth reporting that is not a check."""
@@ -341,11 +407,15 @@ class Board:
         """The stick and the other volume. The Shell maps file systems in
         the order of their device paths' text, so a write-protected stick
         needs the other volume on virtio too, in the next PCI slot, to stay
-        FS0: (a disk on the SATA controller, Pci(0x1F,0x2), would come
-        first)."""
+        FS0: (a disk on the SATA controller, Pci(0x1F,0x2) on OVMF and
+        Scsi(0,0) on U-Boot, would come first). The slots are given: U-Boot
+        finds no virtio disk in slot 1, where QEMU puts the first one when
+        it adds no default devices."""
         if self.write_protected:
-            return ["-drive", "if=virtio,readonly=on,format=raw,file=" + self.volume.path,
-                    "-drive", "if=virtio,format=raw,file=" + self.other.path]
+            return ["-drive", "if=none,id=stick,readonly=on,format=raw,file=" + self.volume.path,
+                    "-device", "virtio-blk-pci,drive=stick,addr=0x3",
+                    "-drive", "if=none,id=other,format=raw,file=" + self.other.path,
+                    "-device", "virtio-blk-pci,drive=other,addr=0x4"]
         return ["-drive", "format=raw,index=0,file=" + self.volume.path,
                 "-drive", "format=raw,index=1,file=" + self.other.path]
 
@@ -378,6 +448,7 @@ class Board:
         os.makedirs(directory)
         boot = Boot(number, directory)
         boot.commands = list(commands)
+        boot.reset_line = self.reset_line
         before = list(self.before_each_boot) + list(before)
         boot.state_before = self.state()
         boot.bios_version = self.bios_version
@@ -395,9 +466,7 @@ class Board:
             QEMU] + self.machine + ["-m", "256", "-cpu", self.cpu,
             "-display", "none", "-monitor", "none", "-serial", "stdio",
             "-no-reboot", "-net", "none",
-            "-drive", "if=pflash,format=raw,readonly=on,file=" + self.code,
-            "-drive", "if=pflash,format=raw,file=" + self.vars,
-        ] + self.drives() + [
+        ] + self.firmware() + self.drives() + [
             "-smbios", "type=0,version=" + self.bios_version,
             "-smbios", "type=1,product=" + self.product,
             "-chardev", "file,id=update,path=" + files["update-port.bin"],
@@ -451,7 +520,7 @@ class Board:
         while True:
             with lock:
                 text = console_text(bytes(received))
-            fault = next((t for t in tuple(FAULT_TEXTS) + tuple(forbid) if t in text), None)
+            fault = next((t for t in tuple(self.fault_texts) + tuple(forbid) if t in text), None)
             if fault is not None:
                 ended = "fault"
                 failure = "console showed %r" % fault

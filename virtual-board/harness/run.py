@@ -7,7 +7,8 @@
     run.py ... --transcript normal-update     (the demo: boot by boot)
 
 Exit status: 0 when every scenario passed, 1 when one failed, 77 when the
-machine lacks QEMU, OVMF or mtools (the test is skipped).
+machine lacks QEMU, OVMF or mtools, or a scenario's firmware (the test is
+skipped).
 """
 
 import argparse
@@ -23,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import board as board_module  # noqa: E402
 import scenarios  # noqa: E402
 import secure_boot  # noqa: E402  (registers the Secure Boot scenarios)
+import u_boot  # noqa: E402  (registers the U-Boot scenarios)
 
 SKIPPED = 77
 
@@ -115,6 +117,8 @@ def missing_tools(names):
     missing += [path for path in (board_module.OVMF_CODE, board_module.OVMF_VARS) if not os.path.isfile(path)]
     if any("secure-boot" in scenarios.LABELS[name] for name in names):
         missing += secure_boot.missing()
+    if any("u-boot" in scenarios.LABELS[name] for name in names):
+        missing += u_boot.missing()
     return missing
 
 
@@ -163,7 +167,7 @@ def main(argv=None):
             board = scenarios.new_board(os.path.join(args.work, name), args.tamsork, vendor, tool,
                                         args.boot_timeout, log)
             scenarios.run(name, board)
-        except (scenarios.Failure, board_module.BoardError, secure_boot.RigError) as error:
+        except (scenarios.Failure, board_module.BoardError, secure_boot.RigError, u_boot.UBootError) as error:
             for text in board.notes if board is not None else []:
                 print("  note: " + text)
             failed.append(name)

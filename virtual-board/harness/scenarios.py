@@ -10,7 +10,7 @@ import os
 import re
 
 import shell_extract
-from board import OVMF_CODE, Board, record_field, tail, tool_runs
+from board import OVMF_CODE, Board, record_field, split_command, tail, tool_runs
 
 SIGNAL = b"\xaa\x66"
 REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argument=0x1 buffer=set size=4 "
@@ -20,6 +20,7 @@ REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argu
 NOT_FOUND = 0xE
 ACCESS_DENIED = 0xF
 WRITE_PROTECTED = 0x8
+DEVICE_ERROR = 0x7
 
 USAGE = [
     "Kestrune Version 3.3",
@@ -152,6 +153,14 @@ def expect_lines(boot, number, lines):
     expect(printed == lines, "invocation %d printed %r, expected %r" % (number, printed, lines), boot)
 
 
+def with_options(command, options):
+    """A command (a line, or lines ending in the launch) with `options`
+    added to its launch, e.g. " -d" on a firmware whose BIOS version
+    cannot be read."""
+    setup, launch = split_command(command)
+    return tuple(setup) + (launch + options,) if setup else launch + options
+
+
 # ---------------------------------------------------------------- scenarios
 
 SCENARIOS = {}
@@ -264,9 +273,10 @@ def bad_command_line(board):
 
 
 @scenario("backup-mode", boots=5)
-def backup_mode(board):
+def backup_mode(board, options=""):
     """Backup mode: '@', the manual reset, 'y' starting over, another key aborting."""
     board.volume.put("bios.bin", bios_image(1, 6))
+    launch = "Tamsork.efi bios.bin -b" + options
 
     def expect_mode_requested(boot):
         expect_state(boot, b"@")
@@ -282,20 +292,20 @@ def backup_mode(board):
         expect_quiet_board(boot)
         expect_no_tool(boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin -b"])
+    boot = board.boot([launch])
     expect_mode_requested(boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(RESET_PROMPT, "x")])
+    boot = board.boot([launch], keys=[(RESET_PROMPT, "x")])
     expect_manual_reset(boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(FLASH_PROMPT, "y")])
+    boot = board.boot([launch], keys=[(FLASH_PROMPT, "y")])
     expect(FLASH_PROMPT in boot.output(1), "no flash prompt", boot)
     expect_mode_requested(boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(RESET_PROMPT, "x")])
+    boot = board.boot([launch], keys=[(RESET_PROMPT, "x")])
     expect_manual_reset(boot)
 
-    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(FLASH_PROMPT, "n")])
+    boot = board.boot([launch], keys=[(FLASH_PROMPT, "n")])
     expect_lines(boot, 1, [FLASH_PROMPT])
     expect_returned(boot, 0)
     expect_state(boot, None)
@@ -352,7 +362,7 @@ FROM_ROOT = ("fs0:", "cd \\", "Tamsork.efi bios.bin")
 
 
 @scenario("other-directory", boots=3)
-def other_directory(board):
+def other_directory(board, options=""):
     """From another mapping or a folder, a launch that would begin the update or start the tool changes nothing."""
     board.volume.put("bios.bin", bios_image(1, 6))
     board.volume.mkdir("sub")
@@ -360,9 +370,11 @@ def other_directory(board):
     # would stop the update or flash 1.01.
     board.volume.put("sub/bios.bin", bios_image(1, 1))
     put_shell(board)
+    elsewhere = [with_options(command, options) for command in ELSEWHERE]
+    from_root = with_options(FROM_ROOT, options)
 
     def expect_refused_elsewhere(boot):
-        for number in range(1, len(ELSEWHERE) + 1):
+        for number in range(1, len(elsewhere) + 1):
             expect_returned(boot, NOT_FOUND, number)
             expect_lines(boot, number, [START_AT_ROOT])
         expect("State.dat" not in board.volume.names("sub"), "State.dat was made in the folder", boot)
@@ -371,10 +383,10 @@ def other_directory(board):
     # A refused launch that had written the state byte or signalled the
     # board would show at the root launch after it: the signal twice, or
     # the tool started instead of update mode entered.
-    boot = board.boot(ELSEWHERE + [FROM_ROOT], forbid=[ABORT_PROMPT])
+    boot = board.boot(elsewhere + [from_root], forbid=[ABORT_PROMPT])
     expect_refused_elsewhere(boot)
     expect_state(boot, b"1")
-    expect(boot.ended == "reset" and len(ELSEWHERE) + 1 not in boot.exits, "the root launch returned", boot)
+    expect(boot.ended == "reset" and len(elsewhere) + 1 not in boot.exits, "the root launch returned", boot)
     expect(boot.update_port == SIGNAL, "port 0x41C0 got %r, expected AA 66 once" % boot.update_port, boot)
     expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
     expect_no_request(boot)
@@ -382,16 +394,16 @@ def other_directory(board):
 
     # The tool starts once, from the root launch, and flashes the root's
     # image.
-    boot = board.boot(ELSEWHERE + [FROM_ROOT])
+    boot = board.boot(elsewhere + [from_root])
     expect_refused_elsewhere(boot)
-    expect_returned(boot, 0, len(ELSEWHERE) + 1)
+    expect_returned(boot, 0, len(elsewhere) + 1)
     expect_state(boot, b"2")
     expect_tool(boot, "bios.bin", "1.06")
     expect_quiet_board(boot)
     expect_no_request(boot)
 
     # Finishing needs no particular directory.
-    boot = board.boot([ELSEWHERE[0]])
+    boot = board.boot([elsewhere[0]])
     expect_state(boot, b"3")
     expect_request_reset(boot)
     expect_no_tool(boot)
@@ -441,6 +453,7 @@ IMAGE_NAMES = [
     ("a^b.bin", '"a^^b.bin"', "1.08"),
     ("c#d.bin", '"c^#d.bin"', "1.09"),
     ("v 2 %path% #3^.bin", '"v 2 ^%path^% ^#3^^.bin"', "1.10"),
+    ("l" * 86 + ".bin", "l" * 86 + ".bin", "1.11"),
     ('x"y.bin', '"x^"y.bin"', None),
     ("p|q.bin", '"p^|q.bin"', None),
     ("<in.bin", '"^<in.bin"', None),
@@ -448,14 +461,14 @@ IMAGE_NAMES = [
 
 
 @scenario("image-names", boots=2)
-def image_names(board):
+def image_names(board, options=""):
     """Image names with blanks and the Shell's special characters reach the flash tool as its one argument."""
     for name, _, version in IMAGE_NAMES:
         if version is not None:
             major, minor = version.split(".")
             board.volume.put(name, bios_image(int(major), int(minor)))
     board.volume.put("state-1.dat", b"1")
-    launches = ["Tamsork.efi " + typed for _, typed, _ in IMAGE_NAMES]
+    launches = ["Tamsork.efi " + typed + options for _, typed, _ in IMAGE_NAMES]
 
     # The version gate reads the first name on the stick.
     boot = board.boot(launches[:1], forbid=[ABORT_PROMPT])
@@ -486,8 +499,8 @@ def nested_shell(board):
     normal_update(board, launch="Shell.efi -nostartup -exit Tamsork.efi bios.bin")
 
 
-# (what the row is, State.dat (read-only) or None, whether the stick is
-# write-protected, the launch, what it prints, %lasterror%)
+# (what the row is, State.dat or None, whether the stick is write-protected
+# (if not, State.dat is read-only), the launch, what it prints, %lasterror%)
 UNWRITABLE_STATE = [
     ("update mode not entered", b"", False, "Tamsork.efi bios.bin",
      [NOT_WRITTEN % "Access Denied"], ACCESS_DENIED),
@@ -501,15 +514,15 @@ UNWRITABLE_STATE = [
 
 
 @scenario("state-not-written", boots=4)
-def state_not_written(board):
+def state_not_written(board, rows=UNWRITABLE_STATE):
     """A read-only State.dat or a write-protected stick stops the launch at the State.dat line, nothing changed."""
     board.volume.put("bios.bin", bios_image(1, 6))
-    for label, state, protected, launch, lines, status in UNWRITABLE_STATE:
+    for label, state, protected, launch, lines, status in rows:
         board.write_protected = False
         if board.state() is not None:
             board.volume.set_read_only("State.dat", False)
         board.place_state(state)
-        if state is not None:
+        if state is not None and not protected:
             board.volume.set_read_only("State.dat")
         board.write_protected = protected
         boot = board.boot([launch], forbid=[RESET_PROMPT, ABORT_PROMPT], watch_stick=True)

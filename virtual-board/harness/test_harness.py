@@ -1,5 +1,5 @@
-"""The harness's reading of what a boot leaves: console bytes as OVMF sends
-them (samples taken from real boots), the exit markers, the raw line ends
+"""The harness's reading of what a boot leaves: console bytes as OVMF and
+U-Boot send them (samples taken from real boots), the exit markers, the raw line ends
 and the stand-ins' records. A slip here would make a scenario pass or fail
 for the wrong reason."""
 
@@ -40,6 +40,8 @@ class ConsoleText(unittest.TestCase):
          '\nFS0:\\> echo "X"\nX\n'),
         ("LF without CR is still a line break",
          b"Kestrune Version 3.3\nHelp!\n", "Kestrune Version 3.3\nHelp!\n"),
+        ("U-Boot's query of the terminal's size",
+         b"\x1b7\x1b[r\x1b[999;999H\x1b[6n\x1b8No EFI system partition\r\n", "\nNo EFI system partition\n"),
     ]
 
     def test_cases(self):
@@ -60,7 +62,9 @@ SCRIPT_BOOT = (
     "          PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x0,0xFFFF,0x0)\nBIOS Update done!\n"
     'FS0:\\> echo "TAMSORK-EXIT-2=%lasterror%"\nTAMSORK-EXIT-2=0x0\n'
     'FS0:\\> echo "TAMSORK-RUN-3"\nTAMSORK-RUN-3\n'
-    "FS1:\\sub\\> fs0:\\Tamsork.efi bios.bin -b\nPlease enable UPDATE MODE to flash BIOS!\n")
+    "FS1:\\sub\\> fs0:\\Tamsork.efi bios.bin -b\nPlease enable UPDATE MODE to flash BIOS!\n"
+    # U-Boot's line as it resets.
+    "resetting ...\n")
 
 
 class Markers(unittest.TestCase):
@@ -69,15 +73,18 @@ class Markers(unittest.TestCase):
 
     def test_output_of_each_launch(self):
         cases = [
-            (1, "Kestrune Version 3.3\n           Ombrel, KVX9310\nHelp!"),
-            (2, "BIOS Update done!"),
-            # Never returned: everything to the end, without the command echo.
-            (3, "Please enable UPDATE MODE to flash BIOS!"),
-            (4, None),
+            (1, None, "Kestrune Version 3.3\n           Ombrel, KVX9310\nHelp!"),
+            (2, None, "BIOS Update done!"),
+            # Never returned: everything to the end, without the command
+            # echo and, where the firmware has one, its reset line.
+            (3, "resetting ...", "Please enable UPDATE MODE to flash BIOS!"),
+            (3, None, "Please enable UPDATE MODE to flash BIOS!\nresetting ..."),
+            (1, "Help!", "Kestrune Version 3.3\n           Ombrel, KVX9310\nHelp!"),
+            (4, None, None),
         ]
-        for number, expected in cases:
-            with self.subTest(number=number):
-                self.assertEqual(board.invocation_output(SCRIPT_BOOT, number), expected)
+        for number, reset_line, expected in cases:
+            with self.subTest(number=number, reset_line=reset_line):
+                self.assertEqual(board.invocation_output(SCRIPT_BOOT, number, reset_line), expected)
 
 
 class RawLineEnds(unittest.TestCase):
@@ -159,6 +166,15 @@ class Script(unittest.TestCase):
                 script = board.Board.script([("fs1:", "cd \\sub", "Tamsork.efi x")], nested=nested)
                 self.assertEqual(script.decode().split("\r\n")[2:6],
                                  ["fs1:", "cd \\sub", 'echo "TAMSORK-RUN-1"', launch])
+
+    def test_options_go_on_the_launch(self):
+        cases = [
+            ("Tamsork.efi x", "Tamsork.efi x -d"),
+            (("fs0:", "cd \\sub", "Tamsork.efi x"), ("fs0:", "cd \\sub", "Tamsork.efi x -d")),
+        ]
+        for command, expected in cases:
+            with self.subTest(command=command):
+                self.assertEqual(scenarios.with_options(command, " -d"), expected)
 
     def test_typed_script_stops_before_the_commands(self):
         script = board.Board.script(["Tamsork.efi x"], typed=True).decode()
