@@ -84,8 +84,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   Fw.SetCommandLine(Argv);
   Fw.SetShellParameterInstances(Instances);
   Fw.SetNestedShells(NestedShells);
-  // A second prompt finds no key: the keyboard fails rather than idles.
-  Fw.NoKeyStatus = EFI_DEVICE_ERROR;
   if (Before) {
     Fw.BootVolume().PutFile(kStateFile, *Before);
   }

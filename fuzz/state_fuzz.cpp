@@ -46,8 +46,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   }
 
   sim::Firmware Fw;
-  // No key typed: the keyboard read fails.
-  Fw.NoKeyStatus = EFI_DEVICE_ERROR;
   Fw.BootVolume().PutFile(kImageFile, CurrentImage());
   Fw.SetSmbiosRecords(SupportedPlatform());
   Fw.SetCommandLine(Argv);

@@ -61,17 +61,19 @@ CHAR16 *FirstMapping(const CHAR16 *Mappings) {
 
 BOOLEAN IsRootOfMapping(const CHAR16 *CurrentDirectory, const CHAR16 *Mappings) {
   const UINTN Length = TrimmedLength(CurrentDirectory);
-  for (const CHAR16 *Name = Mappings; Length != 0; Name++) {
+  if (Length == 0) {
+    return FALSE;
+  }
+  for (const CHAR16 *Name = Mappings;; Name++) {
     const UINTN NameLength = MappingLength(Name);
     if (SameText(Name, NameLength, CurrentDirectory, Length)) {
       return TRUE;
     }
     Name += NameLength;
     if (*Name == 0) {
-      break;
+      return FALSE;
     }
   }
-  return FALSE;
 }
 
 EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell) {

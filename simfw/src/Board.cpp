@@ -117,7 +117,8 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   Call.EnvironmentGiven = Environment != nullptr;
   Call.StatusCodeGiven = StatusCode != nullptr;
   Call.Argv = ReadShellCommandLine(Call.CommandLine, M.Owner.ShellVariables);
-  const std::vector<std::u16string> Argv = Call.Argv;
+  // A line the Shell cannot read runs nothing.
+  const bool Runs = !Call.Argv.empty();
   if (Call.Argv.size() >= 2) {
     ResolveArgument(M, Call.Argv[1], Call);
   }
@@ -127,8 +128,7 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   if ((Call.Seq = M.Record(std::move(E)))) {
     M.Executions.push_back(std::move(Call));
   }
-  // A line the Shell cannot read runs nothing.
-  const EFI_STATUS Status = Argv.empty() ? EFI_INVALID_PARAMETER : M.Owner.ExecuteStatus;
+  const EFI_STATUS Status = Runs ? M.Owner.ExecuteStatus : EFI_INVALID_PARAMETER;
   if (!EFI_ERROR(Status) && StatusCode != nullptr) {
     *StatusCode = M.Owner.ExecuteCommandStatus;
   }
@@ -181,10 +181,10 @@ const CHAR16 *EFIAPI GetCurDirService(const CHAR16 *FileSystemMapping) {
     if (M.VolumeOfMapping(Mapping) == nullptr) {
       return nullptr;
     }
-    M.CurDirReply = M.CurrentDirectory.size() > Mapping.size() &&
-                            NamesEqual(M.CurrentDirectory.substr(0, Mapping.size()), Mapping)
-                        ? M.CurrentDirectory
-                        : Mapping + u"\\";
+    // As OVMF answers: the current directory when it is on that mapping,
+    // otherwise the mapping's root, written as the mapping name alone.
+    M.CurDirReply = NamesEqual(M.CurrentDirectory.substr(0, Mapping.size()), Mapping) ? M.CurrentDirectory
+                                                                                       : M.MappingOf(*M.VolumeOfMapping(Mapping));
   } else if (M.CurrentDirectory.empty()) {
     return nullptr;
   } else {

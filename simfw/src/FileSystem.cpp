@@ -35,12 +35,17 @@ Event FileEvent(Event::Kind K, const FileHandle &F) {
 }
 
 // Writes the cache of F's file back to its medium, recording it when the
-// file is still on the volume. A medium that refuses the write-back loses
-// what was cached, and the refusal comes back.
-EFI_STATUS Commit(Firmware::Impl &M, const FileHandle &F) {
-  if (F.Node->Dirty && F.Vol->WriteBackStatus() != EFI_SUCCESS) {
-    F.Node->DropCache();
-    return F.Vol->WriteBackStatus();
+// file is still on the volume. A write-back that fails (Failure, or a
+// medium that refuses it) loses what was cached, and the failure comes back.
+EFI_STATUS WriteBack(Firmware::Impl &M, const FileHandle &F, EFI_STATUS Failure = EFI_SUCCESS) {
+  if (Failure == EFI_SUCCESS && F.Node->Dirty) {
+    Failure = F.Vol->WriteBackStatus();
+  }
+  if (Failure != EFI_SUCCESS) {
+    if (!F.Node->Directory) {
+      F.Node->DropCache();
+    }
+    return Failure;
   }
   const bool Attached = F.Node->Attached();
   if (F.Node->Commit() && Attached) {
@@ -151,22 +156,16 @@ EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHa
   return EFI_SUCCESS;
 }
 
-// Releases a handle, writing its cache back first unless the write-back
-// on the way failed (what the cache held is then lost, as with a real
-// driver).
-void ReleaseHandle(Firmware::Impl &M, FileHandle &F, bool CommitCache) {
-  if (CommitCache) {
-    Commit(M, F);
-  } else if (!F.Node->Directory) {
-    F.Node->DropCache();
-  }
+// Releases a handle, writing its cache back first. Close has no failure
+// to report: a write-back that fails on the way (Failure, an injected
+// fault, or a medium that refuses it) loses the cached bytes, and only
+// Flush would have said so.
+void ReleaseHandle(Firmware::Impl &M, FileHandle &F, EFI_STATUS Failure = EFI_SUCCESS) {
+  WriteBack(M, F, Failure);
   M.Record(FileEvent(Event::Kind::FileClose, F));
   M.CloseFile(F);
 }
 
-// Close has no failure to report: a write-back that fails on the way (an
-// injected fault, or a medium that refuses it) loses the cached bytes, and
-// only Flush would have said so.
 EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
   auto &M = Machine();
   const auto Fault = M.Gate(Service::FileClose);
@@ -174,7 +173,7 @@ EFI_STATUS EFIAPI CloseService(EFI_FILE_PROTOCOL *This) {
   if (F == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  ReleaseHandle(M, *F, !Fault);
+  ReleaseHandle(M, *F, Fault.value_or(EFI_SUCCESS));
   return EFI_SUCCESS;
 }
 
@@ -187,7 +186,7 @@ EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
   }
   if (Fault) {
     // Delete closes the handle whatever happens to the file.
-    ReleaseHandle(M, *F, false);
+    ReleaseHandle(M, *F, *Fault);
     return *Fault;
   }
   Volume::Node &N = *F->Node;
@@ -195,7 +194,7 @@ EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
   const bool Deletable = F->Writable && Parent && N.Attached() && !N.ReadOnly() && N.Children.empty();
   if (!Deletable) {
     // The handle is closed all the same, as Close would.
-    ReleaseHandle(M, *F, true);
+    ReleaseHandle(M, *F);
     return EFI_WARN_DELETE_FAILURE;
   }
   Event E = FileEvent(Event::Kind::FileDelete, *F);
@@ -418,21 +417,15 @@ EFI_STATUS EFIAPI SetInfoService(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationT
 
 EFI_STATUS EFIAPI FlushService(EFI_FILE_PROTOCOL *This) {
   auto &M = Machine();
-  if (auto Fault = M.Gate(Service::FileFlush)) {
-    // A write-back that failed: the cached bytes are gone.
-    if (FileHandle *F = M.LiveFile(This, "File Flush"); F != nullptr && !F->Node->Directory) {
-      F->Node->DropCache();
-    }
-    return *Fault;
-  }
+  const auto Fault = M.Gate(Service::FileFlush);
   FileHandle *F = M.LiveFile(This, "File Flush");
   if (F == nullptr) {
-    return EFI_INVALID_PARAMETER;
+    return Fault.value_or(EFI_INVALID_PARAMETER);
   }
-  if (!F->Writable) {
+  if (!Fault && !F->Writable) {
     return EFI_ACCESS_DENIED;
   }
-  return Commit(M, *F);
+  return WriteBack(M, *F, Fault.value_or(EFI_SUCCESS));
 }
 
 // ---------------------------------------------------------------- EFI_SIMPLE_FILE_SYSTEM_PROTOCOL

@@ -106,8 +106,6 @@ class Machine : public ::testing::Test {
     Fw.SetCommandLine({u"Tamsork.efi", u"bios.bin"});
     Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.05"));
     Fw.SetSmbiosRecords(SupportedPlatform());
-    // A prompt with no key queued meets a keyboard that fails.
-    Fw.NoKeyStatus = EFI_DEVICE_ERROR;
     Active() = this;
     EFI_BOOT_SERVICES *Bs = Fw.SystemTable()->BootServices;
     RealAllocatePool = Bs->AllocatePool;

@@ -184,29 +184,24 @@ TEST_F(StateFile, FailedStateWriteStopsEveryStep) {
     const char *Name;
     EFI_STATUS Status;
     const char *Text;
-    std::function<void(const WriteStep &)> Apply;
+    bool ReadOnlyFile;
+    std::function<void()> Setup;  // the medium, once before its steps
   } Media[] = {
-      {"read-only file", EFI_ACCESS_DENIED, "Access Denied",
-       [&](const WriteStep &Step) { PutState(Step.Initial, /*ReadOnly=*/true); }},
-      {"write-back refused", EFI_VOLUME_FULL, "Volume Full",
-       [&](const WriteStep &Step) {
-         PutState(Step.Initial);
-         Fw.BootVolume().RefuseWriteBack(EFI_VOLUME_FULL);
-       }},
+      {"read-only file", EFI_ACCESS_DENIED, "Access Denied", true, [] {}},
+      {"write-back refused", EFI_VOLUME_FULL, "Volume Full", false,
+       [&] { Fw.BootVolume().RefuseWriteBack(EFI_VOLUME_FULL); }},
       // Last: it stays for the rest of the test.
-      {"short write", EFI_DEVICE_ERROR, "Device Error",
-       [&](const WriteStep &Step) {
+      {"short write", EFI_DEVICE_ERROR, "Device Error", false,
+       [&] {
          Fw.BootVolume().RefuseWriteBack(EFI_SUCCESS);
-         PutState(Step.Initial);
+         WritesComeBackShort();
        }},
   };
   for (const auto &Medium : Media) {
-    if (std::string(Medium.Name) == "short write") {
-      WritesComeBackShort();
-    }
+    Medium.Setup();
     for (const WriteStep &Step : WriteSteps()) {
       SCOPED_TRACE(std::string(Step.Name) + ", " + Medium.Name);
-      Medium.Apply(Step);
+      PutState(Step.Initial, Medium.ReadOnlyFile);
       Expect(Run(Step.Words), Failed(Step, Medium.Status, Medium.Text));
     }
   }

@@ -135,8 +135,6 @@ inline std::vector<Launch> AllLaunches() {
 // same version, a memory-overwrite request to clear, and the state file.
 inline void PrepareMachine(sim::Firmware &Fw, const Launch &L) {
   Fw.SetCommandLine(L.Argv());
-  // A prompt without a key meets a keyboard that fails.
-  Fw.NoKeyStatus = EFI_DEVICE_ERROR;
   Fw.BootVolume().PutFile(kImageFile, CurrentImage());
   Fw.SetSmbiosRecords(SupportedPlatform());
   Fw.PutVariable(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid,

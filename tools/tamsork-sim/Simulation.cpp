@@ -338,9 +338,6 @@ RunReport RunUpdate(const MachineSpec &Spec) {
   Report.Marker = LocateMarker(Spec.Image);
 
   sim::Firmware Fw;
-  // Once --keys has no more, the keyboard fails: the launch ends as it
-  // would with a failed read, and is then run again cut at its wait.
-  Fw.NoKeyStatus = EFI_DEVICE_ERROR;
   std::vector<std::u16string> Argv;
   for (const std::string &Word : Report.CommandLine) {
     Argv.push_back(sim::FromUtf8(Word));

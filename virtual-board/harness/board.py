@@ -178,7 +178,8 @@ class Boot:
         return invocation_output(self.console, number, self.reset_line)
 
 
-def _run(args, **kwargs):
+def run_command(args, **kwargs):
+    """Runs a tool of the harness; a failure raises BoardError with what it printed."""
     env = dict(os.environ, MTOOLS_SKIP_CHECK="1")
     result = subprocess.run(args, capture_output=True, env=env, **kwargs)
     if result.returncode != 0:
@@ -221,12 +222,12 @@ class Volume:
         if os.path.exists(path):
             os.remove(path)
         if not partitioned:
-            _run(["mkfs.vfat", "-C", "-n", label, path, str(size_kib)])
+            run_command(["mkfs.vfat", "-C", "-n", label, path, str(size_kib)])
             return
         fat = path + ".fat"
         if os.path.exists(fat):
             os.remove(fat)
-        _run(["mkfs.vfat", "-C", "-n", label, fat, str(size_kib)])
+        run_command(["mkfs.vfat", "-C", "-n", label, fat, str(size_kib)])
         with open(path, "wb") as disk, open(fat, "rb") as f:
             # The FAT's own name for its size, in its boot sector.
             kind = PARTITION_TYPES[f.read(62)[54:59]]
@@ -242,18 +243,18 @@ class Volume:
         with open(temp, "wb") as f:
             f.write(data)
         try:
-            _run(["mcopy", "-n", "-o", "-i", self.target, temp, "::/" + name])
+            run_command(["mcopy", "-n", "-o", "-i", self.target, temp, "::/" + name])
         finally:
             os.remove(temp)
 
     def put_file(self, source, name):
-        _run(["mcopy", "-n", "-o", "-i", self.target, source, "::/" + name])
+        run_command(["mcopy", "-n", "-o", "-i", self.target, source, "::/" + name])
 
     def set_read_only(self, name, read_only=True):
-        _run(["mattrib", "-i", self.target, "+r" if read_only else "-r", "::/" + name])
+        run_command(["mattrib", "-i", self.target, "+r" if read_only else "-r", "::/" + name])
 
     def mkdir(self, name):
-        _run(["mmd", "-i", self.target, "::/" + name])
+        run_command(["mmd", "-i", self.target, "::/" + name])
 
     def get(self, name):
         """The file's bytes, or None when it is not there."""
@@ -272,7 +273,7 @@ class Volume:
 
     def delete(self, name):
         if self.get(name) is not None:
-            _run(["mdel", "-i", self.target, "::/" + name])
+            run_command(["mdel", "-i", self.target, "::/" + name])
 
     def files(self):
         """Every file on the volume, {"dir/name": bytes}, read in one go."""
@@ -281,7 +282,7 @@ class Volume:
             shutil.rmtree(temp)
         os.makedirs(temp)
         try:
-            _run(["mcopy", "-s", "-n", "-i", self.target, "::/*", temp])
+            run_command(["mcopy", "-s", "-n", "-i", self.target, "::/*", temp])
             found = {}
             for root, _, names in os.walk(temp):
                 for name in names:
@@ -294,7 +295,7 @@ class Volume:
 
     def names(self, directory=""):
         """The entries of a directory, long names where there are any."""
-        result = _run(["mdir", "-b", "-i", self.target, "::/" + directory])
+        result = run_command(["mdir", "-b", "-i", self.target, "::/" + directory])
         entries = []
         for line in result.stdout.decode(errors="replace").splitlines():
             line = line.strip().rstrip("/")

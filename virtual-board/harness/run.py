@@ -167,7 +167,7 @@ def main(argv=None):
             board = scenarios.new_board(os.path.join(args.work, name), args.tamsork, vendor, tool,
                                         args.boot_timeout, log)
             scenarios.run(name, board)
-        except (scenarios.Failure, board_module.BoardError, secure_boot.RigError, u_boot.UBootError) as error:
+        except (scenarios.Failure, board_module.BoardError, secure_boot.RigError) as error:
             for text in board.notes if board is not None else []:
                 print("  note: " + text)
             failed.append(name)

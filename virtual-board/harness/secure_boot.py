@@ -29,7 +29,7 @@ import struct
 import subprocess
 
 import shell_extract
-from board import OVMF_CODE
+from board import OVMF_CODE, run_command
 from scenarios import (ACCESS_DENIED, DONE, NOT_FOUND, USAGE, bios_image, expect, expect_lines, expect_no_request,
                        expect_no_tool, expect_quiet_board, expect_returned, expect_stick_unchanged, normal_update,
                        scenario)
@@ -118,7 +118,7 @@ class Rig:
         os.makedirs(directory, exist_ok=True)
         self.directory = directory
         self.key = self.path("db.key")
-        run(["openssl", "pkey", "-in", SNAKEOIL_KEY, "-passin", "pass:" + SNAKEOIL_PASSPHRASE, "-out", self.key])
+        run_command(["openssl", "pkey", "-in", SNAKEOIL_KEY, "-passin", "pass:" + SNAKEOIL_PASSPHRASE, "-out", self.key])
         os.chmod(self.key, 0o600)
 
         with open(self.path("Shell.test-rig.efi"), "wb") as f:
@@ -139,19 +139,12 @@ class Rig:
 
     def sign(self, image, name):
         out = self.path(name)
-        run([SIGN, self.key, SNAKEOIL_CERT, image, out])
+        run_command([SIGN, self.key, SNAKEOIL_CERT, image, out])
         return out
 
     @staticmethod
     def verifies(image):
         return subprocess.run(["sbverify", "--cert", SNAKEOIL_CERT, image], capture_output=True).returncode == 0
-
-
-def run(args):
-    result = subprocess.run(args, capture_output=True)
-    if result.returncode != 0:
-        raise RigError("%s failed: %s" % (os.path.basename(args[0]),
-                                          result.stderr.decode(errors="replace").strip()))
 
 
 def enforce(board):

@@ -23,10 +23,9 @@ there: without -d the start stops at "Check Device Version".
 
 import os
 import shutil
-import subprocess
 
 import shell_extract
-from board import FAULT_TEXTS, OVMF_CODE
+from board import FAULT_TEXTS, OVMF_CODE, run_command
 from scenarios import (ABORT_PROMPT, DEVICE_ERROR, NOT_FOUND, NOT_WRITTEN, backup_mode, bios_image, expect_lines,
                        expect_no_request, expect_no_tool, expect_quiet_board, expect_returned, expect_stick_unchanged,
                        image_names, normal_update, other_directory, scenario, state_not_written)
@@ -55,10 +54,6 @@ RESET_LINE = "resetting ..."
 DEVICE_VERSION_UNKNOWN = "Check Device Version"
 
 
-class UBootError(Exception):
-    pass
-
-
 def missing():
     """What the machine lacks for U-Boot scenarios."""
     return ([path for path in (U_BOOT_ROM, OVMF_CODE) if not os.path.isfile(path)] +
@@ -71,10 +66,8 @@ def make_boot_script(directory):
     image = os.path.join(directory, "boot.scr")
     with open(source, "w") as f:
         f.write(BOOT_SCRIPT)
-    result = subprocess.run([MKIMAGE, "-A", "x86", "-O", "linux", "-T", "script", "-C", "none", "-n",
-                             "Tamsork virtual board", "-d", source, image], capture_output=True)
-    if result.returncode != 0:
-        raise UBootError("mkimage failed: %s" % result.stderr.decode(errors="replace").strip())
+    run_command([MKIMAGE, "-A", "x86", "-O", "linux", "-T", "script", "-C", "none", "-n", "Tamsork virtual board",
+                 "-d", source, image])
     return image
 
 

@@ -472,17 +472,18 @@ static_assert(offsetof(EFI_SHELL_PARAMETERS_PROTOCOL, Argc) == 8);
 
 typedef EFI_STATUS(EFIAPI *EFI_SHELL_EXECUTE)(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine,
                                               CHAR16 **Environment, EFI_STATUS *StatusCode);
-// The Shell's mapping names for a device path ("FS0:", several separated by
-// ';'); owned by the Shell. *DevicePath is advanced past what matched.
 // The value of a Shell variable; owned by the Shell; NULL when unset.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_ENV)(const CHAR16 *Name);
+// The Shell's mapping names for a device path ("FS0:", several separated by
+// ';'); owned by the Shell. *DevicePath is advanced past what matched.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_MAP_FROM_DEVICE_PATH)(EFI_DEVICE_PATH_PROTOCOL **DevicePath);
 // The current directory of a mapping, or of the current one for NULL, as
 // "FS0:\dir"; owned by the Shell; NULL when there is none.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_CUR_DIR)(const CHAR16 *FileSystemMapping);
 typedef EFI_STATUS(EFIAPI *EFI_SHELL_SET_CUR_DIR)(const CHAR16 *FileSystem, const CHAR16 *Dir);
-// Execute, GetEnv, GetMapFromDevicePath and GetCurDir are called. The members are
-// listed up to SetCurDir; an instance from the firmware is larger.
+// Execute, GetEnv, GetMapFromDevicePath and GetCurDir are called. The
+// members are listed up to SetCurDir; an instance from the firmware is
+// larger.
 typedef struct {
   EFI_SHELL_EXECUTE Execute;
   EFI_SHELL_GET_ENV GetEnv;

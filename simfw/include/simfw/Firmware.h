@@ -259,15 +259,16 @@ class Firmware {
   // ReadKeyStroke without a wait finds nothing. A key typed ahead is in the
   // buffer already. A spurious wake ends the next wait with no key
   // arrived. With no key queued, WaitForEvent returns at once and
-  // ReadKeyStroke gives NoKeyStatus: EFI_NOT_READY for an idle keyboard
-  // (an application that waits 100000 times in a row for nothing is
-  // stopped with a message rather than left to hang the test run), or a
-  // failure such as EFI_DEVICE_ERROR for a keyboard that has gone.
+  // ReadKeyStroke gives NoKeyStatus: by default EFI_DEVICE_ERROR, a keyboard
+  // that has gone, so that a prompt nobody answers ends the launch as a
+  // failed read; or EFI_NOT_READY for an idle keyboard (an application that
+  // waits 100000 times in a row for nothing is then stopped with a message
+  // rather than left to hang the test run).
   void QueueKey(Key K);
   void QueueKeys(const std::vector<Key> &Keys);
   void TypeAhead(Key K);
   void SpuriousWakes(size_t Count);
-  EFI_STATUS NoKeyStatus = EFI_NOT_READY;
+  EFI_STATUS NoKeyStatus = EFI_DEVICE_ERROR;
   size_t KeysLeft() const;
   std::string ConsoleText() const;  // UTF-8 of everything sent to ConOut this launch
   std::string StdErrText() const;
