@@ -1,22 +1,28 @@
 // The one wait of the application: a key press at a prompt.
 #include "app/Tamsork.h"
 
-EFI_INPUT_KEY WaitForAnyKey() {
+EFI_STATUS WaitForKey(EFI_INPUT_KEY *Key) {
   for (;;) {
-    EFI_INPUT_KEY Key = {0, 0};
+    Key->ScanCode = 0;
+    Key->UnicodeChar = 0;
     UINTN Index = 0;
     EFI_STATUS Waited = gBS->WaitForEvent(1, &gST->ConIn->WaitForKey, &Index);
-    EFI_STATUS Read = gST->ConIn->ReadKeyStroke(gST->ConIn, &Key);
-    if (!EFI_ERROR(Read)) {
-      return Key;
+    EFI_INPUT_KEY Read = {0, 0};
+    EFI_STATUS Status = gST->ConIn->ReadKeyStroke(gST->ConIn, &Read);
+    if (!EFI_ERROR(Status)) {
+      *Key = Read;
+      return EFI_SUCCESS;
     }
     // The event fired but the key is not there yet: keep waiting. Any other
-    // failure, or a wait that itself failed, counts as a read that gave no
-    // key.
-    if (Read != EFI_NOT_READY || EFI_ERROR(Waited)) {
-      Key.ScanCode = 0;
-      Key.UnicodeChar = 0;
-      return Key;
+    // failure, or a wait that itself failed, is a read that gave no key.
+    if (Status != EFI_NOT_READY || EFI_ERROR(Waited)) {
+      return EFI_ERROR(Waited) ? Waited : Status;
     }
   }
+}
+
+EFI_INPUT_KEY WaitForAnyKey() {
+  EFI_INPUT_KEY Key;
+  WaitForKey(&Key);
+  return Key;
 }

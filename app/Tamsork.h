@@ -20,3 +20,5 @@ VOID PrintUsage();
 // Waits for a key press and hands the key back; a failed read gives a key
 // with no scan code and no character.
 EFI_INPUT_KEY WaitForAnyKey();
+// The same with the failure of the read: *Key is then no key.
+EFI_STATUS WaitForKey(EFI_INPUT_KEY *Key);

@@ -102,13 +102,14 @@ CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName) 
   const CHAR16 *NoNesting = Shell->GetEnv != NULL ? Shell->GetEnv(u"nonesting") : NULL;
   const SHELL_READINGS Readings =
       (NoNesting != NULL && SameText(NoNesting, StrLen(NoNesting), u"True", 4)) ? SHELL_READ_ONCE : SHELL_READ_TWICE;
-  const UINTN PrefixLength = StrLen(FLASH_TOOL_COMMAND_PREFIX);
+  const UINTN PrefixLength = StrLen(FLASH_TOOL_NAME) + 1;
   const UINTN WordLength = ShellWordLength(FileName, Readings);
   CHAR16 *CommandLine = (CHAR16 *)AllocatePool((PrefixLength + WordLength + 1) * sizeof(CHAR16));
   if (CommandLine == NULL) {
     return NULL;
   }
-  CopyMem(CommandLine, FLASH_TOOL_COMMAND_PREFIX, PrefixLength * sizeof(CHAR16));
+  CopyMem(CommandLine, FLASH_TOOL_NAME, (PrefixLength - 1) * sizeof(CHAR16));
+  CommandLine[PrefixLength - 1] = u' ';
   WriteShellWord(FileName, Readings, CommandLine + PrefixLength);
   return CommandLine;
 }
@@ -156,6 +157,71 @@ EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   return EFI_NOT_FOUND;
 }
 
+namespace {
+
+// Whether the Shell opens Name as a file (not a directory), resolving it
+// as it resolves a command's name.
+bool ShellHasFile(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *Name) {
+  SHELL_FILE_HANDLE File = NULL;
+  if (EFI_ERROR(Shell->OpenFileByName(Name, &File, EFI_FILE_MODE_READ))) {
+    return false;
+  }
+  PoolPtr<EFI_FILE_INFO> Info(Shell->GetFileInfo(File));
+  Shell->CloseFile(File);
+  return Info && (Info->Attribute & EFI_FILE_DIRECTORY) == 0;
+}
+
+// Entry, a '\' unless it ends with one, then Name: a new pool string.
+CHAR16 *OnPathEntry(const CHAR16 *Entry, UINTN EntryLength, const CHAR16 *Name) {
+  const bool Separator = Entry[EntryLength - 1] != u'\\';
+  const UINTN NameLength = StrLen(Name);
+  const UINTN Length = EntryLength + (Separator ? 1 : 0) + NameLength;
+  CHAR16 *Path = (CHAR16 *)AllocatePool((Length + 1) * sizeof(CHAR16));
+  if (Path != NULL) {
+    CopyMem(Path, Entry, EntryLength * sizeof(CHAR16));
+    if (Separator) {
+      Path[EntryLength] = u'\\';
+    }
+    CopyMem(Path + Length - NameLength, Name, (NameLength + 1) * sizeof(CHAR16));
+  }
+  return Path;
+}
+
+}  // namespace
+
+EFI_STATUS FindFlashTool(EFI_SHELL_PROTOCOL *Shell) {
+  if (ShellHasFile(Shell, FLASH_TOOL_NAME)) {
+    return EFI_SUCCESS;
+  }
+  const CHAR16 *Path = Shell->GetEnv != NULL ? Shell->GetEnv(u"path") : NULL;
+  for (const CHAR16 *Entry = Path; Entry != NULL && *Entry != 0;) {
+    const UINTN Length = MappingLength(Entry);
+    if (Length != 0) {
+      PoolPtr<CHAR16> Candidate(OnPathEntry(Entry, Length, FLASH_TOOL_NAME));
+      if (!Candidate) {
+        Print(u"The flash tool cannot be looked for: %r\n", EFI_OUT_OF_RESOURCES);
+        return EFI_OUT_OF_RESOURCES;
+      }
+      if (ShellHasFile(Shell, Candidate.Get())) {
+        return EFI_SUCCESS;
+      }
+    }
+    Entry += Length;
+    if (*Entry == u';') {
+      Entry++;
+    }
+  }
+  const CHAR16 *Directory = Shell->GetCurDir(NULL);
+  if (Path != NULL && *Path != 0) {
+    Print(u"The flash tool %s was not found in %s nor on the path %s\n", FLASH_TOOL_NAME,
+          Directory != NULL ? Directory : u"(no directory)", Path);
+  } else {
+    Print(u"The flash tool %s was not found in %s (no path is set)\n", FLASH_TOOL_NAME,
+          Directory != NULL ? Directory : u"(no directory)");
+  }
+  return EFI_NOT_FOUND;
+}
+
 EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
   // Everything the start needs comes first: once the byte says flashing
   // has begun, no later launch starts the tool again.
@@ -163,6 +229,10 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
   EFI_STATUS Status = LocateShell(&Shell);
   if (EFI_ERROR(Status)) {
     Print(u"The flash tool cannot be started without the UEFI Shell: %r\n", Status);
+    return Status;
+  }
+  Status = FindFlashTool(Shell);
+  if (EFI_ERROR(Status)) {
     return Status;
   }
   PoolPtr<CHAR16> CommandLine(FlashToolCommandLine(Shell, gShellParameters->Argv[1]));

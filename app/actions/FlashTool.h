@@ -4,18 +4,24 @@
 
 #include "kit/Library.h"
 
-// The tool's name and the blank before the BIOS file name.
-constexpr const CHAR16 *FLASH_TOOL_COMMAND_PREFIX = u"H2OFFT-Sx64.efi ";
+// The tool's name, as the command line gives it: the Shell finds it.
+constexpr const CHAR16 *FLASH_TOOL_NAME = u"H2OFFT-Sx64.efi";
 
 // Records that flashing has begun and has the Shell run the flash tool. The
-// Shell and the command line are made ready first: the state byte is
-// written only when the tool can be started. A failure is reported to the
+// Shell, the tool and the command line are made ready first: the state byte
+// is written only when the tool can be started. A failure is reported to the
 // operator and comes back; what the tool returns is not looked at.
 EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
 
 // "H2OFFT-Sx64.efi <name>", the name written as one word for Shell: a new
 // pool string, NULL when the pool is exhausted.
 CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName);
+
+// EFI_SUCCESS when the Shell, running FLASH_TOOL_NAME, finds a file of that
+// name where it looks for programs: the current directory, then each entry
+// of its path variable in order. Otherwise the operator is told where it
+// was looked for, and EFI_NOT_FOUND comes back.
+EFI_STATUS FindFlashTool(EFI_SHELL_PROTOCOL *Shell);
 
 // The Shell protocol of the first handle that carries it.
 EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell);

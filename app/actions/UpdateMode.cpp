@@ -1,19 +1,25 @@
 #include "app/actions/UpdateMode.h"
 
 #include "app/Tamsork.h"
+#include "app/checks/Platform.h"
 #include "app/state/UpdateState.h"
 #include "kit/Scoped.h"
 
 const EFI_GUID gVendorControlProtocolGuid = {
     0x937A7061, 0xE4FA, 0x11E5, {0xAC, 0xDB, 0x40, 0xA8, 0xF0, 0x57, 0x39, 0x9B}};
 
-EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
-  // The board hears nothing until the state byte is on the medium: reset
-  // without it, and every later start would enter update mode again.
-  EFI_STATUS Status =
-      RecordUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_MODE_REQUESTED : STATE_MODE_ENTERED);
+EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                           const UPDATE_RECORD *Record, BOOLEAN SupportedPlatform) {
+  // The board hears nothing, and the memory-overwrite request stays, until
+  // the state byte is on the medium: reset without it, and every later
+  // start would enter update mode again.
+  EFI_STATUS Status = RecordUpdateBegin(ImageHandle, SystemTable,
+                                        BackupMode ? STATE_BACKUP_MODE_REQUESTED : STATE_MODE_ENTERED, Record);
   if (EFI_ERROR(Status)) {
     return Status;
+  }
+  if (SupportedPlatform) {
+    ClearMemoryOverwriteRequest();
   }
 
   IoWrite8(BOARD_UPDATE_PORT, BOARD_UPDATE_SIGNAL[0]);

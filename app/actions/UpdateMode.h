@@ -2,6 +2,7 @@
 // protocol.
 #pragma once
 
+#include "app/state/UpdateState.h"
 #include "kit/Library.h"
 
 // Board I/O ports, 8-bit transfers in the processor's I/O space.
@@ -34,10 +35,12 @@ constexpr UINT32 VENDOR_RESET_DATA_SIZE = 4;
 // the call admits.
 constexpr UINTN VENDOR_RESET_BUFFER_SIZE = 24;
 
-// Records the update-mode state, signals the board and cold-resets. Comes
-// back only when the state byte could not be recorded (its failure, the
-// operator told) or the reset returned (EFI_SUCCESS).
-EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
+// Records the update-mode state with the update's record, clears the
+// memory-overwrite request on a supported platform, signals the board and
+// cold-resets. Comes back only when the state could not be recorded (its
+// failure, the operator told) or the reset returned (EFI_SUCCESS).
+EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                           const UPDATE_RECORD *Record, BOOLEAN SupportedPlatform);
 // Records 'G', waits for a key and asks the board for a reset. The failure
 // of the state write comes back, the operator told; whatever the board
 // reset request does, EFI_SUCCESS.

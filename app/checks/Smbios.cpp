@@ -76,6 +76,25 @@ EFI_STATUS GetSmbiosString(CHAR8 *StringArea, UINT8 StringNumber, CHAR16 **Strin
   return EFI_SUCCESS;
 }
 
+const CHAR8 *SmbiosAsciiString(const CHAR8 *StringArea, UINT8 StringNumber, UINTN *Length) {
+  *Length = 0;
+  if (StringNumber == 0) {
+    return NULL;
+  }
+  const CHAR8 *Current = StringArea;
+  for (UINTN Counter = StringNumber;; Counter--) {
+    const UINTN Size = AsciiStrLen(Current);
+    if (Counter == 1) {
+      *Length = Size;
+      return Size != 0 ? Current : NULL;
+    }
+    if (Current[Size + 1] == 0) {
+      return NULL;  // the area ends before string number StringNumber
+    }
+    Current += Size + 1;
+  }
+}
+
 VOID FreeSmbiosString(CHAR16 *String) {
   if (String != NULL && String != SMBIOS_MISSING_STRING) {
     FreePool(String);

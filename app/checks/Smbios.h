@@ -33,5 +33,10 @@ UINT8 SmbiosStringNumber(const EFI_SMBIOS_TABLE_HEADER *Record, UINTN Offset);
 // shared SMBIOS_MISSING_STRING, or NULL when the pool is exhausted.
 EFI_STATUS GetSmbiosString(CHAR8 *StringArea, UINT8 StringNumber, CHAR16 **String);
 
+// The string StringNumber of a record's area as it stands, with its length;
+// NULL for string number 0, a number past the last string, or an empty
+// string.
+const CHAR8 *SmbiosAsciiString(const CHAR8 *StringArea, UINT8 StringNumber, UINTN *Length);
+
 // Frees a string from GetSmbiosString unless it is the shared text.
 VOID FreeSmbiosString(CHAR16 *String);

@@ -3,7 +3,6 @@
 #include "app/state/UpdateState.h"
 
 #include "app/Tamsork.h"
-#include "app/actions/UpdateMode.h"
 #include "app/platform/Guids.h"
 #include "kit/Scoped.h"
 
@@ -72,55 +71,49 @@ EFI_STATUS OpenStateFile(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, 
   return OpenFileOnDevice(SystemTable, DeviceHandle, STATE_FILE_NAME, OpenMode, File);
 }
 
-enum class BYTE_READ : UINT8 { Present, Empty, Failed };
-
 // What the operator is told when the state file fails; %r is the status.
 constexpr const CHAR16 *STATE_FILE_NOT_READ = u"State.dat could not be read: %r\n";
 constexpr const CHAR16 *STATE_FILE_NOT_WRITTEN = u"State.dat could not be written: %r\n";
 
-// Reads the first byte of an open state file.
-BYTE_READ ReadFirstByte(FileHandle &File, UINT8 *Byte, EFI_STATUS *Status) {
-  *Status = File->SetPosition(File.Get(), 0);
-  if (EFI_ERROR(*Status)) {
-    return BYTE_READ::Failed;
-  }
-  UINTN Size = 1;
-  *Status = File->Read(File.Get(), &Size, Byte);
-  if (EFI_ERROR(*Status)) {
-    return BYTE_READ::Failed;
-  }
-  return Size == 0 ? BYTE_READ::Empty : BYTE_READ::Present;
-}
+constexpr UINT8 UPDATE_RECORD_MAGIC[4] = {'T', 'S', 'K', 'R'};
 
-UPDATE_ACTION MapNormalMode(UINT8 Byte) {
-  switch ((STATE_CODE)Byte) {
-    case STATE_MODE_ENTERED:
-      return ACTION_FLASH;
-    case STATE_FLASH_STARTED:
-      return ACTION_FINISH;
-    case STATE_FLASH_FINISHED:
-      return ACTION_CLEANUP;
-    default:
-      return ACTION_NONE;
+VOID PutLittleEndian(UINT8 *Bytes, UINT64 Value, UINTN Size) {
+  for (UINTN I = 0; I < Size; I++) {
+    Bytes[I] = (UINT8)(Value >> (8 * I));
   }
 }
 
-UPDATE_ACTION MapBackupMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINT8 Byte, EFI_STATUS *Status) {
-  switch ((STATE_CODE)Byte) {
-    case STATE_BACKUP_MODE_REQUESTED:
-      Print(u"Please enable UPDATE MODE to flash BIOS!\n");
-      *Status = RequestManualReset(ImageHandle, SystemTable);
-      return ACTION_NONE;
-    case STATE_BACKUP_MODE_READY:
-      return ACTION_FLASH;
-    case STATE_BACKUP_RESET_PENDING: {
-      Print(u"State file found! Press Y so flash BIOS or ANY key to abort!\n");
-      EFI_INPUT_KEY Key = WaitForAnyKey();
-      return Key.UnicodeChar == u'y' ? ACTION_BEGIN : ACTION_CLEANUP;
+UINT64 GetLittleEndian(const UINT8 *Bytes, UINTN Size) {
+  UINT64 Value = 0;
+  for (UINTN I = 0; I < Size; I++) {
+    Value |= (UINT64)Bytes[I] << (8 * I);
+  }
+  return Value;
+}
+
+// Writes Size bytes at offset 0 of the state file opened with OpenMode,
+// flushes and closes it. The bytes are on the medium only once the volume
+// has written them back; Close cannot say that it failed to.
+EFI_STATUS WriteStateBytes(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const UINT8 *Bytes, UINTN Size,
+                           UINT64 OpenMode) {
+  FileHandle File;
+  EFI_STATUS Status = OpenStateFile(ImageHandle, SystemTable, OpenMode, File);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  Status = File->SetPosition(File.Get(), 0);
+  if (!EFI_ERROR(Status)) {
+    UINTN Written = Size;
+    Status = File->Write(File.Get(), &Written, (VOID *)Bytes);
+    if (!EFI_ERROR(Status) && Written != Size) {
+      Status = EFI_DEVICE_ERROR;
     }
-    default:
-      return ACTION_NONE;
   }
+  if (!EFI_ERROR(Status)) {
+    Status = File->Flush(File.Get());
+  }
+  File.Close();
+  return Status;
 }
 
 }  // namespace
@@ -177,69 +170,194 @@ EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCO
   return Status;
 }
 
-UPDATE_ACTION ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
-                              EFI_STATUS *Status) {
-  *Status = EFI_SUCCESS;
+VOID EncodeUpdateRecord(const UPDATE_RECORD *Record, UINT8 Bytes[UPDATE_RECORD_SIZE]) {
+  ZeroMem(Bytes, UPDATE_RECORD_SIZE);
+  CopyMem(Bytes + UPDATE_RECORD_MAGIC_OFFSET, UPDATE_RECORD_MAGIC, sizeof(UPDATE_RECORD_MAGIC));
+  Bytes[UPDATE_RECORD_FORMAT_OFFSET] = UPDATE_RECORD_FORMAT;
+  UINT8 Flags = 0;
+  if (Record->Machine.HasUuid) {
+    Flags |= UPDATE_RECORD_HAS_UUID;
+    CopyMem(Bytes + UPDATE_RECORD_UUID_OFFSET, Record->Machine.Uuid, SMBIOS_UUID_SIZE);
+  }
+  const UINT8 SerialLength =
+      Record->Machine.SerialLength < MACHINE_SERIAL_MAX ? Record->Machine.SerialLength : (UINT8)MACHINE_SERIAL_MAX;
+  if (SerialLength != 0) {
+    Flags |= UPDATE_RECORD_HAS_SERIAL;
+    Bytes[UPDATE_RECORD_SERIAL_LENGTH_OFFSET] = SerialLength;
+    CopyMem(Bytes + UPDATE_RECORD_SERIAL_OFFSET, Record->Machine.Serial, SerialLength);
+  }
+  if (Record->Image.Present) {
+    Flags |= UPDATE_RECORD_HAS_IMAGE;
+    PutLittleEndian(Bytes + UPDATE_RECORD_IMAGE_SIZE_OFFSET, Record->Image.Size, 8);
+    PutLittleEndian(Bytes + UPDATE_RECORD_IMAGE_CRC_OFFSET, Record->Image.Crc32, 4);
+  }
+  Bytes[UPDATE_RECORD_FLAGS_OFFSET] = Flags;
+}
+
+BOOLEAN DecodeUpdateRecord(const UINT8 *Bytes, UINTN Size, UPDATE_RECORD *Record, UINT32 *Crc32) {
+  ZeroMem(Record, sizeof(*Record));
+  if (Size < UPDATE_RECORD_SIZE) {
+    return FALSE;
+  }
+  for (UINTN I = 0; I < sizeof(UPDATE_RECORD_MAGIC); I++) {
+    if (Bytes[UPDATE_RECORD_MAGIC_OFFSET + I] != UPDATE_RECORD_MAGIC[I]) {
+      return FALSE;
+    }
+  }
+  const UINT8 Flags = Bytes[UPDATE_RECORD_FLAGS_OFFSET];
+  const UINT8 SerialLength = Bytes[UPDATE_RECORD_SERIAL_LENGTH_OFFSET];
+  const UINT8 KnownFlags = UPDATE_RECORD_HAS_UUID | UPDATE_RECORD_HAS_SERIAL | UPDATE_RECORD_HAS_IMAGE;
+  if (Bytes[UPDATE_RECORD_FORMAT_OFFSET] != UPDATE_RECORD_FORMAT || (Flags & ~KnownFlags) != 0 ||
+      SerialLength > MACHINE_SERIAL_MAX || ((Flags & UPDATE_RECORD_HAS_SERIAL) != 0) != (SerialLength != 0)) {
+    return FALSE;
+  }
+  if ((Flags & UPDATE_RECORD_HAS_UUID) != 0) {
+    Record->Machine.HasUuid = TRUE;
+    CopyMem(Record->Machine.Uuid, Bytes + UPDATE_RECORD_UUID_OFFSET, SMBIOS_UUID_SIZE);
+  }
+  Record->Machine.SerialLength = SerialLength;
+  CopyMem(Record->Machine.Serial, Bytes + UPDATE_RECORD_SERIAL_OFFSET, SerialLength);
+  Record->Machine.Serial[SerialLength] = 0;
+  if ((Flags & UPDATE_RECORD_HAS_IMAGE) != 0) {
+    Record->Image.Present = TRUE;
+    Record->Image.Size = GetLittleEndian(Bytes + UPDATE_RECORD_IMAGE_SIZE_OFFSET, 8);
+    Record->Image.Crc32 = (UINT32)GetLittleEndian(Bytes + UPDATE_RECORD_IMAGE_CRC_OFFSET, 4);
+  }
+  *Crc32 = (UINT32)GetLittleEndian(Bytes + UPDATE_RECORD_CRC_OFFSET, 4);
+  return TRUE;
+}
+
+BOOLEAN IsBackupByte(UINT8 Byte, BOOLEAN *Known) {
+  *Known = TRUE;
+  switch ((STATE_CODE)Byte) {
+    case STATE_MODE_ENTERED:
+    case STATE_FLASH_STARTED:
+    case STATE_FLASH_FINISHED:
+      return FALSE;
+    case STATE_BACKUP_MODE_REQUESTED:
+    case STATE_BACKUP_MODE_READY:
+    case STATE_BACKUP_FLASH_STARTED:
+    case STATE_BACKUP_RESET_PENDING:
+      return TRUE;
+    default:
+      *Known = FALSE;
+      return FALSE;
+  }
+}
+
+UPDATE_ACTION NextAction(BOOLEAN BackupMode, const UPDATE_STATE *State) {
+  if (State->Found != STATE_FILE_BYTE) {
+    return ACTION_BEGIN;
+  }
+  BOOLEAN Known = FALSE;
+  const BOOLEAN Backup = IsBackupByte(State->Byte, &Known);
+  if (!Known) {
+    return ACTION_UNKNOWN_STATE;
+  }
+  if (Backup != (BackupMode != FALSE)) {
+    return ACTION_OTHER_MODE;
+  }
+  switch ((STATE_CODE)State->Byte) {
+    case STATE_MODE_ENTERED:
+    case STATE_BACKUP_MODE_READY:
+      return ACTION_FLASH;
+    case STATE_FLASH_STARTED:
+      return ACTION_FINISH;
+    case STATE_FLASH_FINISHED:
+      return ACTION_CLEANUP;
+    case STATE_BACKUP_MODE_REQUESTED:
+      return ACTION_MANUAL_RESET;
+    case STATE_BACKUP_RESET_PENDING:
+      return ACTION_ASK_START_OVER;
+    default:
+      return ACTION_NONE;
+  }
+}
+
+EFI_STATUS ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UPDATE_STATE *State) {
+  ZeroMem(State, sizeof(*State));
+  State->Found = STATE_FILE_MISSING;
   EFI_HANDLE DeviceHandle = NULL;
-  EFI_STATUS OpenStatus = GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle);
-  if (EFI_ERROR(OpenStatus)) {
-    *Status = OpenStatus;
-    Print(STATE_FILE_NOT_READ, OpenStatus);
-    return ACTION_NONE;
+  EFI_STATUS Status = GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle);
+  if (EFI_ERROR(Status)) {
+    Print(STATE_FILE_NOT_READ, Status);
+    return Status;
   }
 
   FileHandle File;
   if (EFI_ERROR(OpenFileOnDevice(SystemTable, DeviceHandle, STATE_FILE_NAME, EFI_FILE_MODE_READ, File))) {
-    // Missing: create it empty. Should the read-only open have failed for
-    // another reason, the create-open finds the existing file, and its byte
-    // is read below rather than taken for a fresh start.
-    OpenStatus = OpenFileOnDevice(SystemTable, DeviceHandle, STATE_FILE_NAME,
-                                  EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, File);
-    if (EFI_ERROR(OpenStatus)) {
-      // A write-protected stick: nothing can be recorded, so nothing starts.
-      *Status = OpenStatus;
-      Print(STATE_FILE_NOT_WRITTEN, OpenStatus);
-      return ACTION_NONE;
+    // Missing, or refused for another reason: an open for writing, which
+    // creates nothing, tells the two apart, and on a write-protected stick
+    // stops the launch here, before any check, since no step could be
+    // recorded.
+    Status = OpenFileOnDevice(SystemTable, DeviceHandle, STATE_FILE_NAME, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE,
+                              File);
+    if (Status == EFI_NOT_FOUND) {
+      return EFI_SUCCESS;
+    }
+    if (EFI_ERROR(Status)) {
+      Print(STATE_FILE_NOT_WRITTEN, Status);
+      return Status;
     }
   }
 
-  UINT8 Byte = 0;
-  EFI_STATUS ReadStatus = EFI_SUCCESS;
-  BYTE_READ Result = ReadFirstByte(File, &Byte, &ReadStatus);
+  UINT8 Bytes[1 + UPDATE_RECORD_SIZE];
+  UINTN Size = sizeof(Bytes);
+  Status = File->SetPosition(File.Get(), 0);
+  if (!EFI_ERROR(Status)) {
+    Status = File->Read(File.Get(), &Size, Bytes);
+  }
   File.Close();
-  if (Result == BYTE_READ::Failed) {
-    *Status = ReadStatus;
-    Print(STATE_FILE_NOT_READ, ReadStatus);
-    return ACTION_NONE;
+  if (EFI_ERROR(Status)) {
+    Print(STATE_FILE_NOT_READ, Status);
+    return Status;
   }
-  if (Result == BYTE_READ::Empty) {
-    // No state recorded yet: a fresh update.
-    return ACTION_BEGIN;
+  if (Size == 0) {
+    State->Found = STATE_FILE_EMPTY;
+    return EFI_SUCCESS;
   }
-  return BackupMode ? MapBackupMode(ImageHandle, SystemTable, Byte, Status) : MapNormalMode(Byte);
+  Size = Size < sizeof(Bytes) ? Size : sizeof(Bytes);
+  State->Found = STATE_FILE_BYTE;
+  State->Byte = Bytes[0];
+
+  // A record whose CRC does not match is a torn write: no record. One whose
+  // CRC cannot be computed cannot be trusted either way.
+  UINT32 Stored = 0;
+  if (DecodeUpdateRecord(Bytes + 1, Size - 1, &State->Record, &Stored)) {
+    UINT32 Computed = 0;
+    Status = SystemTable->BootServices->CalculateCrc32(Bytes + 1, UPDATE_RECORD_CRC_OFFSET, &Computed);
+    if (EFI_ERROR(Status)) {
+      Print(STATE_FILE_NOT_READ, Status);
+      return Status;
+    }
+    State->HasRecord = Computed == Stored;
+  }
+  if (!State->HasRecord) {
+    ZeroMem(&State->Record, sizeof(State->Record));
+  }
+  return EFI_SUCCESS;
 }
 
 EFI_STATUS WriteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte) {
-  FileHandle File;
-  EFI_STATUS Status = OpenStateFile(ImageHandle, SystemTable, EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, File);
+  const UINT8 Byte = (UINT8)StateByte;
+  return WriteStateBytes(ImageHandle, SystemTable, &Byte, sizeof(Byte), EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
+}
+
+EFI_STATUS RecordUpdateBegin(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte,
+                             const UPDATE_RECORD *Record) {
+  UINT8 Bytes[1 + UPDATE_RECORD_SIZE];
+  Bytes[0] = (UINT8)StateByte;
+  EncodeUpdateRecord(Record, Bytes + 1);
+  UINT32 Crc = 0;
+  EFI_STATUS Status = SystemTable->BootServices->CalculateCrc32(Bytes + 1, UPDATE_RECORD_CRC_OFFSET, &Crc);
+  if (!EFI_ERROR(Status)) {
+    PutLittleEndian(Bytes + 1 + UPDATE_RECORD_CRC_OFFSET, Crc, 4);
+    Status = WriteStateBytes(ImageHandle, SystemTable, Bytes, sizeof(Bytes),
+                             EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
+  }
   if (EFI_ERROR(Status)) {
-    return Status;
+    Print(STATE_FILE_NOT_WRITTEN, Status);
   }
-  Status = File->SetPosition(File.Get(), 0);
-  if (!EFI_ERROR(Status)) {
-    UINT8 Byte = (UINT8)StateByte;
-    UINTN Size = sizeof(Byte);
-    Status = File->Write(File.Get(), &Size, &Byte);
-    if (!EFI_ERROR(Status) && Size != sizeof(Byte)) {
-      Status = EFI_DEVICE_ERROR;
-    }
-  }
-  // The byte is on the medium only once the volume has written it back;
-  // Close cannot say that it failed to.
-  if (!EFI_ERROR(Status)) {
-    Status = File->Flush(File.Get());
-  }
-  File.Close();
   return Status;
 }
 

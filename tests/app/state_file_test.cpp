@@ -12,6 +12,16 @@ using sim::Service;
 const std::vector<std::u16string> kNormal = {u"bios.bin"};
 const std::vector<std::u16string> kBackup = {u"bios.bin", u"-b"};
 
+// What a launch says of a byte it does not act on.
+std::string OtherMode(char Byte, bool Backup) {
+  return std::string("State.dat holds ") + Byte +
+         (Backup ? ", a step of a backup update: start it with -b to go on, or delete State.dat to begin again\n"
+                 : ", a step of a normal update: start it without -b to go on, or delete State.dat to begin again\n");
+}
+std::string NoMode(const std::string &Hex) {
+  return "State.dat holds " + Hex + ", which no update writes: delete State.dat to begin a new update\n";
+}
+
 struct StateCase {
   const char *Name;
   std::optional<std::string> Initial;  // State.dat before the launch; none when unset
@@ -50,14 +60,15 @@ TEST_F(StateFile, NormalModeBytes) {
           {"2 with more bytes", "2\n", {}, {EFI_SUCCESS, "3\n", "", {kBoardReset}}},
           {"3: done", "3", {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
           {"3 with more bytes", "3abc", {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
-          {"@", "@", {}, {EFI_SUCCESS, "@", "", {}}},
-          {"A", "A", {}, {EFI_SUCCESS, "A", "", {}}},
-          {"B", "B", {}, {EFI_SUCCESS, "B", "", {}}},
-          {"G: no prompt, no key read", "G", {sim::CharKey(u'y')}, {EFI_SUCCESS, "G", "", {}}, "$.a1.05", 1},
-          {"x", "x", {}, {EFI_SUCCESS, "x", "", {}}},
-          {"NUL", std::string(1, '\0'), {}, {EFI_SUCCESS, std::string(1, '\0'), "", {}}},
-          {"0", "0", {}, {EFI_SUCCESS, "0", "", {}}},
-          {"4", "4", {}, {EFI_SUCCESS, "4", "", {}}},
+          {"@: a backup step", "@", {}, {EFI_INVALID_PARAMETER, "@", OtherMode('@', true), {}}},
+          {"A: a backup step", "A", {}, {EFI_INVALID_PARAMETER, "A", OtherMode('A', true), {}}},
+          {"B: a backup step", "B", {}, {EFI_INVALID_PARAMETER, "B", OtherMode('B', true), {}}},
+          {"G: no prompt, no key read", "G", {sim::CharKey(u'y')},
+           {EFI_INVALID_PARAMETER, "G", OtherMode('G', true), {}}, "$.a1.05", 1},
+          {"x: no update's", "x", {}, {EFI_INVALID_PARAMETER, "x", NoMode("0x78"), {}}},
+          {"NUL", std::string(1, '\0'), {}, {EFI_INVALID_PARAMETER, std::string(1, '\0'), NoMode("0x00"), {}}},
+          {"0", "0", {}, {EFI_INVALID_PARAMETER, "0", NoMode("0x30"), {}}},
+          {"4", "4", {}, {EFI_INVALID_PARAMETER, "4", NoMode("0x34"), {}}},
       },
       kNormal);
 }
@@ -79,17 +90,18 @@ TEST_F(StateFile, BackupModeBytes) {
            {EFI_NOT_FOUND, kNoFile, kFoundPrompt + Refused("1.05", "1.04"), {}}, "$.a1.04"},
           {"G, a wake with no key yet, then y: the prompt waits on", "G", {sim::CharKey(u'y')},
            {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}, "$.a1.05", 0, 3},
-          {"G, Y", "G", {sim::CharKey(u'Y')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+          {"G, Y: start over too", "G", {sim::CharKey(u'Y')}, {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}},
           {"G, n", "G", {sim::CharKey(u'n')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
           {"G, Enter", "G", {sim::EnterKey()}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
           {"G, scan key", "G", {sim::ScanKey(SCAN_F1)}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
-          {"G, failed key read", "G", {}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
+          {"G, failed key read: the update stays", "G", {},
+           {EFI_DEVICE_ERROR, "G", kFoundPrompt + "No key could be read: Device Error\n", {}}},
           {"B", "B", {}, {EFI_SUCCESS, "B", "", {}}},
-          {"1", "1", {}, {EFI_SUCCESS, "1", "", {}}},
-          {"2", "2", {}, {EFI_SUCCESS, "2", "", {}}},
-          {"3", "3", {}, {EFI_SUCCESS, "3", "", {}}},
-          {"x", "x", {}, {EFI_SUCCESS, "x", "", {}}},
-          {"? (one below @)", "?", {}, {EFI_SUCCESS, "?", "", {}}},
+          {"1: a normal step", "1", {}, {EFI_INVALID_PARAMETER, "1", OtherMode('1', false), {}}},
+          {"2: a normal step", "2", {}, {EFI_INVALID_PARAMETER, "2", OtherMode('2', false), {}}},
+          {"3: a normal step", "3", {}, {EFI_INVALID_PARAMETER, "3", OtherMode('3', false), {}}},
+          {"x", "x", {}, {EFI_INVALID_PARAMETER, "x", NoMode("0x78"), {}}},
+          {"? (one below @)", "?", {}, {EFI_INVALID_PARAMETER, "?", NoMode("0x3F"), {}}},
       },
       kBackup);
 }

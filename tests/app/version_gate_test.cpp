@@ -113,12 +113,12 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
     std::function<void()> Fault;
     const std::string &Console;
   } Cases[] = {
-      // A fresh launch opens the state file twice (read, then create) and
-      // reads it once before the image.
+      // A fresh launch opens the missing state file twice (to read, then to
+      // write) before the image, and reads nothing from it.
       {"image open fails", [&] { Fw.FailNth(Service::FileOpen, 3, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"GetInfo sizing fails", [&] { Fw.FailNth(Service::FileGetInfo, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"GetInfo fails", [&] { Fw.FailNth(Service::FileGetInfo, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
-      {"image read fails", [&] { Fw.FailNth(Service::FileRead, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      {"image read fails", [&] { Fw.FailNth(Service::FileRead, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"no pool for the path", [&] { RefusedPoolSizes = {PathSize}; }, kFileVersionFailed},
       {"no pool for the file information", [&] { RefusedPoolSizes = {SIZE_OF_EFI_FILE_INFO + sizeof(u"bios.bin")}; }, kFileVersionFailed},
       {"no pool for the data", [&] { RefusedPoolSizes = {ImageSize}; }, kFileVersionFailed},
@@ -180,7 +180,9 @@ TEST_F(VersionGate, RunningVersionFromSmbios) {
 
 TEST_F(VersionGate, SkippedCheckReadsNothing) {
   Fw.BootVolume().RemoveFile("bios.bin");
-  EXPECT_EQ(Within([&] { return CheckVersions(gImageHandle, gST, TRUE); }), EFI_SUCCESS);
+  IMAGE_IDENTITY Image;
+  EXPECT_EQ(Within([&] { return CheckVersions(gImageHandle, gST, TRUE, &Image); }), EFI_SUCCESS);
+  EXPECT_FALSE(Image.Present);
   EXPECT_EQ(Fw.CallCount(Service::OpenVolume), 0u);
   EXPECT_EQ(Fw.CallCount(Service::SmbiosGetNext), 0u);
   EXPECT_EQ(Fw.ConsoleText(), "");
@@ -208,7 +210,7 @@ TEST_F(VersionGate, OnlyTheFirstSmbiosInstanceIsOpened) {
       Opens++;
     }
   }
-  EXPECT_EQ(Opens, 2u);  // the version gate and the platform check
+  EXPECT_EQ(Opens, 3u);  // the version gate, the machine's record and the platform check
 }
 
 // String Number of a record's string area, in a pool string of the exact

@@ -54,6 +54,12 @@ std::optional<EFI_STATUS> FaultStatus(Service S) {
     case Service::FileFlush: return EFI_DEVICE_ERROR;
     case Service::SmbiosGetNext: return EFI_NOT_FOUND;
     case Service::ShellExecute: return EFI_OUT_OF_RESOURCES;
+    case Service::CalculateCrc32: return EFI_INVALID_PARAMETER;
+    // The Shell's file functions: a name it cannot open, a handle it cannot
+    // describe (GetFileInfo has no status: it gives NULL) or close.
+    case Service::ShellOpenFileByName: return EFI_NOT_FOUND;
+    case Service::ShellGetFileInfo:
+    case Service::ShellCloseFile: return EFI_DEVICE_ERROR;
     case Service::VendorRequest: return EFI_DEVICE_ERROR;
     // Port accesses have no status; the simulated board answers a failed
     // read with a floating bus (0xFF) and loses a failed write, as a board

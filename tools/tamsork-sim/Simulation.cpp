@@ -200,25 +200,25 @@ void Collect(const sim::Firmware &Fw, bool Waiting, LaunchRecord &R) {
   }
 }
 
-// The flash tool's run: it writes the image its first argument names, where
-// the Shell resolves it, so the running BIOS Version becomes the image's.
-// Returns the new string, or nullopt with a note when nothing could be
-// flashed.
-std::optional<std::string> SimulateFlash(const sim::Firmware &Fw, const sim::ExecuteCall &Run,
-                                         std::vector<std::string> &Notes) {
-  const std::string ImageName = Run.Argv.size() >= 2 ? sim::ToUtf8(Run.Argv[1]) : "";
-  const sim::Volume &Volume = Run.ArgumentVolume == Fw.OtherVolume().Label() ? Fw.OtherVolume() : Fw.BootVolume();
-  const auto Image = Run.ArgumentPath.empty() ? std::nullopt : Volume.MediumFile(Run.ArgumentPath);
-  if (!Image) {
-    Notes.push_back("the flash tool finds no image \"" + ImageName + "\": nothing flashed");
-    return std::nullopt;
+// What the simulated flash tool did: it read the image its first argument
+// names, where the Shell resolves it, and from the next boot SMBIOS reports
+// the image's version. Returns that BIOS Version string, or nullopt with a
+// note when nothing was flashed.
+std::optional<std::string> FlashOutcome(const sim::ExecuteCall &Run, std::vector<std::string> &Notes) {
+  switch (Run.FlashTool) {
+    case sim::ExecuteCall::Tool::Flashed:
+      return Run.FlashedVersion;
+    case sim::ExecuteCall::Tool::NoImage:
+      Notes.push_back("the flash tool finds no image \"" + (Run.Argv.size() >= 2 ? sim::ToUtf8(Run.Argv[1]) : "") +
+                      "\": nothing flashed");
+      break;
+    case sim::ExecuteCall::Tool::NoMarker:
+      Notes.push_back("the flashed image has no version marker: the running BIOS Version is left as it was");
+      break;
+    default:
+      break;
   }
-  const auto Marker = LocateMarker(*Image);
-  if (!Marker) {
-    Notes.push_back("the flashed image has no version marker: the running BIOS Version is left as it was");
-    return std::nullopt;
-  }
-  return BiosVersionString(Marker->Major, Marker->Minor);
+  return std::nullopt;
 }
 
 bool Contains(const std::string &Text, const char *Part) { return Text.find(Part) != std::string::npos; }
@@ -373,7 +373,9 @@ RunReport RunUpdate(const MachineSpec &Spec) {
       // On a machine the launch would still be sitting at the prompt. Run it
       // again from the same start with the power cut where it waits, so that
       // what it would have done with no key never reaches the record.
+      // The run before the wait may have flashed: the reboot must not bring it.
       Fw.Reboot();
+      Fw.SetSmbiosRecords(Platform(Running, Spec));
       Restore(Fw, Before, Spec.ReadOnlyState);
       Fw.QueueKeys(ToSimKeys(Keys));
       Fw.CutPowerAtCall(*Wait);
@@ -388,10 +390,10 @@ RunReport RunUpdate(const MachineSpec &Spec) {
     Collect(Fw, R.WaitingForKey, R);
 
     if (!R.WaitingForKey && !R.ShellCommands.empty()) {
-      if (auto Flashed = SimulateFlash(Fw, Fw.Executions().front(), R.Notes)) {
+      // The firmware brings the flashed version at the next Reboot().
+      if (auto Flashed = FlashOutcome(Fw.Executions().front(), R.Notes)) {
         R.FlashedTo = *Flashed;
         Running = *Flashed;
-        Fw.SetSmbiosRecords(Platform(Running, Spec));
       }
     }
     Report.Launches.push_back(R);
@@ -436,7 +438,8 @@ EFI_STATUS GateInLaunch() {
   if (EFI_ERROR(Status) || gShellParameters == NULL) {
     return EFI_NOT_FOUND;
   }
-  return CheckVersions(gImageHandle, gST, FALSE);
+  IMAGE_IDENTITY Image;
+  return CheckVersions(gImageHandle, gST, FALSE, &Image);
 }
 
 GateResult RunGate(const std::string &ImageName, const std::vector<uint8_t> &Image, const std::string &BiosVersion) {

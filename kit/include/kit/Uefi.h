@@ -96,6 +96,8 @@ inline bool KitGuidEqual(const EFI_GUID &A, const EFI_GUID &B) {
 #define EFI_MEDIA_CHANGED ENCODE_ERROR(13)
 #define EFI_NOT_FOUND ENCODE_ERROR(14)
 #define EFI_ACCESS_DENIED ENCODE_ERROR(15)
+#define EFI_ABORTED ENCODE_ERROR(21)
+#define EFI_INCOMPATIBLE_VERSION ENCODE_ERROR(25)
 #define EFI_SECURITY_VIOLATION ENCODE_ERROR(26)
 #define EFI_WARN_DELETE_FAILURE ENCODE_WARNING(2)
 
@@ -194,6 +196,8 @@ typedef EFI_STATUS(EFIAPI *EFI_OPEN_PROTOCOL)(EFI_HANDLE Handle, const EFI_GUID 
                                               EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle, UINT32 Attributes);
 typedef EFI_STATUS(EFIAPI *EFI_LOCATE_HANDLE_BUFFER)(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
                                                      VOID *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer);
+// The CRC-32 of DataSize bytes at Data (the polynomial of IEEE 802.3).
+typedef EFI_STATUS(EFIAPI *EFI_CALCULATE_CRC32)(VOID *Data, UINTN DataSize, UINT32 *Crc32);
 typedef EFI_STATUS(EFIAPI *EFI_INSTALL_PROTOCOL_INTERFACE)(EFI_HANDLE *Handle, const EFI_GUID *Protocol,
                                                            UINT32 InterfaceType, VOID *Interface);
 
@@ -239,7 +243,7 @@ typedef struct {
   VOID *LocateProtocol;
   VOID *InstallMultipleProtocolInterfaces;
   VOID *UninstallMultipleProtocolInterfaces;
-  VOID *CalculateCrc32;
+  EFI_CALCULATE_CRC32 CalculateCrc32;
   VOID *CopyMem;
   VOID *SetMem;
   VOID *CreateEventEx;
@@ -252,6 +256,7 @@ static_assert(offsetof(EFI_BOOT_SERVICES, HandleProtocol) == 152);
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateDevicePath) == 184);
 static_assert(offsetof(EFI_BOOT_SERVICES, OpenProtocol) == 280);
 static_assert(offsetof(EFI_BOOT_SERVICES, LocateHandleBuffer) == 312);
+static_assert(offsetof(EFI_BOOT_SERVICES, CalculateCrc32) == 344);
 static_assert(sizeof(EFI_BOOT_SERVICES) == 376);
 
 #define EFI_NATIVE_INTERFACE 0
@@ -481,9 +486,21 @@ typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_MAP_FROM_DEVICE_PATH)(EFI_DEVICE_PA
 // "FS0:\dir"; owned by the Shell; NULL when there is none.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_CUR_DIR)(const CHAR16 *FileSystemMapping);
 typedef EFI_STATUS(EFIAPI *EFI_SHELL_SET_CUR_DIR)(const CHAR16 *FileSystem, const CHAR16 *Dir);
-// Execute, GetEnv, GetMapFromDevicePath and GetCurDir are called. The
-// members are listed up to SetCurDir; an instance from the firmware is
-// larger.
+// A file the Shell opened for the caller; only the Shell's file functions
+// take it.
+typedef VOID *SHELL_FILE_HANDLE;
+// The information of an open file, in a new pool buffer the caller frees;
+// NULL on failure.
+typedef EFI_FILE_INFO *(EFIAPI *EFI_SHELL_GET_FILE_INFO)(SHELL_FILE_HANDLE FileHandle);
+// Opens a file by the name a Shell user would type: a mapping ("FS0:\x"),
+// a path from the current volume's root ("\x") or one from the current
+// directory ("x").
+typedef EFI_STATUS(EFIAPI *EFI_SHELL_OPEN_FILE_BY_NAME)(const CHAR16 *FileName, SHELL_FILE_HANDLE *FileHandle,
+                                                        UINT64 OpenMode);
+typedef EFI_STATUS(EFIAPI *EFI_SHELL_CLOSE_FILE)(SHELL_FILE_HANDLE FileHandle);
+// Execute, GetEnv, GetMapFromDevicePath, GetCurDir, OpenFileByName,
+// GetFileInfo and CloseFile are called. The members are listed up to
+// CloseFile; an instance from the firmware is larger.
 typedef struct {
   EFI_SHELL_EXECUTE Execute;
   EFI_SHELL_GET_ENV GetEnv;
@@ -498,12 +515,28 @@ typedef struct {
   VOID *SetMap;
   EFI_SHELL_GET_CUR_DIR GetCurDir;
   EFI_SHELL_SET_CUR_DIR SetCurDir;
+  VOID *OpenFileList;
+  VOID *FreeFileList;
+  VOID *RemoveDupInFileList;
+  VOID *BatchIsActive;
+  VOID *IsRootShell;
+  VOID *EnablePageBreak;
+  VOID *DisablePageBreak;
+  VOID *GetPageBreak;
+  VOID *GetDeviceName;
+  EFI_SHELL_GET_FILE_INFO GetFileInfo;
+  VOID *SetFileInfo;
+  EFI_SHELL_OPEN_FILE_BY_NAME OpenFileByName;
+  EFI_SHELL_CLOSE_FILE CloseFile;
 } EFI_SHELL_PROTOCOL;
 static_assert(offsetof(EFI_SHELL_PROTOCOL, Execute) == 0);
 static_assert(offsetof(EFI_SHELL_PROTOCOL, GetEnv) == 8);
 static_assert(offsetof(EFI_SHELL_PROTOCOL, GetMapFromDevicePath) == 56);
 static_assert(offsetof(EFI_SHELL_PROTOCOL, GetCurDir) == 88);
 static_assert(offsetof(EFI_SHELL_PROTOCOL, SetCurDir) == 96);
+static_assert(offsetof(EFI_SHELL_PROTOCOL, GetFileInfo) == 176);
+static_assert(offsetof(EFI_SHELL_PROTOCOL, OpenFileByName) == 192);
+static_assert(offsetof(EFI_SHELL_PROTOCOL, CloseFile) == 200);
 
 // ---------------------------------------------------------------- SMBIOS (PI)
 

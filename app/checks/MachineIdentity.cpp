@@ -1,0 +1,110 @@
+#include "app/checks/MachineIdentity.h"
+
+#include "app/checks/Smbios.h"
+
+namespace {
+
+bool AllBytes(const UINT8 *Bytes, UINTN Count, UINT8 Value) {
+  for (UINTN I = 0; I < Count; I++) {
+    if (Bytes[I] != Value) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool SameBytes(const VOID *A, const VOID *B, UINTN Count) {
+  const UINT8 *X = (const UINT8 *)A;
+  const UINT8 *Y = (const UINT8 *)B;
+  for (UINTN I = 0; I < Count; I++) {
+    if (X[I] != Y[I]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+VOID TakeSystemInformation(EFI_SMBIOS_TABLE_HEADER *Record, MACHINE_IDENTITY *Identity) {
+  if (Record->Length >= SMBIOS_UUID_OFFSET + SMBIOS_UUID_SIZE) {
+    const UINT8 *Uuid = (const UINT8 *)Record + SMBIOS_UUID_OFFSET;
+    CopyMem(Identity->Uuid, Uuid, SMBIOS_UUID_SIZE);
+    Identity->HasUuid = !AllBytes(Uuid, SMBIOS_UUID_SIZE, 0x00) && !AllBytes(Uuid, SMBIOS_UUID_SIZE, 0xFF);
+  }
+  UINTN Length = 0;
+  const CHAR8 *Serial =
+      SmbiosAsciiString(SmbiosStringArea(Record), SmbiosStringNumber(Record, SMBIOS_SERIAL_NUMBER_OFFSET), &Length);
+  if (Serial != NULL) {
+    Length = Length < MACHINE_SERIAL_MAX ? Length : MACHINE_SERIAL_MAX;
+    CopyMem(Identity->Serial, Serial, Length);
+    Identity->Serial[Length] = 0;
+    Identity->SerialLength = (UINT8)Length;
+  }
+}
+
+}  // namespace
+
+EFI_STATUS ReadMachineIdentity(MACHINE_IDENTITY *Identity) {
+  ZeroMem(Identity, sizeof(*Identity));
+  EFI_SMBIOS_PROTOCOL *Smbios = NULL;
+  if (EFI_ERROR(LocateSmbiosProtocol(&Smbios))) {
+    return EFI_NOT_FOUND;
+  }
+  EFI_SMBIOS_HANDLE SmbiosHandle = SMBIOS_HANDLE_PI_RESERVED;
+  EFI_SMBIOS_TABLE_HEADER *Record = NULL;
+  while (SmbiosNextRecord(Smbios, &SmbiosHandle, &Record) == EFI_SUCCESS) {
+    if (Record->Type == SMBIOS_TYPE_SYSTEM_INFORMATION) {
+      TakeSystemInformation(Record, Identity);
+      break;
+    }
+  }
+  return EFI_SUCCESS;
+}
+
+BOOLEAN SameMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *Now) {
+  if (Recorded->HasUuid && (!Now->HasUuid || !SameBytes(Recorded->Uuid, Now->Uuid, SMBIOS_UUID_SIZE))) {
+    return FALSE;
+  }
+  if (Recorded->SerialLength != 0 && (Recorded->SerialLength != Now->SerialLength ||
+                                      !SameBytes(Recorded->Serial, Now->Serial, Recorded->SerialLength))) {
+    return FALSE;
+  }
+  return TRUE;
+}
+
+VOID FormatMachineUuid(const UINT8 Uuid[SMBIOS_UUID_SIZE], CHAR16 Out[37]) {
+  // Byte order of the text: time_low, time_mid and time_hi are stored
+  // little-endian, the rest as they stand.
+  static constexpr UINT8 ORDER[SMBIOS_UUID_SIZE] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+  static constexpr CHAR16 DIGITS[] = u"0123456789abcdef";
+  UINTN At = 0;
+  for (UINTN I = 0; I < SMBIOS_UUID_SIZE; I++) {
+    if (I == 4 || I == 6 || I == 8 || I == 10) {
+      Out[At++] = u'-';
+    }
+    Out[At++] = DIGITS[Uuid[ORDER[I]] >> 4];
+    Out[At++] = DIGITS[Uuid[ORDER[I]] & 0xF];
+  }
+  Out[At] = 0;
+}
+
+EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded) {
+  // A machine that reports no SMBIOS now cannot be the one whose UUID or
+  // serial number was recorded; a record without either compares nothing.
+  MACHINE_IDENTITY Now;
+  ReadMachineIdentity(&Now);
+  if (SameMachine(Recorded, &Now)) {
+    return EFI_SUCCESS;
+  }
+  if (Recorded->SerialLength != 0) {
+    Print(u"State.dat holds an update begun on another machine (serial %a): finish it there, or delete State.dat to "
+          u"begin on this one\n",
+          Recorded->Serial);
+  } else {
+    CHAR16 Uuid[37];
+    FormatMachineUuid(Recorded->Uuid, Uuid);
+    Print(u"State.dat holds an update begun on another machine (UUID %s): finish it there, or delete State.dat to "
+          u"begin on this one\n",
+          Uuid);
+  }
+  return EFI_ABORTED;
+}

@@ -1,0 +1,40 @@
+// Which machine this is: the SMBIOS System Information fields that tell two
+// machines of one product apart, so that an update begun on one machine is
+// never carried on on another.
+#pragma once
+
+#include "kit/Library.h"
+
+constexpr UINTN SMBIOS_SERIAL_NUMBER_OFFSET = 7;
+constexpr UINTN SMBIOS_UUID_OFFSET = 8;
+constexpr UINTN SMBIOS_UUID_SIZE = 16;
+// Serial numbers longer than this are kept, and compared, by their first
+// MACHINE_SERIAL_MAX characters.
+constexpr UINTN MACHINE_SERIAL_MAX = 64;
+
+typedef struct {
+  BOOLEAN HasUuid;  // FALSE when the board leaves it unset (all 00 or all FF)
+  UINT8 Uuid[SMBIOS_UUID_SIZE];
+  UINT8 SerialLength;  // 0: no serial number
+  CHAR8 Serial[MACHINE_SERIAL_MAX + 1];
+} MACHINE_IDENTITY;
+
+// The first System Information record's UUID and serial number. EFI_NOT_FOUND
+// when the firmware has no SMBIOS protocol: nothing can be told apart then.
+// A field the board leaves unset stays empty.
+EFI_STATUS ReadMachineIdentity(MACHINE_IDENTITY *Identity);
+
+// Whether Now is the machine Recorded was taken on: every field recorded is
+// there and the same. Pure logic.
+BOOLEAN SameMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *Now);
+
+// "12345678-9abc-def0-1122-334455667788", as SMBIOS 2.6 and later lay the
+// UUID out (the first three fields little-endian), into Out of 37 characters.
+VOID FormatMachineUuid(const UINT8 Uuid[SMBIOS_UUID_SIZE], CHAR16 Out[37]);
+
+// EFI_SUCCESS when this machine is the one Recorded describes; a record
+// without a UUID or serial number (taken where there was no SMBIOS) fits
+// any machine. Otherwise the operator is
+// told which machine the update belongs to and how to go on, and
+// EFI_ABORTED comes back.
+EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded);
