@@ -171,53 +171,84 @@ bool ShellHasFile(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *Name) {
   return Info && (Info->Attribute & EFI_FILE_DIRECTORY) == 0;
 }
 
-// Entry, a '\' unless it ends with one, then Name: a new pool string.
-CHAR16 *OnPathEntry(const CHAR16 *Entry, UINTN EntryLength, const CHAR16 *Name) {
-  const bool Separator = Entry[EntryLength - 1] != u'\\';
+// Entry (none when EntryLength is 0), a '\' unless it ends with one, Name,
+// then Suffix: a new pool string.
+CHAR16 *ProgramPath(const CHAR16 *Entry, UINTN EntryLength, const CHAR16 *Name, const CHAR16 *Suffix) {
+  const bool Separator = EntryLength != 0 && Entry[EntryLength - 1] != u'\\';
   const UINTN NameLength = StrLen(Name);
+  const UINTN SuffixLength = StrLen(Suffix);
   const UINTN Length = EntryLength + (Separator ? 1 : 0) + NameLength;
-  CHAR16 *Path = (CHAR16 *)AllocatePool((Length + 1) * sizeof(CHAR16));
+  CHAR16 *Path = (CHAR16 *)AllocatePool((Length + SuffixLength + 1) * sizeof(CHAR16));
   if (Path != NULL) {
     CopyMem(Path, Entry, EntryLength * sizeof(CHAR16));
     if (Separator) {
       Path[EntryLength] = u'\\';
     }
-    CopyMem(Path + Length - NameLength, Name, (NameLength + 1) * sizeof(CHAR16));
+    CopyMem(Path + Length - NameLength, Name, NameLength * sizeof(CHAR16));
+    CopyMem(Path + Length, Suffix, (SuffixLength + 1) * sizeof(CHAR16));
   }
   return Path;
+}
+
+// Name followed by Suffix in the current directory, then under each entry
+// of Path in order: EFI_SUCCESS when one is a file, EFI_NOT_FOUND when none
+// is, EFI_OUT_OF_RESOURCES when a name cannot be made.
+EFI_STATUS FindOnPath(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *Path, const CHAR16 *Name, const CHAR16 *Suffix) {
+  const CHAR16 *Entry = Path;
+  UINTN Length = 0;  // of Entry; 0 for the current directory
+  for (;;) {
+    PoolPtr<CHAR16> Candidate(ProgramPath(Entry, Length, Name, Suffix));
+    if (!Candidate) {
+      return EFI_OUT_OF_RESOURCES;
+    }
+    if (ShellHasFile(Shell, Candidate.Get())) {
+      return EFI_SUCCESS;
+    }
+    // The next entry; empty ones (";;") name nothing.
+    do {
+      if (Length != 0) {
+        Entry += Length;
+      }
+      if (Entry == NULL || *Entry == 0) {
+        return EFI_NOT_FOUND;
+      }
+      if (*Entry == u';') {
+        Entry++;
+      }
+      Length = MappingLength(Entry);
+    } while (Length == 0 && *Entry != 0);
+    if (Length == 0) {
+      return EFI_NOT_FOUND;
+    }
+  }
 }
 
 }  // namespace
 
 EFI_STATUS FindFlashTool(EFI_SHELL_PROTOCOL *Shell) {
-  if (ShellHasFile(Shell, FLASH_TOOL_NAME)) {
-    return EFI_SUCCESS;
-  }
+  // The Shell looks for the name as given everywhere first; only then does
+  // it try it with a script's and then a program's extension added, even to
+  // a name that has one already.
+  static const CHAR16 *const SUFFIXES[] = {u"", u".nsh", u".efi"};
   const CHAR16 *Path = Shell->GetEnv != NULL ? Shell->GetEnv(u"path") : NULL;
-  for (const CHAR16 *Entry = Path; Entry != NULL && *Entry != 0;) {
-    const UINTN Length = MappingLength(Entry);
-    if (Length != 0) {
-      PoolPtr<CHAR16> Candidate(OnPathEntry(Entry, Length, FLASH_TOOL_NAME));
-      if (!Candidate) {
-        Print(u"The flash tool cannot be looked for: %r\n", EFI_OUT_OF_RESOURCES);
-        return EFI_OUT_OF_RESOURCES;
-      }
-      if (ShellHasFile(Shell, Candidate.Get())) {
-        return EFI_SUCCESS;
-      }
+  for (const CHAR16 *Suffix : SUFFIXES) {
+    const EFI_STATUS Status = FindOnPath(Shell, Path, FLASH_TOOL_NAME, Suffix);
+    if (Status == EFI_SUCCESS) {
+      return EFI_SUCCESS;
     }
-    Entry += Length;
-    if (*Entry == u';') {
-      Entry++;
+    if (Status == EFI_OUT_OF_RESOURCES) {
+      Print(u"The flash tool cannot be looked for: %r\n", Status);
+      return Status;
     }
   }
   const CHAR16 *Directory = Shell->GetCurDir(NULL);
+  if (Directory == NULL) {
+    Directory = u"(no directory)";
+  }
   if (Path != NULL && *Path != 0) {
-    Print(u"The flash tool %s was not found in %s nor on the path %s\n", FLASH_TOOL_NAME,
-          Directory != NULL ? Directory : u"(no directory)", Path);
+    Print(u"The flash tool %s was not found in %s nor on the path %s\n", FLASH_TOOL_NAME, Directory, Path);
   } else {
-    Print(u"The flash tool %s was not found in %s (no path is set)\n", FLASH_TOOL_NAME,
-          Directory != NULL ? Directory : u"(no directory)");
+    Print(u"The flash tool %s was not found in %s (no path is set)\n", FLASH_TOOL_NAME, Directory);
   }
   return EFI_NOT_FOUND;
 }
