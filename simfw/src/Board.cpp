@@ -55,45 +55,10 @@ EFI_STATUS EFIAPI VendorRequestService(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2
   return M.Owner.VendorRequestStatus;
 }
 
-// Where a program started by the Shell finds the file Name: a name with a
-// mapping ("FS1:\\x") on that volume, one starting with '\\' from the root
-// of the current volume, any other from the current directory.
-void ResolveArgument(Firmware::Impl &M, const std::u16string &Name, ExecuteCall &Call) {
-  std::u16string Path = Name;
-  VolumeDevice *Volume = nullptr;
-  std::u16string Base;
-  const size_t Colon = Name.find(u':');
-  if (Colon != std::u16string::npos) {
-    Volume = M.VolumeOfMapping(Name.substr(0, Colon + 1));
-    Path = Name.substr(Colon + 1);
-  } else {
-    const size_t CurColon = M.CurrentDirectory.find(u':');
-    if (CurColon == std::u16string::npos) {
-      return;  // no current directory: the Shell cannot resolve it
-    }
-    Volume = M.VolumeOfMapping(M.CurrentDirectory.substr(0, CurColon + 1));
-    Base = M.CurrentDirectory.substr(CurColon + 1);
-  }
-  if (Volume == nullptr) {
-    return;
-  }
-  std::vector<std::u16string> Parts;
-  const std::u16string Full = (!Path.empty() && Path[0] == u'\\') ? Path : Base + u"\\" + Path;
-  for (const std::u16string &Part : SplitPath(Full, false)) {
-    if (Part == u"..") {
-      if (!Parts.empty()) {
-        Parts.pop_back();
-      }
-    } else if (Part != u"." && !Part.empty()) {
-      Parts.push_back(Part);
-    }
-  }
-  std::u16string Out;
-  for (const std::u16string &Part : Parts) {
-    Out += u"\\" + Part;
-  }
-  Call.ArgumentVolume = Volume->Vol.Label();
-  Call.ArgumentPath = ToUtf8(Out.empty() ? u"\\" : Out);
+// The last name of a path as a user typed it ("FS0:\\x\\y.efi": "y.efi").
+std::u16string LastName(const std::u16string &Name) {
+  const size_t Cut = Name.find_last_of(u"\\:");
+  return Cut == std::u16string::npos ? Name : Name.substr(Cut + 1);
 }
 
 EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine, CHAR16 **Environment,
@@ -117,18 +82,40 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
   Call.EnvironmentGiven = Environment != nullptr;
   Call.StatusCodeGiven = StatusCode != nullptr;
   Call.Argv = ReadShellCommandLine(Call.CommandLine, M.Owner.ShellVariables);
-  // A line the Shell cannot read runs nothing.
-  const bool Runs = !Call.Argv.empty();
+  // A line the Shell cannot read runs nothing; nor does a program it cannot
+  // find.
+  const bool Readable = !Call.Argv.empty();
   if (Call.Argv.size() >= 2) {
-    ResolveArgument(M, Call.Argv[1], Call);
+    if (const auto Where = ResolveShellName(M, Call.Argv[1])) {
+      Call.ArgumentVolume = Where->Device->Vol.Label();
+      Call.ArgumentPath = ToUtf8(Where->Text());
+    }
+  }
+  const Volume::Node *Program = nullptr;
+  if (Readable) {
+    if (const auto Found = FindProgram(M, Call.Argv[0])) {
+      Program = Found->Find();
+      Call.ProgramVolume = Found->Device->Vol.Label();
+      Call.ProgramPath = Program->Path();
+    }
+  }
+  const EFI_STATUS Status = !Readable            ? EFI_INVALID_PARAMETER
+                            : Program == nullptr ? EFI_NOT_FOUND
+                                                 : M.Owner.ExecuteStatus;
+  const std::u16string Tool = FromUtf8(kFlashToolName);
+  if (Program == nullptr && Readable && NamesEqual(LastName(Call.Argv[0]), Tool)) {
+    Call.FlashTool = ExecuteCall::Tool::NotFound;
   }
   Event E;
   E.What = Event::Kind::Execute;
   E.Text = ToUtf8(Call.CommandLine);
   if ((Call.Seq = M.Record(std::move(E)))) {
+    // Only a machine with power runs the program.
+    if (Program != nullptr && !EFI_ERROR(Status) && NamesEqual(Program->Name, Tool)) {
+      RunFlashTool(M, Call);
+    }
     M.Executions.push_back(std::move(Call));
   }
-  const EFI_STATUS Status = Runs ? M.Owner.ExecuteStatus : EFI_INVALID_PARAMETER;
   if (!EFI_ERROR(Status) && StatusCode != nullptr) {
     *StatusCode = M.Owner.ExecuteCommandStatus;
   }
@@ -345,6 +332,7 @@ VendorRequestFn VendorRequestEntry() { return VendorRequestService; }
 EFI_SHELL_EXECUTE ShellExecuteEntry() { return ExecuteService; }
 
 void InstallShellServices(EFI_SHELL_PROTOCOL &Shell) {
+  InstallShellFileServices(Shell);
   Shell.Execute = ExecuteService;
   Shell.GetEnv = GetEnvService;
   Shell.GetMapFromDevicePath = GetMapFromDevicePathService;

@@ -54,20 +54,6 @@ EFI_STATUS WriteBack(Firmware::Impl &M, const FileHandle &F, EFI_STATUS Failure 
   return EFI_SUCCESS;
 }
 
-size_t InfoSize(const Volume::Node &N) { return SIZE_OF_EFI_FILE_INFO + (N.Name.size() + 1) * sizeof(CHAR16); }
-
-void FillInfo(const Volume::Node &N, VOID *Buffer) {
-  const size_t Size = InfoSize(N);
-  std::memset(Buffer, 0, Size);
-  EFI_FILE_INFO Info{};
-  Info.Size = Size;
-  Info.FileSize = N.Directory ? 0 : N.Current().size();
-  Info.PhysicalSize = (Info.FileSize + kClusterSize - 1) / kClusterSize * kClusterSize;
-  Info.Attribute = N.Attributes | (N.Directory ? EFI_FILE_DIRECTORY : 0);
-  std::memcpy(Buffer, &Info, SIZE_OF_EFI_FILE_INFO);
-  std::memcpy(static_cast<uint8_t *>(Buffer) + SIZE_OF_EFI_FILE_INFO, N.Name.data(), N.Name.size() * sizeof(CHAR16));
-}
-
 bool ValidNewName(const std::u16string &Name) {
   if (Name.size() > kNameMax) {
     return false;
@@ -90,70 +76,18 @@ EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHa
   if (F == nullptr || NewHandle == nullptr || FileName == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  const bool Create = OpenMode == (EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
-  if (OpenMode != EFI_FILE_MODE_READ && OpenMode != (EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE) && !Create) {
-    return EFI_INVALID_PARAMETER;
-  }
-  if (Create && (Attributes & ~kValidAttributes) != 0) {
-    return EFI_INVALID_PARAMETER;
-  }
-  if ((OpenMode & EFI_FILE_MODE_WRITE) != 0 && F->Vol->WriteProtected()) {
-    return EFI_WRITE_PROTECTED;
-  }
   const auto Length = BoundedLength(FileName, kPathLimit);
   if (!Length) {
     M.Misuse("File Open: file name without a terminator");
     return EFI_INVALID_PARAMETER;
   }
-  const std::u16string Name(FileName, *Length);
-
-  // Relative to This, or to the root with a leading '\'.
-  std::shared_ptr<Volume::Node> At = F->Node;
-  if (!Name.empty() && Name[0] == u'\\') {
-    At = F->Vol->Root()->shared_from_this();
+  FileHandle *Opened = nullptr;
+  const EFI_STATUS Status =
+      M.OpenPath(*F->Vol, F->Node, std::u16string(FileName, *Length), OpenMode, Attributes, &Opened);
+  if (Status == EFI_SUCCESS) {
+    *NewHandle = &Opened->Proto;
   }
-  const auto Parts = SplitPath(Name, false);
-  bool Created = false;
-  for (size_t I = 0; I < Parts.size(); I++) {
-    const std::u16string &Part = Parts[I];
-    if (Part == u".") {
-      continue;
-    }
-    if (Part == u"..") {
-      At = At->Parent.lock();
-      if (!At) {
-        return EFI_NOT_FOUND;
-      }
-      continue;
-    }
-    if (!At->Directory) {
-      return EFI_NOT_FOUND;
-    }
-    if (Volume::Node *Next = At->Find(Part)) {
-      At = Next->shared_from_this();
-      continue;
-    }
-    if (!Create || I + 1 != Parts.size()) {
-      return EFI_NOT_FOUND;
-    }
-    if (!ValidNewName(Part)) {
-      return EFI_INVALID_PARAMETER;
-    }
-    // A new entry is written to the directory at once; its content starts
-    // empty.
-    const bool Directory = (Attributes & EFI_FILE_DIRECTORY) != 0;
-    At = At->AddChild(Part, Directory, Directory ? Attributes : Attributes | EFI_FILE_ARCHIVE);
-    Created = true;
-  }
-  if (!Created && (OpenMode & EFI_FILE_MODE_WRITE) && At->ReadOnly()) {
-    return EFI_ACCESS_DENIED;
-  }
-  FileHandle *Opened = M.NewFileHandle(*F->Vol, At, (OpenMode & EFI_FILE_MODE_WRITE) != 0);
-  if (Created && At->Attached()) {
-    M.Record(FileEvent(Event::Kind::FileCreate, *Opened));
-  }
-  *NewHandle = &Opened->Proto;
-  return EFI_SUCCESS;
+  return Status;
 }
 
 // Releases a handle, writing its cache back first. Close has no failure
@@ -222,7 +156,7 @@ EFI_STATUS EFIAPI ReadService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *
       return EFI_SUCCESS;
     }
     const Volume::Node &Entry = *N.Children[F->Position];
-    const size_t Needed = InfoSize(Entry);
+    const size_t Needed = FileInfoSize(Entry);
     if (*BufferSize < Needed) {
       *BufferSize = Needed;
       return EFI_BUFFER_TOO_SMALL;
@@ -230,7 +164,7 @@ EFI_STATUS EFIAPI ReadService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *
     if (Buffer == nullptr) {
       return EFI_INVALID_PARAMETER;
     }
-    FillInfo(Entry, Buffer);
+    FillFileInfo(Entry, Buffer);
     *BufferSize = Needed;
     F->Position++;
     return EFI_SUCCESS;
@@ -346,7 +280,7 @@ EFI_STATUS EFIAPI GetInfoService(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationT
   if (!KitGuidEqual(*InformationType, kFileInfoGuid)) {
     return EFI_UNSUPPORTED;
   }
-  const size_t Needed = InfoSize(*F->Node);
+  const size_t Needed = FileInfoSize(*F->Node);
   if (*BufferSize < Needed) {
     *BufferSize = Needed;
     return EFI_BUFFER_TOO_SMALL;
@@ -354,7 +288,7 @@ EFI_STATUS EFIAPI GetInfoService(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationT
   if (Buffer == nullptr) {
     return EFI_INVALID_PARAMETER;
   }
-  FillInfo(*F->Node, Buffer);
+  FillFileInfo(*F->Node, Buffer);
   *BufferSize = Needed;
   return EFI_SUCCESS;
 }
@@ -449,6 +383,83 @@ EFI_STATUS EFIAPI OpenVolumeService(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_F
 
 }  // namespace
 
+// ---------------------------------------------------------------- opening by path
+
+EFI_STATUS Firmware::Impl::OpenPath(Volume &Vol, std::shared_ptr<Volume::Node> At, const std::u16string &Name,
+                                    UINT64 OpenMode, UINT64 Attributes, FileHandle **Opened) {
+  const bool Create = OpenMode == (EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
+  if (OpenMode != EFI_FILE_MODE_READ && OpenMode != (EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE) && !Create) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (Create && (Attributes & ~kValidAttributes) != 0) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if ((OpenMode & EFI_FILE_MODE_WRITE) != 0 && Vol.WriteProtected()) {
+    return EFI_WRITE_PROTECTED;
+  }
+  // Relative to At, or to the root with a leading '\'.
+  if (!Name.empty() && Name[0] == u'\\') {
+    At = Vol.Root()->shared_from_this();
+  }
+  const auto Parts = SplitPath(Name, false);
+  bool Created = false;
+  for (size_t I = 0; I < Parts.size(); I++) {
+    const std::u16string &Part = Parts[I];
+    if (Part == u".") {
+      continue;
+    }
+    if (Part == u"..") {
+      At = At->Parent.lock();
+      if (!At) {
+        return EFI_NOT_FOUND;
+      }
+      continue;
+    }
+    if (!At->Directory) {
+      return EFI_NOT_FOUND;
+    }
+    if (Volume::Node *Next = At->Find(Part)) {
+      At = Next->shared_from_this();
+      continue;
+    }
+    if (!Create || I + 1 != Parts.size()) {
+      return EFI_NOT_FOUND;
+    }
+    if (!ValidNewName(Part)) {
+      return EFI_INVALID_PARAMETER;
+    }
+    // A new entry is written to the directory at once; its content starts
+    // empty.
+    const bool Directory = (Attributes & EFI_FILE_DIRECTORY) != 0;
+    At = At->AddChild(Part, Directory, Directory ? Attributes : Attributes | EFI_FILE_ARCHIVE);
+    Created = true;
+  }
+  if (!Created && (OpenMode & EFI_FILE_MODE_WRITE) && At->ReadOnly()) {
+    return EFI_ACCESS_DENIED;
+  }
+  *Opened = NewFileHandle(Vol, At, (OpenMode & EFI_FILE_MODE_WRITE) != 0);
+  if (Created && At->Attached()) {
+    Record(FileEvent(Event::Kind::FileCreate, **Opened));
+  }
+  return EFI_SUCCESS;
+}
+
+// ---------------------------------------------------------------- file information
+
+size_t FileInfoSize(const Volume::Node &N) { return SIZE_OF_EFI_FILE_INFO + (N.Name.size() + 1) * sizeof(CHAR16); }
+
+void FillFileInfo(const Volume::Node &N, VOID *Buffer) {
+  const size_t Size = FileInfoSize(N);
+  std::memset(Buffer, 0, Size);
+  EFI_FILE_INFO Info{};
+  Info.Size = Size;
+  Info.FileSize = N.Directory ? 0 : N.Current().size();
+  Info.PhysicalSize = (Info.FileSize + kClusterSize - 1) / kClusterSize * kClusterSize;
+  Info.Attribute = N.Attributes | (N.Directory ? EFI_FILE_DIRECTORY : 0);
+  std::memcpy(Buffer, &Info, SIZE_OF_EFI_FILE_INFO);
+  std::memcpy(static_cast<uint8_t *>(Buffer) + SIZE_OF_EFI_FILE_INFO, N.Name.data(), N.Name.size() * sizeof(CHAR16));
+}
+
 // ---------------------------------------------------------------- handle bookkeeping
 
 FileHandle *Firmware::Impl::NewFileHandle(Volume &Vol, std::shared_ptr<Volume::Node> Node, bool Writable) {
@@ -485,6 +496,8 @@ FileHandle *Firmware::Impl::LiveFile(const EFI_FILE_PROTOCOL *This, const char *
   }
   return It->second.get();
 }
+
+void Firmware::Impl::ReleaseFile(FileHandle &F, EFI_STATUS Failure) { ReleaseHandle(*this, F, Failure); }
 
 void Firmware::Impl::CloseFile(FileHandle &F) {
   F.Open = false;

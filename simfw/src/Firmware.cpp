@@ -94,6 +94,10 @@ const char *ServiceName(Service S) {
       "IoWrite8",
       "InstallProtocolInterface",
       "InputReset",
+      "CalculateCrc32",
+      "ShellOpenFileByName",
+      "ShellGetFileInfo",
+      "ShellCloseFile",
   };
   static_assert(sizeof Names / sizeof Names[0] == static_cast<size_t>(Service::Count));
   const auto I = static_cast<size_t>(S);
@@ -343,6 +347,7 @@ Firmware::Impl::Impl(Firmware &Owner) : Owner(Owner) {
     D->Handle->Install(kSimpleFileSystemGuid, &D->FileSystem);
   }
   Boot->Vol.PutFile("Tamsork.efi", std::string("MZ\x90\0simulated image", 19));
+  Boot->Vol.PutFile(kFlashToolName, std::string("MZ\x90\0simulated flash tool", 24));
 
   ShellFilePath = FilePathNode(u"\\EFI\\BOOT\\BOOTX64.EFI");
   FillImage(ShellLoadedImage, nullptr, &SystemTable, Boot->Handle, ShellFilePath);
@@ -679,6 +684,7 @@ EFI_STATUS Firmware::Launch(EntryPoint Entry) {
 EFI_STATUS Firmware::Launch() { return Launch(&EfiMain); }
 
 void Firmware::Impl::RebootMachine() {
+  BootFlashedBios();
   Boot->Vol.DropCache();
   Other->Vol.DropCache();
   std::erase_if(Variables, [](const auto &P) { return (P.second.Attributes & EFI_VARIABLE_NON_VOLATILE) == 0; });

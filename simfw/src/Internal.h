@@ -131,6 +131,7 @@ struct FileHandle {
   std::shared_ptr<Volume::Node> Node;
   bool Writable = false;
   bool Open = true;
+  bool ByShell = false;   // given out by the Shell's OpenFileByName
   uint64_t Position = 0;  // byte offset for files, entry index for directories
 };
 
@@ -228,6 +229,8 @@ struct Firmware::Impl {
   // The mapping name of a volume ("FS0:", "FS1:"), and the volume of a name.
   std::u16string MappingOf(const VolumeDevice &D) const;
   VolumeDevice *VolumeOfMapping(const std::u16string &Name) const;
+  // What the flash tool left for the next reboot to bring.
+  std::optional<std::string> PendingBiosVersion;
 
   // Volumes.
   std::unique_ptr<VolumeDevice> Boot, Other;
@@ -238,9 +241,16 @@ struct Firmware::Impl {
   std::map<const EFI_FILE_PROTOCOL *, std::unique_ptr<FileHandle>> Files;
   size_t OpenFiles = 0;
   FileHandle *NewFileHandle(Volume &Vol, std::shared_ptr<Volume::Node> Node, bool Writable);
+  // Opens Name from At (from the root with a leading '\\') as File Open
+  // does, with its checks of mode, attributes, names and write protection.
+  EFI_STATUS OpenPath(Volume &Vol, std::shared_ptr<Volume::Node> At, const std::u16string &Name, UINT64 OpenMode,
+                      UINT64 Attributes, FileHandle **Opened);
   // The open handle This points to, or null after recording the misuse.
   FileHandle *LiveFile(const EFI_FILE_PROTOCOL *This, const char *Service);
   void CloseFile(FileHandle &F);
+  // Closes F as File Close does: its cache written back first (a Failure
+  // loses it), the close recorded.
+  void ReleaseFile(FileHandle &F, EFI_STATUS Failure = EFI_SUCCESS);
 
   // Console. A key arrives (is in the buffer) once typed ahead, or when the
   // application waits for it.
@@ -263,6 +273,8 @@ struct Firmware::Impl {
   std::vector<SmbiosStructure> SmbiosLaidOut;
   std::vector<std::unique_ptr<EFI_SMBIOS_PROTOCOL>> SmbiosInstances;
   void LayOutSmbios();
+  // At a reboot: what the flash tool wrote becomes the running BIOS.
+  void BootFlashedBios();
 
   // Board.
   uint8_t ControlPort = 0;
@@ -346,6 +358,31 @@ EFI_SMBIOS_GET_NEXT SmbiosGetNextEntry();
 VendorRequestFn VendorRequestEntry();
 EFI_SHELL_EXECUTE ShellExecuteEntry();
 void InstallShellServices(EFI_SHELL_PROTOCOL &Shell);
+void InstallShellFileServices(EFI_SHELL_PROTOCOL &Shell);
+
+// A file as the Shell names it: the volume and the names from its root,
+// "." and ".." already walked.
+struct ShellPath {
+  VolumeDevice *Device = nullptr;
+  std::vector<std::u16string> Parts;
+  std::u16string Text() const;  // "\\dir\\file"; "\\" for the root
+  // The node there now; null when there is none.
+  Volume::Node *Find() const;
+};
+// Where the Shell finds Name: a name with a mapping ("FS1:\\x") on that
+// volume, one starting with '\\' from the root of the current volume, any
+// other from the current directory. nullopt when the mapping is unknown, or
+// the name needs a current directory and there is none.
+std::optional<ShellPath> ResolveShellName(const Firmware::Impl &M, const std::u16string &Name);
+// The program the Shell runs for a command's first word; nullopt when it
+// finds none (see Firmware::ProgramExtensions).
+std::optional<ShellPath> FindProgram(const Firmware::Impl &M, const std::u16string &Name);
+// The flash tool's run for Call, once Execute has found it.
+void RunFlashTool(Firmware::Impl &M, ExecuteCall &Call);
+
+// An EFI_FILE_INFO for N: its size, and filling Buffer (at least that big).
+size_t FileInfoSize(const Volume::Node &N);
+void FillFileInfo(const Volume::Node &N, VOID *Buffer);
 
 // Bounded length of a NUL-terminated UCS-2 string from the application;
 // nullopt when no terminator is found within Limit characters.

@@ -88,15 +88,19 @@ SmbiosRecord BiosInformation(const std::string &Version) {
   return R;
 }
 
-SmbiosRecord SystemInformation(const std::string &ProductName) {
+SmbiosRecord SystemInformation(const std::string &ProductName, const std::string &SerialNumber,
+                               const std::array<uint8_t, 16> &Uuid) {
   // SMBIOS 2.4 layout, 0x1B bytes.
-  SmbiosRecord R = MakeRecord(1, 0x1B, {"Simulated Maker", ProductName, "1.0", "SN000001"});
+  SmbiosRecord R = MakeRecord(1, 0x1B, {"Simulated Maker", ProductName, "1.0"});
   Put8(R, 0x04, 1);  // Manufacturer
   Put8(R, 0x05, 2);  // Product Name
   Put8(R, 0x06, 3);  // Version
-  Put8(R, 0x07, 4);  // Serial Number
-  for (size_t I = 0; I < 16; I++) {
-    Put8(R, 0x08 + I, static_cast<uint8_t>(0x10 + I));  // UUID
+  if (!SerialNumber.empty()) {
+    R.Strings.push_back(SerialNumber);
+    Put8(R, 0x07, 4);  // Serial Number; 0: none
+  }
+  for (size_t I = 0; I < Uuid.size(); I++) {
+    Put8(R, 0x08 + I, Uuid[I]);  // UUID
   }
   Put8(R, 0x18, 0x06);  // Wake-up Type: power switch
   return R;
@@ -158,6 +162,30 @@ void Firmware::SetSmbiosRecords(const std::vector<SmbiosRecord> &Records) {
   }
   Impl_->SmbiosTable = Records;
   Impl_->LayOutSmbios();
+}
+
+std::vector<SmbiosRecord> Firmware::SmbiosRecords() const { return Impl_->SmbiosTable; }
+std::optional<std::string> Firmware::PendingBiosVersion() const { return Impl_->PendingBiosVersion; }
+
+void Firmware::Impl::BootFlashedBios() {
+  if (!PendingBiosVersion) {
+    return;
+  }
+  // The new firmware's type 0 carries the image's version; a record whose
+  // version string cannot be found is replaced whole. Other types stay.
+  for (SmbiosRecord &R : SmbiosTable) {
+    if (R.Type != 0) {
+      continue;
+    }
+    const size_t Number = R.Formatted.size() >= 2 ? R.Formatted[1] : 0;
+    if (R.RawStringArea || Number == 0 || Number > R.Strings.size()) {
+      R = BiosInformation(*PendingBiosVersion);
+    } else {
+      R.Strings[Number - 1] = *PendingBiosVersion;
+    }
+  }
+  PendingBiosVersion.reset();
+  LayOutSmbios();
 }
 
 EFI_SMBIOS_GET_NEXT SmbiosGetNextEntry() { return GetNextService; }

@@ -14,6 +14,7 @@ namespace simfw_test {
 
 inline constexpr EFI_GUID kSimpleFileSystemGuid = {
     0x964E5B22, 0x6459, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
+inline constexpr EFI_GUID kShellGuid = {0x6302D008, 0x7F9B, 0x4F30, {0x87, 0xAC, 0x60, 0xC9, 0xFE, 0xF5, 0xDA, 0x4E}};
 inline constexpr EFI_GUID kFileInfoGuid = {
     0x09576E92, 0x6D3F, 0x11D2, {0x8E, 0x39, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 
@@ -48,6 +49,17 @@ class SimTest : public ::testing::Test {
     return Root;
   }
   EFI_FILE_PROTOCOL *BootRoot() { return OpenRoot(Fw.BootVolumeHandle()); }
+
+  // The Shell protocol, found as the application finds it.
+  EFI_SHELL_PROTOCOL *Shell() {
+    UINTN Count = 0;
+    EFI_HANDLE *Handles = nullptr;
+    EXPECT_EQ(Bs->LocateHandleBuffer(ByProtocol, &kShellGuid, nullptr, &Count, &Handles), EFI_SUCCESS);
+    EFI_SHELL_PROTOCOL *Found = nullptr;
+    EXPECT_EQ(Bs->HandleProtocol(Handles[0], &kShellGuid, reinterpret_cast<VOID **>(&Found)), EFI_SUCCESS);
+    Bs->FreePool(Handles);
+    return Found;
+  }
 
   // Opens Path from Dir; null when it fails, with the status in *Status.
   static EFI_FILE_PROTOCOL *Open(EFI_FILE_PROTOCOL *Dir, const std::u16string &Path, UINT64 Mode,

@@ -1,5 +1,6 @@
 // The simulated firmware's services: handle database, device paths, pool,
 // variables, fault injection, power cuts, SMBIOS, console and board.
+#include <algorithm>
 #include <cstring>
 
 #include "SimfwTestSupport.h"
@@ -22,7 +23,6 @@ constexpr EFI_GUID kDevicePathGuid = {0x09576E91, 0x6D3F, 0x11D2, {0x8E, 0x39, 0
 constexpr EFI_GUID kLoadedImageGuid = {0x5B1B31A1, 0x9562, 0x11D2, {0x8E, 0x3F, 0x00, 0xA0, 0xC9, 0x69, 0x72, 0x3B}};
 constexpr EFI_GUID kShellParametersGuid = {
     0x752F3136, 0x4E16, 0x4FDC, {0xA2, 0x2A, 0xE5, 0xF4, 0x68, 0x12, 0xF4, 0xCA}};
-constexpr EFI_GUID kShellGuid = {0x6302D008, 0x7F9B, 0x4F30, {0x87, 0xAC, 0x60, 0xC9, 0xFE, 0xF5, 0xDA, 0x4E}};
 constexpr EFI_GUID kSmbiosGuid = {0x03583FF6, 0xCB36, 0x4940, {0x94, 0x7E, 0xB9, 0xB3, 0x9F, 0x4A, 0xFA, 0xF7}};
 constexpr EFI_GUID kVendorControlGuid = {0x937A7061, 0xE4FA, 0x11E5, {0xAC, 0xDB, 0x40, 0xA8, 0xF0, 0x57, 0x39, 0x9B}};
 constexpr EFI_GUID kTestGuid = {0x11111111, 0x2222, 0x3333, {0x44, 0x44, 0x55, 0x55, 0x55, 0x55, 0x55, 0x55}};
@@ -373,6 +373,42 @@ TEST_F(ServicesTest, FaultsHitExactlyTheChosenCallsInEveryLaunchUntilCleared) {
   EXPECT_EQ(Fw.BadFrees(), 0u);
 }
 
+TEST_F(ServicesTest, CalculateCrc32GivesTheCrcUefiUses) {
+  std::string Check = "123456789", One = "a", Fox = "_The quick brown fox jumps over the lazy dog";
+  std::vector<uint8_t> Large(32 << 20, 0xA5), Pattern(1000003);
+  for (size_t I = 0; I < Pattern.size(); I++) {
+    Pattern[I] = static_cast<uint8_t>(I * 7 + 3);
+  }
+  UINT32 Crc = 0;
+  const struct {
+    const char *Name;
+    VOID *Data;
+    UINTN Size;
+    UINT32 *Out;
+    EFI_STATUS Expected;
+    UINT32 Value;  // in Crc afterwards
+  } Rows[] = {
+      {"check value", Check.data(), 9, &Crc, EFI_SUCCESS, 0xCBF43926},
+      {"one byte", One.data(), 1, &Crc, EFI_SUCCESS, 0xE8B7BE43},
+      {"odd length at an odd address", Fox.data() + 1, 43, &Crc, EFI_SUCCESS, 0x414FA339},
+      {"32 MiB", Large.data(), Large.size(), &Crc, EFI_SUCCESS, 0x242C2012},
+      {"a pattern of a million bytes", Pattern.data(), Pattern.size(), &Crc, EFI_SUCCESS, 0x095D6E8A},
+      {"no data", nullptr, 9, &Crc, EFI_INVALID_PARAMETER, 0x1234},
+      {"no bytes", Check.data(), 0, &Crc, EFI_INVALID_PARAMETER, 0x1234},
+      {"nowhere to put it", Check.data(), 9, nullptr, EFI_INVALID_PARAMETER, 0x1234},
+  };
+  for (const auto &R : Rows) {
+    SCOPED_TRACE(R.Name);
+    Crc = 0x1234;
+    EXPECT_EQ(Bs->CalculateCrc32(R.Data, R.Size, R.Out), R.Expected);
+    EXPECT_EQ(Crc, R.Value);
+  }
+  // An injected failure leaves the result alone.
+  Fw.FailNth(Service::CalculateCrc32, Fw.CallCount(Service::CalculateCrc32) + 1, EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Bs->CalculateCrc32(Check.data(), 9, &Crc), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Crc, 0x1234u);
+}
+
 TEST_F(ServicesTest, PowerCutFreezesTheMediumAndVariablesAtTheCutCall) {
   EFI_GUID G = kTestGuid;
   // One firmware call per numbered step.
@@ -484,6 +520,151 @@ TEST_F(ServicesTest, SmbiosGetNextWalksTheTableInOrder) {
   const auto *Raw = reinterpret_cast<const uint8_t *>(Records[4]);
   EXPECT_EQ(Records[4]->Length, 5);
   EXPECT_EQ(std::vector<uint8_t>(Raw + 4, Raw + 7), (std::vector<uint8_t>{0xAB, 0, 0}));  // no strings: two NULs
+
+  // Type 1's serial number (offset 7; empty: string 0) and UUID (offset 8).
+  const sim::SmbiosRecord Set = sim::SystemInformation("B"), Unset = sim::SystemInformation("B", "", {});
+  EXPECT_EQ(Set.Strings.at(Set.Formatted[3] - 1), "SN000001");
+  EXPECT_TRUE(std::equal(sim::kSimulatedSystemUuid.begin(), sim::kSimulatedSystemUuid.end(), &Set.Formatted[4]));
+  EXPECT_EQ(Unset.Formatted[3], 0);
+  EXPECT_EQ(Unset.Strings.size(), 3u);  // no serial string
+  EXPECT_EQ(std::count(&Unset.Formatted[4], &Unset.Formatted[20], 0), 16);
+}
+
+// Execute runs the program the Shell finds: the name from the current
+// directory first, then along path in order; files only, in any case.
+TEST_F(ServicesTest, ExecuteFindsItsProgramAsTheShellDoes) {
+  const std::string InTools = "EFI\\Tools\\H2OFFT-Sx64.efi";
+  const struct {
+    const char *Name;
+    std::function<void()> Setup;
+    const char16_t *Command;
+    EFI_STATUS Expected;
+    std::string Volume, Path;  // where it was found; empty: nowhere
+  } Rows[] = {
+      {"in the current directory", [] {}, u"H2OFFT-Sx64.efi x", EFI_SUCCESS, "boot", "\\H2OFFT-Sx64.efi"},
+      {"in any case", [] {}, u"h2offt-SX64.EFI x", EFI_SUCCESS, "boot", "\\H2OFFT-Sx64.efi"},
+      {"by its mapping", [&] { Fw.SetCurrentDirectory(u"FS1:"); }, u"fs0:\\H2OFFT-Sx64.efi", EFI_SUCCESS, "boot",
+       "\\H2OFFT-Sx64.efi"},
+      {"missing", [&] { Fw.BootVolume().RemoveFile(sim::kFlashToolName); }, u"H2OFFT-Sx64.efi x", EFI_NOT_FOUND, "",
+       ""},
+      {"on the path",
+       [&] {
+         Fw.BootVolume().RemoveFile(sim::kFlashToolName);
+         Fw.BootVolume().PutFile(InTools, "tool");
+         Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\;FS0:\\";
+       },
+       u"H2OFFT-Sx64.efi x", EFI_SUCCESS, "boot", "\\EFI\\Tools\\H2OFFT-Sx64.efi"},
+      {"the current directory before the path",
+       [&] {
+         Fw.BootVolume().PutFile(InTools, "tool");
+         Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\";
+       },
+       u"H2OFFT-Sx64.efi x", EFI_SUCCESS, "boot", "\\H2OFFT-Sx64.efi"},
+      {"the path in order, a '\\' put between",
+       [&] {
+         Fw.BootVolume().PutFile(InTools, "tool");
+         Fw.OtherVolume().PutFile("bin\\H2OFFT-Sx64.efi", "tool");
+         Fw.SetCurrentDirectory(u"FS0:\\EFI");
+         Fw.ShellVariables[u"path"] = u"FS1:\\bin;FS0:\\efi\\tools";
+       },
+       u"H2OFFT-Sx64.efi x", EFI_SUCCESS, "other", "\\bin\\H2OFFT-Sx64.efi"},
+      {"a directory of its name passed over",
+       [&] {
+         Fw.BootVolume().RemoveFile(sim::kFlashToolName);
+         Fw.BootVolume().MakeDirectory(sim::kFlashToolName);
+         Fw.BootVolume().PutFile(InTools, "tool");
+         Fw.ShellVariables[u"path"] = u";.\\efi\\tools";
+       },
+       u"H2OFFT-Sx64.efi x", EFI_SUCCESS, "boot", "\\EFI\\Tools\\H2OFFT-Sx64.efi"},
+      {"no current directory: the path alone",
+       [&] {
+         Fw.SetCurrentDirectory(u"");
+         Fw.ShellVariables[u"PATH"] = u"FS0:\\";
+       },
+       u"H2OFFT-Sx64.efi x", EFI_SUCCESS, "boot", "\\H2OFFT-Sx64.efi"},
+      {"no current directory, no path", [&] { Fw.SetCurrentDirectory(u""); }, u"H2OFFT-Sx64.efi x", EFI_NOT_FOUND, "",
+       ""},
+      {"endings not tried by default", [] {}, u"H2OFFT-Sx64 x", EFI_NOT_FOUND, "", ""},
+      {"endings tried when set", [&] { Fw.ProgramExtensions = {u".nsh", u".efi"}; }, u"H2OFFT-Sx64 x", EFI_SUCCESS,
+       "boot", "\\H2OFFT-Sx64.efi"},
+  };
+  EFI_SHELL_PROTOCOL *Sh = Shell();
+  for (const auto &R : Rows) {
+    SCOPED_TRACE(R.Name);
+    Fw.BootVolume().RemoveFile("EFI");
+    Fw.BootVolume().RemoveFile(sim::kFlashToolName);
+    Fw.BootVolume().PutFile(sim::kFlashToolName, "tool");
+    Fw.OtherVolume().RemoveFile("bin");
+    Fw.ShellVariables.clear();
+    Fw.ProgramExtensions.clear();
+    Fw.SetCurrentDirectory(u"FS0:");
+    R.Setup();
+    std::u16string Line = R.Command;
+    EFI_HANDLE Parent = Fw.ImageHandle();
+    EXPECT_EQ(LaunchWith([&] { return Sh->Execute(&Parent, Line.data(), nullptr, nullptr); }), R.Expected);
+    ASSERT_EQ(Fw.Executions().size(), 1u);
+    EXPECT_EQ(Fw.Executions()[0].ProgramVolume, R.Volume);
+    EXPECT_EQ(Fw.Executions()[0].ProgramPath, R.Path);
+  }
+}
+
+// The flash tool reads the image where the Shell resolves its argument; the
+// version in its marker is the BIOS Version from the next boot on.
+TEST_F(ServicesTest, FlashToolBringsTheImagesVersionAtTheNextBoot) {
+  using Tool = sim::ExecuteCall::Tool;
+  const struct {
+    const char *Name;
+    std::string Image;  // bios.bin
+    Tool Did;
+    std::string Version;  // SMBIOS type 0's after the reboot
+    std::function<void()> Setup = [] {};
+    const char16_t *Command = u"H2OFFT-Sx64.efi bios.bin";
+  } Rows[] = {
+      {"flashes", "xx$BVDTyy$.a1.06zz", Tool::Flashed, "V1.06"},
+      {"past a field of another letter", "$BVDT$.b9.99$.i2. 7", Tool::Flashed, "V2.07"},
+      {"not a field before the anchor", "$.a3.01$BVDT$.cX.1x", Tool::Flashed, "V0.01"},
+      {"a tab, no digits", "$BVDT$.e1.\t-", Tool::Flashed, "V1.00"},
+      {"a field cut short by the end", "$BVDT$.g1.0", Tool::NoMarker, "1.00"},
+      {"no marker", "plain image", Tool::NoMarker, "1.00"},
+      {"the tool does nothing", "$BVDT$.a1.06", Tool::DidNothing, "1.00",
+       [&] { Fw.FlashTool = sim::FlashToolBehaviour::DoesNothing; }},
+      {"no image", "$BVDT$.a1.06", Tool::NoImage, "1.00", [] {}, u"H2OFFT-Sx64.efi missing.bin"},
+      {"an image on another volume", "", Tool::Flashed, "V2.10",
+       [&] { Fw.OtherVolume().PutFile("new.bin", "$BVDT$.a2.10"); }, u"h2offt-sx64.efi FS1:\\new.bin"},
+      {"the tool missing", "$BVDT$.a1.06", Tool::NotFound, "1.00",
+       [&] { Fw.BootVolume().RemoveFile(sim::kFlashToolName); }},
+      {"another program", "$BVDT$.a1.06", Tool::NotRun, "1.00", [&] { Fw.BootVolume().PutFile("x.efi", "MZ"); },
+       u"x.efi bios.bin"},
+  };
+  EFI_SHELL_PROTOCOL *Sh = Shell();
+  EFI_SMBIOS_PROTOCOL *Smbios = nullptr;
+  EFI_STATUS Status = EFI_SUCCESS;
+  Bs->HandleProtocol(Located(Bs, kSmbiosGuid, &Status).at(0), &kSmbiosGuid, reinterpret_cast<VOID **>(&Smbios));
+  const auto Running = [&](EFI_SMBIOS_TYPE Type, size_t Offset) {
+    EFI_SMBIOS_HANDLE Handle = SMBIOS_HANDLE_PI_RESERVED;
+    EFI_SMBIOS_TABLE_HEADER *Record = nullptr;
+    EXPECT_EQ(Smbios->GetNext(Smbios, &Handle, &Type, &Record, nullptr), EFI_SUCCESS);
+    return SmbiosString(Record, reinterpret_cast<const uint8_t *>(Record)[Offset]);
+  };
+  for (const auto &R : Rows) {
+    SCOPED_TRACE(R.Name);
+    Fw.SetSmbiosRecords({sim::BiosInformation("1.00"), sim::SystemInformation("Board", "SN9")});
+    Fw.FlashTool = sim::FlashToolBehaviour::Flashes;
+    Fw.BootVolume().PutFile(sim::kFlashToolName, "tool");
+    Fw.BootVolume().PutFile("bios.bin", R.Image);
+    R.Setup();
+    std::u16string Line = R.Command;
+    EFI_HANDLE Parent = Fw.ImageHandle();
+    LaunchWith([&] { return Sh->Execute(&Parent, Line.data(), nullptr, nullptr); });
+    ASSERT_EQ(Fw.Executions().size(), 1u);
+    EXPECT_EQ(Fw.Executions()[0].FlashTool, R.Did);
+    EXPECT_EQ(Fw.Executions()[0].FlashedVersion, R.Did == Tool::Flashed ? R.Version : "");
+    EXPECT_EQ(Running(0, 5), "1.00");  // until the reboot
+    Fw.Reboot();
+    EXPECT_EQ(Running(0, 5), R.Version);
+    EXPECT_EQ(Running(1, 5) + " " + Running(1, 7), "Board SN9");
+    EXPECT_FALSE(Fw.PendingBiosVersion().has_value());
+  }
 }
 
 TEST_F(ServicesTest, ConsoleDeliversQueuedKeysAndCapturesTextPerLaunch) {
@@ -613,6 +794,7 @@ TEST_F(ServicesTest, BoardVendorShellAndResetShareOneOrderedRecord) {
   UINT64 Result = 77;
   EFI_STATUS CommandStatus = EFI_SUCCESS;
   VendorControl *Second = nullptr;
+  Fw.BootVolume().PutFile("update.nsh", "echo");
   LaunchWith([&] {
     EXPECT_EQ(IoRead8(0x419F), 0x5A);
     EXPECT_EQ(IoRead8(0x80), 0xFF);
@@ -654,6 +836,7 @@ TEST_F(ServicesTest, BoardVendorShellAndResetShareOneOrderedRecord) {
   ASSERT_EQ(Fw.Executions().size(), 1u);
   EXPECT_EQ(Fw.Executions()[0].Parent, Fw.ImageHandle());
   EXPECT_EQ(Fw.Executions()[0].CommandLine, u"fs0:\\update.nsh");
+  EXPECT_EQ(Fw.Executions()[0].ProgramPath, "\\update.nsh");
   EXPECT_TRUE(Fw.Executions()[0].StatusCodeGiven);
   EXPECT_FALSE(Fw.Executions()[0].EnvironmentGiven);
   EXPECT_EQ(CommandStatus, EFI_NOT_FOUND);

@@ -8,6 +8,7 @@ namespace simfw_test {
 namespace {
 
 using sim::Event;
+using sim::Service;
 
 class VolumeTest : public SimTest {
  protected:
@@ -379,6 +380,83 @@ TEST_F(VolumeTest, ReadingADirectoryListsItsEntriesInOrder) {
     EXPECT_EQ(Names, (std::vector<std::u16string>{u"inner.txt", u"second.txt"}));
     ASSERT_EQ(Dir->SetPosition(Dir, 0), EFI_SUCCESS);
   }
+}
+
+// The Shell's file functions take the names a Shell user types and hand
+// out counted handles; the information comes in a pool block.
+TEST_F(VolumeTest, ShellOpensFilesByTheNamesItsUsersType) {
+  Fw.OtherVolume().MakeDirectory("only-here");
+  EFI_SHELL_PROTOCOL *Sh = Shell();
+  const struct {
+    const char *Name;
+    const char16_t *CurDir, *File;
+    EFI_STATUS Expected;
+    const char16_t *Found = u"";  // the name GetFileInfo gives
+    uint64_t Size = 0;
+    UINT64 Mode = kRead;
+  } Rows[] = {
+      {"in the current directory", u"FS0:", u"bios.bin", EFI_SUCCESS, u"bios.bin", 11},
+      {"in a current subdirectory", u"FS0:\\dir", u"inner.txt", EFI_SUCCESS, u"inner.txt", 5},
+      {"from the current volume's root", u"FS0:\\dir", u"\\bios.bin", EFI_SUCCESS, u"bios.bin", 11},
+      {"up and in any case", u"fs0:\\DIR", u".\\..\\BIOS.BIN", EFI_SUCCESS, u"bios.bin", 11},
+      {"on a mapping", u"FS1:", u"fs0:\\dir\\inner.txt", EFI_SUCCESS, u"inner.txt", 5},
+      {"a directory", u"FS0:", u"dir", EFI_SUCCESS, u"dir"},
+      {"not from the root", u"FS0:\\dir", u"bios.bin", EFI_NOT_FOUND},
+      {"missing", u"FS0:", u"missing.bin", EFI_NOT_FOUND},
+      {"on the other volume", u"FS0:", u"only-here", EFI_NOT_FOUND},
+      {"no current directory", u"", u"bios.bin", EFI_NOT_FOUND},
+      {"no such mapping", u"FS0:", u"FS7:\\bios.bin", EFI_NOT_FOUND},
+      {"read-only for writing", u"FS0:", u"locked.bin", EFI_ACCESS_DENIED, u"", 0, kReadWrite},
+      {"created", u"FS0:\\dir", u"new.log", EFI_SUCCESS, u"new.log", 0, kCreate},
+  };
+  for (const auto &R : Rows) {
+    SCOPED_TRACE(R.Name);
+    Fw.SetCurrentDirectory(R.CurDir);
+    SHELL_FILE_HANDLE Handle = Bs;  // anything but NULL
+    EXPECT_EQ(Sh->OpenFileByName(R.File, &Handle, R.Mode), R.Expected);
+    if (R.Expected != EFI_SUCCESS) {
+      EXPECT_EQ(Handle, nullptr);
+      continue;
+    }
+    EFI_FILE_INFO *Info = Sh->GetFileInfo(Handle);
+    ASSERT_NE(Info, nullptr);
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t *>(Info->FileName)), R.Found);
+    EXPECT_EQ(Info->FileSize, R.Size);
+    EXPECT_EQ((Info->Attribute & EFI_FILE_DIRECTORY) != 0, R.Found == std::u16string(u"dir"));
+    EXPECT_EQ(Fw.LivePoolBlocks(), 1u);
+    EXPECT_EQ(Bs->FreePool(Info), EFI_SUCCESS);
+    EXPECT_EQ(Sh->CloseFile(Handle), EFI_SUCCESS);
+  }
+  EXPECT_TRUE(Fw.BootVolume().Exists("dir\\new.log"));
+  EXPECT_EQ(Fw.OpenFileHandles(), 0u);
+  EXPECT_TRUE(Fw.Misuses().empty());
+
+  // A Shell handle left open at the end of a launch stays counted. Faults:
+  // Open fails with its status, GetFileInfo gives NULL, CloseFile closes.
+  Fw.SetCurrentDirectory(u"FS0:");
+  SHELL_FILE_HANDLE Left = nullptr, Closed = nullptr;
+  LaunchWith([&] { return Sh->OpenFileByName(u"bios.bin", &Left, kRead); });
+  EXPECT_EQ(Fw.OpenFileHandles(), 1u);
+  Fw.FailNth(Service::ShellOpenFileByName, 1, EFI_DEVICE_ERROR);
+  Fw.FailNth(Service::ShellGetFileInfo, 1, EFI_DEVICE_ERROR);
+  Fw.FailNth(Service::ShellCloseFile, 1, EFI_DEVICE_ERROR);
+  LaunchWith([&] {
+    EXPECT_EQ(Sh->OpenFileByName(u"bios.bin", &Closed, kRead), EFI_DEVICE_ERROR);
+    EXPECT_EQ(Sh->OpenFileByName(u"bios.bin", &Closed, kRead), EFI_SUCCESS);
+    EXPECT_EQ(Sh->GetFileInfo(Closed), nullptr);
+    EXPECT_EQ(Sh->CloseFile(Closed), EFI_SUCCESS);
+    return EFI_SUCCESS;
+  });
+  Fw.ClearFaults();
+  EXPECT_EQ(Fw.OpenFileHandles(), 1u);
+  EXPECT_EQ(Fw.LivePoolBlocks(), 0u);
+  // Handles the Shell did not give out, or has closed, are misuses.
+  EFI_FILE_PROTOCOL *Root = BootRoot();
+  EXPECT_EQ(Sh->CloseFile(Root), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Sh->CloseFile(Closed), EFI_INVALID_PARAMETER);
+  EXPECT_EQ(Sh->GetFileInfo(Closed), nullptr);
+  EXPECT_EQ(Fw.Misuses().size(), 3u);
+  EXPECT_EQ(Sh->CloseFile(Left), EFI_SUCCESS);
 }
 
 TEST_F(VolumeTest, SetInfoChangesSizeAndAttributes) {

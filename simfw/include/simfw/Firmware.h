@@ -12,6 +12,7 @@
 // on construction.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -57,6 +58,10 @@ enum class Service : uint8_t {
   IoWrite8,
   InstallProtocolInterface,
   InputReset,  // ConIn->Reset: accepted, keeps the queued keys
+  CalculateCrc32,
+  ShellOpenFileByName,
+  ShellGetFileInfo,  // fails by returning NULL
+  ShellCloseFile,
   Count
 };
 const char *ServiceName(Service S);
@@ -107,9 +112,15 @@ struct SmbiosRecord {
   std::optional<std::vector<uint8_t>> RawStringArea;
 };
 // Builders for the three records Tamsork reads.
-SmbiosRecord BiosInformation(const std::string &Version);       // type 0, version string #2
-SmbiosRecord SystemInformation(const std::string &ProductName);  // type 1, product string #2
-SmbiosRecord ProcessorInformation(uint32_t Signature);           // type 4, Processor ID at offset 8
+SmbiosRecord BiosInformation(const std::string &Version);  // type 0, version string #2
+// Type 1: product string #2, serial string #4 at offset 7 (an empty serial
+// is no string: number 0, as boards that leave it unset have it), UUID at
+// offset 8 (all 00 or all FF on boards that leave it unset).
+inline constexpr std::array<uint8_t, 16> kSimulatedSystemUuid = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17,
+                                                                  0x18, 0x19, 0x1A, 0x1B, 0x1C, 0x1D, 0x1E, 0x1F};
+SmbiosRecord SystemInformation(const std::string &ProductName, const std::string &SerialNumber = "SN000001",
+                               const std::array<uint8_t, 16> &Uuid = kSimulatedSystemUuid);
+SmbiosRecord ProcessorInformation(uint32_t Signature);  // type 4, Processor ID at offset 8
 
 struct Variable {
   uint32_t Attributes = 0;
@@ -142,7 +153,34 @@ struct ExecuteCall {
   // root ("\sub\bios.bin"); empty when the name cannot be resolved.
   std::string ArgumentVolume;
   std::string ArgumentPath;
+  // Where the Shell found the program Argv[0] names (the rule is at
+  // Firmware::ProgramExtensions): the volume's Label() and the path from its root, as
+  // the volume spells it; both empty when it found none and ran nothing.
+  std::string ProgramVolume;
+  std::string ProgramPath;
+  // What the flash tool did, when the program was the flash tool.
+  enum class Tool : uint8_t {
+    NotRun,      // the program is another one (or none was run)
+    NotFound,    // Argv[0] names the flash tool, but the Shell found no such program
+    Flashed,     // FlashedVersion is the BIOS Version from the next Reboot() on
+    DidNothing,  // the tool ran and changed nothing (FlashToolBehaviour::DoesNothing)
+    NoImage,     // no file where Argv[1] resolves, or none given: nothing changed
+    NoMarker,    // the image has no version marker: nothing changed
+  };
+  Tool FlashTool = Tool::NotRun;
+  std::string FlashedVersion;  // "V1.06" when Flashed
 };
+
+// The flash tool's file name, and where a new machine holds it: the boot
+// volume's root, beside Tamsork.efi.
+inline constexpr const char *kFlashToolName = "H2OFFT-Sx64.efi";
+// What the flash tool does when Execute finds and runs it (by its file name,
+// in any case). Flashes: it reads the file its Argv[1] names, as the volume
+// holds it at that moment, and from the next Reboot() on SMBIOS type 0's
+// BIOS Version is "V<major>.<minor, two digits>" from the image's version
+// marker; an image without a marker, or no file, changes nothing.
+// DoesNothing: it runs and nothing changes.
+enum class FlashToolBehaviour : uint8_t { Flashes, DoesNothing };
 
 // How a program started by Execute receives its command line, as OVMF's
 // Shell does it. A reading splits words at blanks outside double quotes,
@@ -218,7 +256,7 @@ class Firmware {
   EFI_SYSTEM_TABLE *SystemTable();
   EFI_HANDLE ImageHandle();        // the application's image
   EFI_HANDLE ShellImageHandle();   // the Shell's own image
-  Volume &BootVolume();            // holds Tamsork.efi; the Loaded Image's device
+  Volume &BootVolume();            // holds Tamsork.efi and kFlashToolName in its root; the Loaded Image's device
   Volume &OtherVolume();           // a second volume, the Shell's current one
   const Volume &BootVolume() const;
   const Volume &OtherVolume() const;
@@ -250,8 +288,14 @@ class Firmware {
   void SetCurrentDirectory(const std::u16string &Directory);
   std::u16string CurrentDirectory() const;
   // Shell variables: what %name% expands to in an Execute command line, and
-  // what GetEnv gives.
+  // what GetEnv gives. None by default (no path either).
   std::map<std::u16string, std::u16string> ShellVariables;
+  // The Shell's OpenFileByName takes the names Execute resolves (a mapping
+  // "FS1:\\x", "\\x" from the current volume's root, "x" from the current
+  // directory; any case; "." and ".." walked) and opens them as File Open
+  // does; a directory opens too. Its handles count in OpenFileHandles();
+  // GetFileInfo's result is a pool block the caller frees; CloseFile or
+  // GetFileInfo of a handle the Shell did not give out is a misuse.
 
   // ---- console
   // Keys the user is going to type, each at the prompt that waits for it:
@@ -285,8 +329,12 @@ class Firmware {
   // BiosInformation("1.00"), SystemInformation("Simulated Board") and
   // ProcessorInformation(0x000906EA).
   void SetSmbiosRecords(const std::vector<SmbiosRecord> &Records);
+  std::vector<SmbiosRecord> SmbiosRecords() const;
   // Number of handles carrying the SMBIOS protocol (default 1; 0 removes it).
   void SetSmbiosInstances(int Count);
+  // The BIOS Version a flash has left for the next Reboot() to bring;
+  // nullopt when nothing was flashed since the last one.
+  std::optional<std::string> PendingBiosVersion() const;
 
   // ---- board
   void SetControlPort(uint8_t Value);  // what BOARD_CONTROL_PORT reads (default 0)
@@ -294,12 +342,24 @@ class Firmware {
   // Number of handles carrying VENDOR_CONTROL_PROTOCOL (default 1).
   void SetVendorControlInstances(int Count);
   EFI_STATUS VendorRequestStatus = EFI_SUCCESS;  // what Request returns
-  // Whether the Shell protocol is installed (default yes), and what Execute returns.
+  // Whether the Shell protocol is installed (default yes), and what Execute
+  // returns when it finds the program.
   void SetShellProtocolInstalled(bool Installed);
   EFI_STATUS ExecuteStatus = EFI_SUCCESS;
   // What the executed command itself returned: written to *StatusCode when
   // Execute succeeds and the caller asked for it.
   EFI_STATUS ExecuteCommandStatus = EFI_SUCCESS;
+  // Execute runs only a program the Shell finds: Argv[0] as a Shell name
+  // (from the current directory, or as written with a mapping or a leading
+  // '\'), then joined to each ';'-separated entry of the Shell variable
+  // path, in order; regular files only, in any case. A program not found
+  // runs nothing and Execute returns EFI_NOT_FOUND. Each of these endings
+  // appended to Argv[0] is tried the same way after the name as given has
+  // not been found (say {u".nsh", u".efi"}). Whether OVMF's Shell does so is
+  // not measured yet: none by default.
+  std::vector<std::u16string> ProgramExtensions;
+  // What the flash tool does when Execute runs it.
+  FlashToolBehaviour FlashTool = FlashToolBehaviour::Flashes;
 
   // ---- records of the current launch
   const std::vector<Event> &Events() const;
@@ -343,7 +403,9 @@ class Firmware {
 
   // ---- accounting
   size_t LivePoolBlocks() const;   // blocks allocated and not freed (Reboot() frees them)
-  size_t OpenFileHandles() const;  // file handles not yet closed (Reboot() closes them)
+  // File handles not yet closed, the Shell's (OpenFileByName) included;
+  // Reboot() closes them.
+  size_t OpenFileHandles() const;
   size_t BadFrees() const;  // FreePool of a pointer the pool never gave out, this launch
 
   // ---- running
