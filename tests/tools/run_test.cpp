@@ -108,9 +108,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "V1.04"},
         Outcome{"ImageWithoutMarker", "$.x1.06", false, false, "none", "enter", 0, "none>none", "no-image-version",
                 "V1.05"},
-        Outcome{"UnknownCodeInNormalMode", "$.a1.06", false, false, "@", "", 0, "@>@", "nothing-to-do", "V1.05"},
+        Outcome{"BackupCodeInNormalMode", "$.a1.06", false, false, "@", "", 0, "@>@", "other-mode", "V1.05"},
         Outcome{"BackupFlashFromStateA", "$.a1.06", true, false, "A", "", 0, "A>B B>B", "waiting-for-board", "V1.06"},
-        Outcome{"BackupUppercaseYAborts", "$.a1.06", true, false, "G", "Y", 0, "G>none", "abandoned", "V1.05"},
+        Outcome{"BackupUppercaseYStartsOver", "$.a1.06", true, false, "G", "Y", 0, "G>@ @>G", "waiting-for-key",
+                "V1.05"},
+        Outcome{"BackupOtherKeyAborts", "$.a1.06", true, false, "G", "n", 0, "G>none", "abandoned", "V1.05"},
         Outcome{"BackupAskedForUpdateModeAgain", "$.a1.06", true, false, "none", "enter,y,enter", 0,
                 "none>@ @>G G>@ @>G G>G", "waiting-for-key", "V1.05"},
         Outcome{"WriteProtectedStick", "$.a1.06", false, false, "none", "", 0, "none>none", "state-file", "V1.05",
@@ -121,8 +123,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "V1.05"},
         Outcome{"StartedFromAFolder", "$.a1.06", false, false, "1", "", 0, "1>1", "wrong-directory", "V1.05", false,
                 "FS0:\\sub"},
-        Outcome{"FinishedFromAFolder", "$.a1.06", false, false, "2", "", 0, "2>3 3>none", "finished", "V1.05", false,
-                "FS0:\\sub"},
+        Outcome{"NeverFlashedFailsFromAFolder", "$.a1.06", false, false, "2", "", 0, "2>3 3>3", "failed", "V1.05",
+                false, "FS0:\\sub"},
         Outcome{"LaunchesGiven", "$.a1.06", false, false, "none", "", 2, "none>1 1>2", "launch-limit", "V1.06"},
         Outcome{"BackupCirclesUntilTheDefaultLimit", "$.a1.06", true, false, "@",
                 "enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y,enter,y", 0,
@@ -136,9 +138,8 @@ TEST(Run, APromptWithoutAKeyLeavesTheLaunchWaitingThere) {
   const LaunchRecord &L = R.Launches[0];
   EXPECT_TRUE(L.WaitingForKey);
   EXPECT_FALSE(L.ExitStatus);
-  // The state file the launch created is still there: the deletion after
-  // the key never happens.
-  EXPECT_EQ(StateText(L.StateAfter), "empty");
+  // A refused first launch creates no state file, key or no key.
+  EXPECT_EQ(StateText(L.StateAfter), "none");
   EXPECT_EQ(L.Console, "Its not allowed to update from version 1.05 to 1.04!\r\nPress ANY key to abort!\r\n");
   EXPECT_EQ(R.Stop.Code, "refused");
   EXPECT_NE(R.Stop.Text.find("\"Press ANY key to abort!\""), std::string::npos) << R.Stop.Text;

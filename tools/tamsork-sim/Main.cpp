@@ -57,6 +57,9 @@ struct RunOptions {
   std::string State = "none";
   bool ReadOnlyStick = false;
   std::string CurrentDirectory = "FS0:\\";
+  std::string Tool = "flashes";
+  std::string Machine = "SN000001";
+  std::vector<std::string> Moves;
   std::string Launches;
   bool Json = false;
 };
@@ -83,6 +86,19 @@ MachineSpec SpecOf(const RunOptions &O) {
   Spec.ReadOnlyState = State.ReadOnly;
   Spec.ReadOnlyStick = O.ReadOnlyStick;
   Spec.CurrentDirectory = O.CurrentDirectory;
+  if (O.Tool != "flashes" && O.Tool != "does-nothing" && O.Tool != "missing" && O.Tool != "path") {
+    throw UsageError("--tool: " + O.Tool + " is not one of flashes, does-nothing, missing, path");
+  }
+  Spec.Tool = O.Tool;
+  Spec.Serial = ParseSmbiosStringOption("--machine", O.Machine);
+  for (const std::string &Move : O.Moves) {
+    const size_t Colon = Move.find(':');
+    const auto Launch = Colon == std::string::npos ? std::nullopt : ParseNumber(Move.substr(0, Colon), kMaxLaunches);
+    if (!Launch || *Launch == 0) {
+      throw UsageError("--move-at: " + Move + " is not N:SERIAL (the launch number, then the machine's serial)");
+    }
+    Spec.Moves.push_back({static_cast<int>(*Launch), ParseSmbiosStringOption("--move-at", Move.substr(Colon + 1))});
+  }
   Spec.Launches = O.Launches.empty() ? 0 : ParseLaunchesOption(O.Launches);
   Spec.ImageName = std::filesystem::path(O.Image).filename().string();
   Spec.Image = ReadImageFile(O.Image);
@@ -161,6 +177,19 @@ int main(int argc, char **argv) {
                    "empty for none)")
       ->type_name("DIR")
       ->capture_default_str();
+  RunCommand
+      ->add_option("--tool", R.Tool,
+                   "the flash tool: flashes (the next boot runs the image's version), does-nothing, missing, or "
+                   "path (in \\EFI\\Tools\\, found through the Shell's path)")
+      ->type_name("TOOL")
+      ->capture_default_str();
+  RunCommand->add_option("--machine", R.Machine, "the machine's SMBIOS serial number")
+      ->type_name("SERIAL")
+      ->capture_default_str();
+  RunCommand
+      ->add_option("--move-at", R.Moves,
+                   "carry the stick to the machine with this serial number before launch N (repeatable)")
+      ->type_name("N:SERIAL");
   RunCommand
       ->add_option(
           "--launches", R.Launches,

@@ -1,5 +1,6 @@
 #include "tools/tamsork-sim/Options.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -190,7 +191,13 @@ std::string StateText(const FileBytes &State) {
   }
   const uint8_t Byte = State->front();
   std::string Text = IsStateCode(Byte) ? std::string(1, static_cast<char>(Byte)) : Hex(Byte, 2);
-  if (State->size() > 1) {
+  // The byte with the update's record (machine and image) after it, as the
+  // first launch of an update writes them, shows as the byte; any other
+  // longer file is shown with its size.
+  static const std::string kRecordMagic = "TSKR";
+  const bool WithRecord = State->size() == 1 + kUpdateRecordSize &&
+                          std::equal(kRecordMagic.begin(), kRecordMagic.end(), State->begin() + 1);
+  if (!WithRecord && State->size() > 1) {
     Text += " (" + std::to_string(State->size()) + " bytes)";
   }
   return Text;

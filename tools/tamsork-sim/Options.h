@@ -46,8 +46,11 @@ struct StateOption {
   bool ReadOnly = false;
 };
 StateOption ParseStateOption(const std::string &Text);
+// The bytes of the record an update's first launch writes after the byte.
+constexpr size_t kUpdateRecordSize = 104;
 // The state file as ParseState reads it: "none", "empty", the code, or 0xNN
-// for a byte that is not a state code; a longer file adds its size.
+// for a byte that is not a state code (also when the update's record follows
+// it); any other longer file adds its size.
 std::string StateText(const FileBytes &State);
 
 // A number 0..Max written in decimal or as 0x followed by hex digits.

@@ -154,7 +154,8 @@ std::string RunText(const MachineSpec &Spec, const RunReport &Report) {
   T.Line("machine: " + Spec.Product + ", CPU " + Hex(Spec.CpuSignature, 8) + ", BIOS " + Spec.BiosVersion + ", " +
          kMorName + " " + (Spec.Mor ? Hex(*Spec.Mor, 2) : "none") + ", control port " + Hex(Spec.ControlPort, 2) +
          ", state " + StateText(Spec.State) + (Spec.ReadOnlyState ? " (read-only)" : "") +
-         (Spec.ReadOnlyStick ? ", stick write-protected" : "") +
+         (Spec.ReadOnlyStick ? ", stick write-protected" : "") + ", serial " + Spec.Serial +
+         (Spec.Tool != "flashes" ? ", flash tool " + Spec.Tool : "") +
          (Spec.CurrentDirectory != "FS0:\\" ? ", Shell in " + (Spec.CurrentDirectory.empty() ? std::string("no directory")
                                                                                            : Spec.CurrentDirectory)
                                             : ""));
@@ -167,7 +168,7 @@ std::string RunText(const MachineSpec &Spec, const RunReport &Report) {
   for (const LaunchRecord &R : Report.Launches) {
     T.Line();
     T.Line("launch " + std::to_string(R.Number) + ": " + Join(Report.CommandLine, " "));
-    T.Field("running BIOS", R.BiosVersion);
+    T.Field("machine", "serial " + R.Machine + ", BIOS " + R.BiosVersion);
     T.Field("state", StateText(R.StateBefore) + " -> " + StateText(R.StateAfter));
     std::vector<std::string> Console;
     for (const std::string &L : Lines(R.Console)) {
@@ -225,6 +226,8 @@ std::string RunJson(const MachineSpec &Spec, const RunReport &Report) {
   J.Key("state_read_only").Bool(Spec.ReadOnlyState);
   J.Key("stick_write_protected").Bool(Spec.ReadOnlyStick);
   J.Key("current_directory").String(Spec.CurrentDirectory);
+  J.Key("serial").String(Spec.Serial);
+  J.Key("flash_tool").String(Spec.Tool);
   J.Key("keys");
   KeysJson(J, Spec.Keys);
   J.EndObject();
@@ -243,6 +246,7 @@ std::string RunJson(const MachineSpec &Spec, const RunReport &Report) {
     J.BeginObject();
     J.Key("number").Number(static_cast<uint64_t>(R.Number));
     J.Key("bios_version").String(R.BiosVersion);
+    J.Key("machine_serial").String(R.Machine);
     J.Key("state_before").String(StateText(R.StateBefore));
     J.Key("state_after").String(StateText(R.StateAfter));
     J.Key("console").String(R.Console);

@@ -30,8 +30,9 @@ constexpr const char *kWrongDirectoryText = "Please start it from";
 
 std::string StateFileName() { return sim::ToUtf8(STATE_FILE_NAME); }
 
-std::vector<sim::SmbiosRecord> Platform(const std::string &BiosVersion, const MachineSpec &Spec) {
-  return {sim::BiosInformation(BiosVersion), sim::SystemInformation(Spec.Product),
+std::vector<sim::SmbiosRecord> Platform(const std::string &BiosVersion, const MachineSpec &Spec,
+                                        const std::string &Serial) {
+  return {sim::BiosInformation(BiosVersion), sim::SystemInformation(Spec.Product, Serial),
           sim::ProcessorInformation(Spec.CpuSignature)};
 }
 
@@ -264,6 +265,21 @@ StopReason Classify(const LaunchRecord &R, const MachineSpec &Spec) {
   if (Contains(R.Console, kWrongDirectoryText)) {
     return With("wrong-directory", "started away from the root of its volume: \"" + LastLine(R.Console) + "\"");
   }
+  if (Contains(R.Console, "BIOS Update failed")) {
+    return With("failed", "the update failed: \"" + LastLine(R.Console) + "\"");
+  }
+  if (Contains(R.Console, "begun on another machine")) {
+    return With("other-machine", "refused on another machine: \"" + LastLine(R.Console) + "\"");
+  }
+  if (Contains(R.Console, "an update of another image")) {
+    return With("other-image", "refused with another image: \"" + LastLine(R.Console) + "\"");
+  }
+  if (Contains(R.Console, "The flash tool H2OFFT-Sx64.efi was not found")) {
+    return With("no-tool", "the flash tool is missing: \"" + LastLine(R.Console) + "\"");
+  }
+  if (Contains(R.Console, "a step of a") || Contains(R.Console, "which no update writes")) {
+    return With("other-mode", "a state this mode does not act on: \"" + LastLine(R.Console) + "\"");
+  }
   if (Contains(R.Console, kUsageText)) {
     return With("usage", "the application refused its command line (usage text)");
   }
@@ -345,7 +361,8 @@ RunReport RunUpdate(const MachineSpec &Spec) {
   Fw.SetCommandLine(Argv);
   Fw.BootVolume().PutFile(Spec.ImageName, Spec.Image);
   std::string Running = Spec.BiosVersion;
-  Fw.SetSmbiosRecords(Platform(Running, Spec));
+  std::string Serial = Spec.Serial;
+  Fw.SetSmbiosRecords(Platform(Running, Spec, Serial));
   Fw.SetControlPort(Spec.ControlPort);
   std::optional<sim::Variable> Mor;
   if (Spec.Mor) {
@@ -354,14 +371,30 @@ RunReport RunUpdate(const MachineSpec &Spec) {
   Restore(Fw, {Spec.State, Mor}, Spec.ReadOnlyState);
   Fw.BootVolume().SetWriteProtected(Spec.ReadOnlyStick);
   Fw.SetCurrentDirectory(sim::FromUtf8(Spec.CurrentDirectory));
+  if (Spec.Tool == "does-nothing") {
+    Fw.FlashTool = sim::FlashToolBehaviour::DoesNothing;
+  } else if (Spec.Tool == "missing" || Spec.Tool == "path") {
+    Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi");
+    if (Spec.Tool == "path") {
+      Fw.BootVolume().PutFile("EFI/Tools/H2OFFT-Sx64.efi", std::string("flash tool"));
+      Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\;FS0:\\efi\\boot\\;FS0:\\";
+    }
+  }
 
   std::vector<KeyPress> Keys = Spec.Keys;  // not yet typed
   Fw.QueueKeys(ToSimKeys(Keys));
   const int Limit = Spec.Launches != 0 ? Spec.Launches : kDefaultLaunchLimit;
 
   for (int Number = 1;; Number++) {
+    for (const MachineSpec::Move &M : Spec.Moves) {
+      if (M.Launch == Number) {
+        Serial = M.Serial;
+        Fw.SetSmbiosRecords(Platform(Running, Spec, Serial));
+      }
+    }
     LaunchRecord R;
     R.Number = Number;
+    R.Machine = Serial;
     R.BiosVersion = Running;
     const Persistent Before = Capture(Fw);
     R.StateBefore = Before.State;
@@ -375,7 +408,7 @@ RunReport RunUpdate(const MachineSpec &Spec) {
       // what it would have done with no key never reaches the record.
       // The run before the wait may have flashed: the reboot must not bring it.
       Fw.Reboot();
-      Fw.SetSmbiosRecords(Platform(Running, Spec));
+      Fw.SetSmbiosRecords(Platform(Running, Spec, Serial));
       Restore(Fw, Before, Spec.ReadOnlyState);
       Fw.QueueKeys(ToSimKeys(Keys));
       Fw.CutPowerAtCall(*Wait);
@@ -456,7 +489,7 @@ GateResult RunGate(const std::string &ImageName, const std::vector<uint8_t> &Ima
   Fw.SetCommandLine({sim::FromUtf8(kAppName), sim::FromUtf8(ImageName)});
   Fw.BootVolume().PutFile(ImageName, Image);
   MachineSpec Defaults;
-  Fw.SetSmbiosRecords(Platform(BiosVersion, Defaults));
+  Fw.SetSmbiosRecords(Platform(BiosVersion, Defaults, Defaults.Serial));
   // A refusing gate waits for a key before it ends.
   Fw.QueueKey(sim::EnterKey());
   if (sim::LaunchWithin(Fw, &GateInLaunch) == EFI_SUCCESS) {

@@ -35,6 +35,15 @@ struct MachineSpec {
   bool ReadOnlyState = false;          // State.dat marked read-only
   bool ReadOnlyStick = false;          // the boot volume is write-protected
   std::string CurrentDirectory = "FS0:\\";  // the Shell's, as GetCurDir gives it; "" for none
+  std::string Tool = "flashes";        // the flash tool: flashes, does-nothing, missing, or path (in \EFI\Tools\)
+  std::string Serial = "SN000001";     // SMBIOS type 1 serial number of the machine
+  // The stick is carried to the machine with this serial number before
+  // launch Launch (and stays there).
+  struct Move {
+    int Launch = 0;
+    std::string Serial;
+  };
+  std::vector<Move> Moves;
   int Launches = 0;                    // 0: until the run stops, at most kDefaultLaunchLimit
 };
 
@@ -74,6 +83,7 @@ struct VendorRequest {
 struct LaunchRecord {
   int Number = 0;
   std::string BiosVersion;            // running when the launch starts
+  std::string Machine;                // the serial number of the machine the stick is in
   FileBytes StateBefore, StateAfter;  // State.dat on the medium
   FileBytes MorBefore, MorAfter;      // the memory-overwrite variable's data
   std::string Console;
