@@ -24,11 +24,23 @@ CONTROL_PORT = 0x419F
 VENDOR_RECORD_PORT = 0x41D0
 TOOL_RECORD_PORT = 0x41D8
 
+TOOL_NAME = "H2OFFT-Sx64.efi"
+
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 QEMU = "qemu-system-x86_64"
 
 SUPPORTED_CPU = "Skylake-Client,model=142,stepping=9"
+
+# The board's SMBIOS System Information serial number and UUID, which
+# Tamsork records when an update begins. QEMU without them leaves the serial
+# unset and the UUID zero, which identify no machine.
+MACHINE_SERIAL = "TSK0001A"
+MACHINE_UUID = "6b1f3c2e-5d4a-4e8b-9c07-1a2b3c4d5e01"
+
+# A file on the stick that makes the flash tool stand-in read the image and
+# flash nothing (virtual-board/images/FlashTool.cpp).
+NO_FLASH_MARKER = "NoFlash.txt"
 
 # The Shell's countdown before startup.nsh; any key but Esc skips it.
 COUNTDOWN_TEXT = "any other key to continue"
@@ -114,6 +126,25 @@ def flashed_version(records):
     return None
 
 
+def state_text(value):
+    """State.dat for a reader: its byte, and how long a record follows it."""
+    if value is None:
+        return "(no file)"
+    if not value:
+        return "(empty)"
+    text = repr(value[:1].decode("latin-1"))
+    return text + (" + %d-byte record" % (len(value) - 1) if len(value) > 1 else "")
+
+
+def system_information(product, serial, uuid):
+    """QEMU's -smbios value for the System Information record; a field
+    given as None is left out, as QEMU's default leaves it."""
+    fields = ["type=1", "product=" + product]
+    fields += ["serial=" + serial] if serial is not None else []
+    fields += ["uuid=" + uuid] if uuid is not None else []
+    return ",".join(fields)
+
+
 def parse_records(data):
     """Text records from a stand-in's port: one line each."""
     return [line for line in data.decode("latin-1").split("\n") if line]
@@ -154,6 +185,7 @@ class Boot:
         self.state_after = None
         self.bios_version = None
         self.product = None
+        self.serial = None
         self.commands = []
         self.stick_before = None
         self.stick_after = None
@@ -256,6 +288,14 @@ class Volume:
     def mkdir(self, name):
         run_command(["mmd", "-i", self.target, "::/" + name])
 
+    def makedirs(self, name):
+        """Makes each directory of "a/b" that is not there yet."""
+        parent = ""
+        for level in name.split("/"):
+            if level.lower() not in [entry.lower() for entry in self.names(parent)]:
+                self.mkdir(parent + level)
+            parent += level + "/"
+
     def get(self, name):
         """The file's bytes, or None when it is not there."""
         temp = self.path + ".get"
@@ -334,6 +374,12 @@ class Board:
         self.make_volumes()
         self.bios_version = "V1.05"
         self.product = "KVX4720"
+        self.serial = MACHINE_SERIAL
+        self.uuid = MACHINE_UUID
+        # Whether the firmware publishes QEMU's SMBIOS tables through the
+        # SMBIOS protocol, where Tamsork reads versions and the machine
+        # (U-Boot does not).
+        self.smbios_protocol = True
         self.cpu = SUPPORTED_CPU
         # A write-protected stick: a virtio disk that QEMU marks read-only,
         # which OVMF's block driver reports as read-only media (QEMU's IDE
@@ -355,7 +401,7 @@ class Board:
                             partitioned=partitioned)
         self.volume.put_file(self.tamsork, "Tamsork.efi")
         self.volume.put_file(self.vendor, "VendorControl.efi")
-        self.volume.put_file(self.tool, "H2OFFT-Sx64.efi")
+        self.volume.put_file(self.tool, TOOL_NAME)
         self.other.put(".mapping-fs1", b"the second volume\n")
 
     def firmware(self):
@@ -370,6 +416,14 @@ class Board:
 
     def state(self):
         return self.volume.get("State.dat")
+
+    def place_tool(self, directory):
+        """Moves the flash tool from the stick's root into `directory`
+        ("EFI/Tools", made as needed); None takes it off the stick."""
+        self.volume.delete(TOOL_NAME)
+        if directory is not None:
+            self.volume.makedirs(directory)
+            self.volume.put_file(self.tool, directory + "/" + TOOL_NAME)
 
     def place_state(self, value):
         if value is None:
@@ -454,6 +508,7 @@ class Board:
         boot.state_before = self.state()
         boot.bios_version = self.bios_version
         boot.product = self.product
+        boot.serial = self.serial
         self.volume.put("startup.nsh", self.script(commands, before, typed, nested))
         if nested:
             for index, command in enumerate(commands, start=1):
@@ -469,7 +524,7 @@ class Board:
             "-no-reboot", "-net", "none",
         ] + self.firmware() + self.drives() + [
             "-smbios", "type=0,version=" + self.bios_version,
-            "-smbios", "type=1,product=" + self.product,
+            "-smbios", system_information(self.product, self.serial, self.uuid),
             "-chardev", "file,id=update,path=" + files["update-port.bin"],
             "-device", "isa-debugcon,iobase=0x%X,chardev=update" % UPDATE_PORT,
             "-chardev", "file,id=control,path=" + files["control-port.bin"],

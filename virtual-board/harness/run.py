@@ -33,12 +33,6 @@ def hex_bytes(data):
     return " ".join("%02X" % b for b in data) if data else "(nothing)"
 
 
-def state_text(value):
-    if value is None:
-        return "(no file)"
-    return repr(value.decode("latin-1")) if len(value) == 1 else repr(value)
-
-
 def how_it_ended(boot):
     if boot.ended != "reset":
         return boot.ended
@@ -64,8 +58,8 @@ def tool_text(boot):
 def summary(boot):
     exits = ", ".join("#%d 0x%X" % item for item in sorted(boot.exits.items())) or "none"
     return ("boot %d: %.1f s, %s; exit %s; State.dat %s -> %s; 0x41C0 %s; 0x419F %s; tool %s; vendor %s"
-            % (boot.number, boot.elapsed, how_it_ended(boot), exits, state_text(boot.state_before),
-               state_text(boot.state_after), hex_bytes(boot.update_port), hex_bytes(boot.control_port),
+            % (boot.number, boot.elapsed, how_it_ended(boot), exits, board_module.state_text(boot.state_before),
+               board_module.state_text(boot.state_after), hex_bytes(boot.update_port), hex_bytes(boot.control_port),
                "started" if boot.tool_started else "-", "request" if boot.requests else "-"))
 
 
@@ -93,8 +87,9 @@ def console_excerpt(boot):
 
 def transcript(boot, out):
     print("=" * 78, file=out)
-    print("Boot %d   running BIOS %s, product %s, State.dat before: %s"
-          % (boot.number, boot.bios_version, boot.product, state_text(boot.state_before)), file=out)
+    print("Boot %d   running BIOS %s, product %s, serial %s, State.dat before: %s"
+          % (boot.number, boot.bios_version, boot.product, boot.serial or "(none)",
+             board_module.state_text(boot.state_before)), file=out)
     for command in boot.commands:
         setup, launch = board_module.split_command(command)
         print("Shell runs: %s" % "; then ".join(setup + [launch]), file=out)
@@ -103,7 +98,7 @@ def transcript(boot, out):
         print("  " + line, file=out)
     print("-" * 30 + " board " + "-" * 41, file=out)
     print("  ended:           %s (%.1f s)" % (how_it_ended(boot), boot.elapsed), file=out)
-    print("  State.dat after: %s" % state_text(boot.state_after), file=out)
+    print("  State.dat after: %s" % board_module.state_text(boot.state_after), file=out)
     print("  port 0x41C0:     %s" % hex_bytes(boot.update_port), file=out)
     print("  port 0x419F:     %s" % hex_bytes(boot.control_port), file=out)
     print("  flash tool:      %s" % tool_text(boot), file=out)

@@ -8,9 +8,12 @@ the flash tool's record and the vendor control request.
 
 import os
 import re
+import struct
+import zlib
 
 import shell_extract
-from board import OVMF_CODE, Board, record_field, split_command, tail, tool_runs
+from board import (MACHINE_SERIAL, MACHINE_UUID, NO_FLASH_MARKER, OVMF_CODE, TOOL_NAME, Board, record_field,
+                   split_command, state_text, tail, tool_runs)
 
 SIGNAL = b"\xaa\x66"
 REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argument=0x1 buffer=set size=4 "
@@ -21,6 +24,9 @@ NOT_FOUND = 0xE
 ACCESS_DENIED = 0xF
 WRITE_PROTECTED = 0x8
 DEVICE_ERROR = 0x7
+INVALID_PARAMETER = 0x2
+ABORTED = 0x15
+INCOMPATIBLE_VERSION = 0x19
 
 USAGE = [
     "Kestrune Version 3.3",
@@ -44,6 +50,29 @@ START_AT_ROOT = "Please start it from FS0:\\, the root of its own volume"
 NOT_WRITTEN = "State.dat could not be written: %s"
 # What the vendor control stand-in prints when it takes the reset request.
 VENDOR_LINE = "VendorControl: request 0x50/0x0/0x3 argument 0x1 size 4, resetting the board"
+# The last start of a normal update: the running BIOS is not the image's.
+NOT_FLASHED = "BIOS Update failed: the BIOS runs %s, %s holds %s"
+NOT_CHECKED = "BIOS Update done! The version was not checked: %s"
+NO_BIOS_VERSION = NOT_CHECKED % "the firmware reports no BIOS version"
+# A start that would take a step of an update that is not this machine's,
+# or run the tool with an image that is not the approved one.
+OTHER_MACHINE_LINE = ("State.dat holds an update begun on another machine (serial %s): finish it there, or delete "
+                      "State.dat to begin on this one")
+OTHER_IMAGE_LINE = ("State.dat holds an update of another image: %s is not the image checked when the update "
+                    "began; put that image back, or delete State.dat to begin with this one")
+# A state byte of the other mode, or of none.
+NORMAL_BYTE_LINE = ("State.dat holds %s, a step of a normal update: start it without -b to go on, or delete "
+                    "State.dat to begin again")
+BACKUP_BYTE_LINE = ("State.dat holds %s, a step of a backup update: start it with -b to go on, or delete State.dat "
+                    "to begin again")
+UNKNOWN_BYTE_LINE = "State.dat holds 0x%02X, which no update writes: delete State.dat to begin a new update"
+TOOL_NOT_FOUND = "The flash tool H2OFFT-Sx64.efi was not found in %s nor on the path %s"
+TOOL_NOT_FOUND_NO_PATH = "The flash tool H2OFFT-Sx64.efi was not found in %s (no path is set)"
+# OVMF's Shell's path with the stick and the other volume mapped.
+DEFAULT_PATH = "FS0:\\efi\\tools\\;FS0:\\efi\\boot\\;FS0:\\;FS1:\\efi\\tools\\;FS1:\\efi\\boot\\;FS1:\\"
+# Another machine of the same product, for a stick carried over.
+OTHER_SERIAL = "TSK0002B"
+OTHER_UUID = "6b1f3c2e-5d4a-4e8b-9c07-1a2b3c4d5e02"
 
 
 class Failure(Exception):
@@ -61,7 +90,8 @@ def bios_image(major, minor, size=256 * 1024):
 
 
 def describe(boot):
-    return "boot %d (state before %r, after %r)" % (boot.number, boot.state_before, boot.state_after)
+    return "boot %d (state before %s, after %s)" % (boot.number, state_text(boot.state_before),
+                                                   state_text(boot.state_after))
 
 
 def expect(condition, message, boot=None):
@@ -75,8 +105,32 @@ def expect(condition, message, boot=None):
 # ---------------------------------------------------------------- checks
 
 
-def expect_state(boot, value):
-    expect(boot.state_after == value, "State.dat is %r, expected %r" % (boot.state_after, value), boot)
+def expect_state(boot, value, record=None):
+    """State.dat's byte is `value` (None: no file); given a record (the
+    bytes that follow the byte, b"" for none), those too."""
+    byte = None if boot.state_after is None else boot.state_after[:1]
+    expect(byte == value, "State.dat is %s, expected %r" % (state_text(boot.state_after), value), boot)
+    if record is not None and value is not None:
+        expect(boot.state_after[1:] == record, "State.dat's record changed: %r, expected %r"
+               % (boot.state_after[1:], record), boot)
+
+
+def expect_recorded(boot, board, image):
+    """The first start recorded this machine and `image` after the byte:
+    the record holds the board's serial number and the image's CRC-32 (as
+    little-endian bytes). On a firmware without the SMBIOS protocol no
+    machine can be told apart, and none is recorded. Returns the record."""
+    record = boot.state_after[1:]
+    if not board.smbios_protocol:
+        expect(board.serial is None or board.serial.encode("ascii") not in record,
+               "State.dat records a machine on a firmware without the SMBIOS protocol: %r" % record, boot)
+        return record
+    if board.serial is not None:
+        expect(board.serial.encode("ascii") in record, "State.dat records no serial %s: %r" % (board.serial, record),
+               boot)
+    crc = struct.pack("<I", zlib.crc32(image))
+    expect(crc in record, "State.dat records no CRC-32 %s of the image: %r" % (crc.hex(), record), boot)
+    return record
 
 
 def expect_application_reset(boot):
@@ -176,38 +230,73 @@ def scenario(name, boots, labels=()):
     return register
 
 
-@scenario("normal-update", boots=4)
-def normal_update(board, launch="Tamsork.efi bios.bin"):
-    """A normal update from the first launch to "BIOS Update done!"."""
-    board.volume.put("bios.bin", bios_image(1, 6))
-
-    boot = board.boot([launch])
+def begin_update(board, launch, image):
+    """The first start: update mode entered, State.dat '1' with its record
+    (none where the firmware has no SMBIOS protocol). Returns the record."""
+    boot = board.boot([launch], forbid=[ABORT_PROMPT])
     expect_state(boot, b"1")
     expect_application_reset(boot)
     expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
     expect_no_tool(boot)
+    return expect_recorded(boot, board, image)
 
+
+def flash_step(board, launch, record, flashed="1.06"):
+    """At '1' the flash tool runs with bios.bin and flashes `flashed`, or
+    with None flashes nothing; State.dat '2', its record kept."""
     boot = board.boot([launch])
-    expect_state(boot, b"2")
-    expect_tool(boot, "bios.bin", "1.06")
+    expect_state(boot, b"2", record)
+    expect_tool(boot, "bios.bin", flashed)
+    if flashed is None:
+        expect(any(r.startswith("IMAGE ") and r.endswith(" not-flashed") for r in boot.tool),
+               "the tool did not run as one that flashes nothing: %r" % boot.tool, boot)
     expect_returned(boot, 0)
     expect_quiet_board(boot)
     expect_no_request(boot)
-    expect(board.bios_version == "V1.06", "the flashed version did not reach the board", boot)
+    expect(board.bios_version == ("V" + flashed if flashed else boot.bios_version),
+           "the board runs %s after the tool" % board.bios_version, boot)
+    return boot
 
+
+def reset_step(board, launch, record):
+    """At '2' the board firmware is asked for a reset; State.dat '3'."""
     boot = board.boot([launch])
-    expect_state(boot, b"3")
+    expect_state(boot, b"3", record)
     expect_request_reset(boot)
     expect_quiet_board(boot)
     expect_no_tool(boot)
 
-    boot = board.boot([launch])
-    expect_state(boot, None)
-    expect_returned(boot, 0)
-    expect_lines(boot, 1, [DONE])
+
+def expect_no_step(boot):
+    """The board untouched: no port signal, no reset request, no tool."""
     expect_quiet_board(boot)
     expect_no_request(boot)
     expect_no_tool(boot)
+
+
+def done_step(board, launch, done=DONE):
+    """At '3' the versions agree: `done` printed, State.dat removed."""
+    boot = board.boot([launch])
+    expect_state(boot, None)
+    expect_returned(boot, 0)
+    expect_lines(boot, 1, [done])
+    expect_no_step(boot)
+
+
+@scenario("normal-update", boots=4)
+def normal_update(board, launch="Tamsork.efi bios.bin", done=DONE, record_kept=True):
+    """A normal update from the first launch to "BIOS Update done!"."""
+    image = bios_image(1, 6)
+    board.volume.put("bios.bin", image)
+    record = begin_update(board, launch, image)
+    # Without record_kept the record's fate after the first byte written
+    # on its own is reported, not checked.
+    boot = flash_step(board, launch, record if record_kept else None)
+    if not record_kept and record and boot.state_after[1:] != record:
+        board.note("writing the byte '2' left State.dat %s (it held '1' + a %d-byte record)"
+                   % (state_text(boot.state_after), len(record)))
+    reset_step(board, launch, record if record_kept else None)
+    done_step(board, launch, done)
 
 
 @scenario("older-image-refused", boots=1)
@@ -272,18 +361,19 @@ def bad_command_line(board):
     expect_no_tool(boot)
 
 
+def expect_backup_mode_requested(boot):
+    expect_state(boot, b"@")
+    expect_application_reset(boot)
+    # 0x41 read back, written back with the backup request bit.
+    expect(boot.control_port == b"\x43", "port 0x419F got %r, expected 43" % boot.control_port, boot)
+    expect_no_tool(boot)
+
+
 @scenario("backup-mode", boots=5)
 def backup_mode(board, options=""):
     """Backup mode: '@', the manual reset, 'y' starting over, another key aborting."""
     board.volume.put("bios.bin", bios_image(1, 6))
     launch = "Tamsork.efi bios.bin -b" + options
-
-    def expect_mode_requested(boot):
-        expect_state(boot, b"@")
-        expect_application_reset(boot)
-        # 0x41 read back, written back with the backup request bit.
-        expect(boot.control_port == b"\x43", "port 0x419F got %r, expected 43" % boot.control_port, boot)
-        expect_no_tool(boot)
 
     def expect_manual_reset(boot):
         expect_state(boot, b"G")
@@ -293,14 +383,14 @@ def backup_mode(board, options=""):
         expect_no_tool(boot)
 
     boot = board.boot([launch])
-    expect_mode_requested(boot)
+    expect_backup_mode_requested(boot)
 
     boot = board.boot([launch], keys=[(RESET_PROMPT, "x")])
     expect_manual_reset(boot)
 
     boot = board.boot([launch], keys=[(FLASH_PROMPT, "y")])
     expect(FLASH_PROMPT in boot.output(1), "no flash prompt", boot)
-    expect_mode_requested(boot)
+    expect_backup_mode_requested(boot)
 
     boot = board.boot([launch], keys=[(RESET_PROMPT, "x")])
     expect_manual_reset(boot)
@@ -320,10 +410,11 @@ def backup_ready(board):
     board.volume.put("bios.bin", bios_image(1, 6))
     board.place_state(b"A")
 
-    # Normal mode leaves 'A' alone; backup mode acts on it.
+    # Normal mode leaves 'A' alone and says whose byte it is; backup mode
+    # acts on it.
     boot = board.boot(["Tamsork.efi bios.bin", "Tamsork.efi bios.bin -b"])
-    expect_returned(boot, 0, 1)
-    expect_lines(boot, 1, [])
+    expect_returned(boot, INVALID_PARAMETER, 1)
+    expect_lines(boot, 1, [BACKUP_BYTE_LINE % "A"])
     expect_returned(boot, 0, 2)
     expect_state(boot, b"B")
     expect_tool(boot, "bios.bin", "1.06")
@@ -331,9 +422,9 @@ def backup_ready(board):
     expect_no_request(boot)
 
     boot = board.boot(["Tamsork.efi bios.bin -b", "Tamsork.efi bios.bin", "Tamsork.efi bios.bin -b -d"])
-    for number in (1, 2, 3):
-        expect_returned(boot, 0, number)
-        expect_lines(boot, number, [])
+    for number, status, lines in ((1, 0, []), (2, INVALID_PARAMETER, [BACKUP_BYTE_LINE % "B"]), (3, 0, [])):
+        expect_returned(boot, status, number)
+        expect_lines(boot, number, lines)
     expect_state(boot, b"B")
     expect_quiet_board(boot)
     expect_no_request(boot)
@@ -584,6 +675,181 @@ def raw_output(raw, number):
     segment = raw[start + 1:end]
     # Drop the Shell's prompt in front of the exit marker's echo.
     return segment[: segment.rfind(b"\n") + 1]
+
+
+def launches_at(board, rows):
+    """One boot's commands from rows of (State.dat, launch): each launch is
+    made with State.dat holding its row's bytes (None: as the launch before
+    left it), and State.dat is copied after it. Returns the commands and a
+    function that gives, after the boot, State.dat as each launch left it
+    (None: no file)."""
+    commands = []
+    for number, (state, launch) in enumerate(rows, start=1):
+        setup, launch = split_command(launch)
+        before = ["cp -q State.dat left-%d.dat" % (number - 1)] if number > 1 else []
+        board.volume.delete("left-%d.dat" % number)
+        if state is not None:
+            board.volume.put("put-%d.dat" % number, state)
+            before.append("cp -q put-%d.dat State.dat" % number)
+        commands.append(tuple(before + setup) + (launch,))
+
+    def left(boot):
+        return [board.volume.get("left-%d.dat" % n) for n in range(1, len(rows))] + [boot.state_after]
+    return commands, left
+
+
+def expect_left(boot, left, expected):
+    for number, (found, wanted) in enumerate(zip(left, expected), start=1):
+        expect(found == wanted, "launch %d left State.dat %s, expected %s" % (number, state_text(found),
+                                                                             state_text(wanted)), boot)
+
+
+@scenario("flash-tool-missing", boots=1)
+def flash_tool_missing(board):
+    """Without the flash tool where the Shell looks for it, a start at '1' says where it looked and changes nothing."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    # Neither a folder of the tool's name nor the tool in a folder off the
+    # path counts.
+    board.place_tool("spare")
+    board.volume.mkdir(TOOL_NAME)
+    board.place_state(b"1")
+    launch = "Tamsork.efi bios.bin"
+    boot = board.boot([launch, launch, ("set -d path", launch)], watch_stick=True)
+    for number, line in enumerate([TOOL_NOT_FOUND % ("FS0:", DEFAULT_PATH)] * 2 + [TOOL_NOT_FOUND_NO_PATH % "FS0:"],
+                                  start=1):
+        expect_returned(boot, NOT_FOUND, number)
+        expect_lines(boot, number, [line])
+    expect_stick_unchanged(boot)
+    expect_no_step(boot)
+
+
+@scenario("flash-tool-on-path", boots=3)
+def flash_tool_on_path(board):
+    """An older Tamsork's one-byte State.dat '1' goes on to the end, the tool found on the path in \\EFI\\Tools\\."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    board.place_tool("EFI/Tools")
+    board.place_state(b"1")
+    launch = "Tamsork.efi bios.bin"
+    boot = flash_step(board, launch, b"")
+    expect(boot.tool_field("ARGV 0") == ["FS0:\\efi\\tools\\" + TOOL_NAME], "the Shell ran %r"
+           % boot.tool_field("ARGV 0"), boot)
+    reset_step(board, launch, b"")
+    done_step(board, launch)
+
+
+@scenario("flash-without-effect", boots=3)
+def flash_without_effect(board):
+    """A tool run that flashes nothing: the last start finds the old version and says so at every start."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    board.volume.put(NO_FLASH_MARKER, b"the flash tool stand-in flashes nothing\n")
+    board.place_state(b"1")
+    launch = "Tamsork.efi bios.bin"
+    flash_step(board, launch, b"", flashed=None)
+    reset_step(board, launch, b"")
+    # A name that cannot be read ends the update unchecked.
+    commands, left = launches_at(board, [(None, launch), (None, launch), (None, "Tamsork.efi missing.bin")])
+    boot = board.boot(commands)
+    for number in (1, 2):
+        expect_returned(boot, INCOMPATIBLE_VERSION, number)
+        expect_lines(boot, number, [NOT_FLASHED % ("1.05", "bios.bin", "1.06")])
+    expect_returned(boot, 0, 3)
+    expect_lines(boot, 3, [NOT_CHECKED % "missing.bin cannot be read or holds no version"])
+    expect_left(boot, left(boot), [b"3", b"3", None])
+    expect_no_step(boot)
+
+
+@scenario("bios-version-unreadable", boots=1)
+def bios_version_unreadable(board):
+    """At '3' a running BIOS version that cannot be read ends the update unchecked."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    board.bios_version = "unknown"
+    board.place_state(b"3")
+    done_step(board, "Tamsork.efi bios.bin", NOT_CHECKED % 'the BIOS version "unknown" cannot be read')
+
+
+@scenario("machine-moved", boots=5)
+def machine_moved(board):
+    """A stick carried to another machine at '1', '2', '3' or '@' takes no step there; back home the update finishes."""
+    launch = "Tamsork.efi bios.bin"
+    image = bios_image(1, 6)
+    board.volume.put("bios.bin", image)
+    record = begin_update(board, launch, image)
+    # The other machine meets each byte with this update's record; '1', as
+    # the first start left it, comes last, and the update goes on from it.
+    board.serial, board.uuid = OTHER_SERIAL, OTHER_UUID
+    rows = [(b"@" + record, launch + " -b"), (b"3" + record, launch), (b"2" + record, launch), (b"1" + record, launch)]
+    commands, left = launches_at(board, rows)
+    boot = board.boot(commands, forbid=[DONE, ENABLE_MODE])
+    for number in range(1, len(rows) + 1):
+        expect_returned(boot, ABORTED, number)
+        expect_lines(boot, number, [OTHER_MACHINE_LINE % MACHINE_SERIAL])
+    expect_left(boot, left(boot), [state for state, _ in rows])
+    expect_no_step(boot)
+    board.serial, board.uuid = MACHINE_SERIAL, MACHINE_UUID
+    flash_step(board, launch, record)
+    reset_step(board, launch, record)
+    done_step(board, launch)
+
+
+@scenario("image-replaced", boots=2)
+def image_replaced(board):
+    """bios.bin replaced by an older image after the first start: no tool until the approved image is back."""
+    launch = "Tamsork.efi bios.bin"
+    image = bios_image(1, 6)
+    board.volume.put("bios.bin", image)
+    record = begin_update(board, launch, image)
+    board.volume.put("bios.bin", bios_image(1, 4))
+    board.volume.put("approved.bin", image)
+    commands, left = launches_at(board, [(None, launch), (None, ("cp -q approved.bin bios.bin", launch))])
+    boot = board.boot(commands)
+    expect_returned(boot, ABORTED, 1)
+    expect_lines(boot, 1, [OTHER_IMAGE_LINE % "bios.bin"])
+    expect_left(boot, left(boot)[:1], [b"1" + record])
+    # One tool start, the second launch's, flashing the approved 1.06.
+    expect_tool(boot, "bios.bin", "1.06")
+    expect_returned(boot, 0, 2)
+    expect_state(boot, b"2", record)
+    expect_quiet_board(boot)
+    expect_no_request(boot)
+
+
+@scenario("flash-prompt-capital-y", boots=1)
+def flash_prompt_capital_y(board):
+    """'Y' at the 'G' prompt starts over, as 'y' does."""
+    image = bios_image(1, 6)
+    board.volume.put("bios.bin", image)
+    board.place_state(b"G")
+    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(FLASH_PROMPT, "Y")])
+    expect(FLASH_PROMPT in boot.output(1), "no flash prompt", boot)
+    expect_backup_mode_requested(boot)
+    expect_recorded(boot, board, image)
+
+
+# (State.dat, the options, what the start prints)
+OTHER_MODE_BYTES = [
+    (b"1", " -b", NORMAL_BYTE_LINE % "1"),
+    (b"2", " -b", NORMAL_BYTE_LINE % "2"),
+    (b"3", " -b -d", NORMAL_BYTE_LINE % "3"),
+    (b"@", "", BACKUP_BYTE_LINE % "@"),
+    (b"G", " -d", BACKUP_BYTE_LINE % "G"),
+    (b"X", "", UNKNOWN_BYTE_LINE % 0x58),
+    (b"\x00", " -b", UNKNOWN_BYTE_LINE % 0x00),
+]
+
+
+@scenario("state-of-other-mode", boots=1)
+def state_of_other_mode(board):
+    """A state byte of the other mode, or of none, is explained and left as it is."""
+    board.volume.put("bios.bin", bios_image(1, 6))
+    rows = [(state, "Tamsork.efi bios.bin" + options) for state, options, _ in OTHER_MODE_BYTES]
+    commands, left = launches_at(board, rows)
+    boot = board.boot(commands, forbid=[ENABLE_MODE, FLASH_PROMPT, ABORT_PROMPT])
+    for number, (_, _, line) in enumerate(OTHER_MODE_BYTES, start=1):
+        expect_returned(boot, INVALID_PARAMETER, number)
+        expect_lines(boot, number, [line])
+    expect_left(boot, left(boot), [state for state, _ in rows])
+    expect_no_step(boot)
+
 
 
 def run(name, board):

@@ -112,11 +112,29 @@ class Records(unittest.TestCase):
             (["START", "IMAGE size=262144 version=1.06", "DONE"], "1.06"),
             (["START", "IMAGE missing status=0x800000000000000e", "DONE"], None),
             (["START", "IMAGE size=12 version=none"], None),
+            # A run that read the image and flashed nothing leaves the version.
+            (["START", "IMAGE size=262144 version=1.06 not-flashed", "DONE"], None),
             ([], None),
         ]
         for records, expected in cases:
             with self.subTest(records=records):
                 self.assertEqual(board.flashed_version(records), expected)
+
+    def test_state_text(self):
+        cases = [(None, "(no file)"), (b"", "(empty)"), (b"1", "'1'"), (b"3" + bytes(104), "'3' + 104-byte record")]
+        for value, expected in cases:
+            with self.subTest(value=value):
+                self.assertEqual(board.state_text(value), expected)
+
+    def test_system_information_leaves_out_unset_fields(self):
+        cases = [
+            (("KVX4720", "S1", "0-1"), "type=1,product=KVX4720,serial=S1,uuid=0-1"),
+            (("KVX4720", None, "0-1"), "type=1,product=KVX4720,uuid=0-1"),
+            (("KVX4720", None, None), "type=1,product=KVX4720"),
+        ]
+        for fields, expected in cases:
+            with self.subTest(fields=fields):
+                self.assertEqual(board.system_information(*fields), expected)
 
     def test_port_records_split_into_lines(self):
         self.assertEqual(board.parse_records(b"INSTALLED status=0x0\nREQUEST a\n"),
@@ -175,6 +193,37 @@ class Script(unittest.TestCase):
         for command, expected in cases:
             with self.subTest(command=command):
                 self.assertEqual(scenarios.with_options(command, " -d"), expected)
+
+    def test_launches_at_given_states_each_leave_a_copy(self):
+        class Stick:
+            files = {"left-1.dat": b"stale"}
+
+            def put(self, name, data):
+                self.files[name] = data
+
+            def delete(self, name):
+                self.files.pop(name, None)
+
+            def get(self, name):
+                return self.files.get(name)
+
+        class Machine:
+            volume = Stick()
+
+        machine = Machine()
+        rows = [(b"1", "T a"), (None, ("cp -q x y", "T b")), (b"3", "T c")]
+        commands, left = scenarios.launches_at(machine, rows)
+        self.assertEqual(commands, [("cp -q put-1.dat State.dat", "T a"),
+                                    ("cp -q State.dat left-1.dat", "cp -q x y", "T b"),
+                                    ("cp -q State.dat left-2.dat", "cp -q put-3.dat State.dat", "T c")])
+        self.assertEqual((machine.volume.files["put-1.dat"], machine.volume.files["put-3.dat"]), (b"1", b"3"))
+        # A copy from an earlier boot does not stand for this boot's.
+        machine.volume.files["left-2.dat"] = b"2"
+
+        class Boot:
+            state_after = None
+
+        self.assertEqual(left(Boot()), [None, b"2", None])
 
     def test_typed_script_stops_before_the_commands(self):
         script = board.Board.script(["Tamsork.efi x"], typed=True).decode()

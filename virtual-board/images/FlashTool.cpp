@@ -4,8 +4,10 @@
 // the way a Shell tool does (relative to the current directory), reads the
 // version the image carries and "flashes" it: the record says which version
 // went in, and the harness gives the following boots that version as the
-// running BIOS version. It returns to its caller like a tool that leaves the
-// reset to someone else.
+// running BIOS version. With NoFlash.txt in the root of the current mapping
+// it is a tool that runs and flashes nothing: it reads the image, records
+// that nothing went in, and the running BIOS keeps its version. It returns to
+// its caller like a tool that leaves the reset to someone else.
 #include "virtual-board/images/StandIn.h"
 
 namespace {
@@ -13,6 +15,9 @@ namespace {
 constexpr UINT64 kFileModeRead = 0x0000000000000001ULL;
 // Images larger than this are not read.
 constexpr UINT64 kLargestImage = 64ULL * 1024 * 1024;
+// The file whose presence makes a run flash nothing, from the root of the
+// current mapping.
+constexpr const CHAR16 *kNoFlashMarker = u"\\NoFlash.txt";
 
 bool CompareBytes(const UINT8 *A, const UINT8 *B, UINTN Count) {
   for (UINTN I = 0; I < Count; I++) {
@@ -125,6 +130,15 @@ VOID RecordLoadOptions(EFI_HANDLE ImageHandle) {
   }
 }
 
+bool NoFlashMarked(BOARD_SHELL_PROTOCOL *Shell) {
+  SHELL_FILE_HANDLE File = NULL;
+  if (EFI_ERROR(Shell->OpenFileByName(kNoFlashMarker, &File, kFileModeRead)) || File == NULL) {
+    return false;
+  }
+  Shell->CloseFile(File);
+  return true;
+}
+
 // Opens, reads and "flashes" the image Name names, relative to the Shell's
 // current directory.
 VOID FlashImage(BOARD_SHELL_PROTOCOL *Shell, const CHAR16 *Name) {
@@ -148,12 +162,16 @@ VOID FlashImage(BOARD_SHELL_PROTOCOL *Shell, const CHAR16 *Name) {
   } else {
     UINTN Major = 0;
     UINTN Minor = 0;
-    if (FindImageVersion(Data, ReadSize, &Major, &Minor)) {
-      Record(TOOL_RECORD_PORT, u"IMAGE size=%u version=%u.%02u", ReadSize, Major, Minor);
-      Print(u"H2OFFT stand-in: flashed %s, BIOS version %u.%02u\r\n", Name, Major, Minor);
-    } else {
+    if (!FindImageVersion(Data, ReadSize, &Major, &Minor)) {
       Record(TOOL_RECORD_PORT, u"IMAGE size=%u version=none", ReadSize);
       Print(u"H2OFFT stand-in: %s carries no version, nothing flashed\r\n", Name);
+    } else if (NoFlashMarked(Shell)) {
+      Record(TOOL_RECORD_PORT, u"IMAGE size=%u version=%u.%02u not-flashed", ReadSize, Major, Minor);
+      Print(u"H2OFFT stand-in: read %s, BIOS version %u.%02u, flashed nothing (%s)\r\n", Name, Major, Minor,
+            kNoFlashMarker);
+    } else {
+      Record(TOOL_RECORD_PORT, u"IMAGE size=%u version=%u.%02u", ReadSize, Major, Minor);
+      Print(u"H2OFFT stand-in: flashed %s, BIOS version %u.%02u\r\n", Name, Major, Minor);
     }
   }
   if (Data != NULL) {
