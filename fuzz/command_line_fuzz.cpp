@@ -106,9 +106,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   // instead refuse it, for an image name that names no readable image, and
   // remove the state file; one that would start the tool with a name the
   // Shell cannot hand over leaves the state as it found it (or created it).
-  const Step Want = ExpectedStep(P.Backup, Before, Key);
-  Allowed A{P.Backup, Before, PossibleStates(Before, Want)};
   const std::u16string Image = AsRead(Argv[1]);
+  const Step Want = ExpectedStep(FactsOf(Fw, Image), P.Backup, Before, Key);
+  Allowed A{P.Backup, Before, PossibleStates(Before, Want)};
   // The tool gets the name whole, as one word.
   A.ImageArgument = Image;
   tamsork_fuzz::RequireRules(Fw, Status, A);

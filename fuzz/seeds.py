@@ -7,6 +7,7 @@ them in build/fuzz. Run again after changing an input format.
 """
 import pathlib
 import struct
+import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
 CORPUS = HERE / "corpus"
@@ -118,15 +119,28 @@ write("command_line", "longest-name-flash", command(["Tamsork.efi", "fw\\" + "b"
 
 # ---------------------------------------------------------------- state
 
-BACKUP, SKIP, NO_KEY, NO_FILE = 1, 2, 4, 8
+BACKUP, SKIP, NO_KEY, NO_FILE, FIX_CRC, NO_TOOL = 1, 2, 4, 8, 16, 32
 
 
-def state(content, backup=False, key="\r", scan=0, skip=False, typed=True):
+def state(content, backup=False, key="\r", scan=0, skip=False, typed=True, fix_crc=False, no_tool=False):
     flags = (BACKUP if backup else 0) | (SKIP if skip else 0) | (0 if typed else NO_KEY)
+    flags |= (FIX_CRC if fix_crc else 0) | (NO_TOOL if no_tool else 0)
     if content is None:
         flags |= NO_FILE
         content = b""
     return bytes([flags]) + struct.pack("<H", scan) + ucs2(key) + content
+
+
+# The record after the state byte, as the first start writes it: the
+# simulator's UUID and serial SN000001 for this machine, and IMAGE.
+UUID = bytes(range(0x10, 0x20))
+
+
+def state_record(uuid=UUID, serial=b"SN000001", image=IMAGE):
+    flags = (1 if uuid else 0) | (2 if serial else 0) | (4 if image is not None else 0)
+    out = b"TSKR" + bytes([1, flags, len(serial), 0]) + (uuid or bytes(16)) + serial.ljust(64, b"\0")
+    out += struct.pack("<QI", len(image), zlib.crc32(image)) if image is not None else bytes(12)
+    return out + struct.pack("<I", zlib.crc32(out))
 
 
 for backup in (False, True):
@@ -143,3 +157,17 @@ write("state", "backup-at-no-key", state(b"@", True, typed=False))
 write("state", "normal-1-longer", state(b"1abc", False))
 write("state", "backup-A-skip", state(b"A\0\xff", True, skip=True))
 write("state", "normal-foreign", state(b"\xff", False))
+OWN, OTHER = state_record(), state_record(uuid=bytes(range(0x20, 0x30)), serial=b"SN000002")
+write("state", "normal-1-record", state(b"1" + OWN))
+write("state", "normal-3-record", state(b"3" + OWN))
+write("state", "backup-A-record", state(b"A" + OWN, True))
+write("state", "backup-G-record-y-tail", state(b"G" + OWN + b"tail", True, key="y"))
+write("state", "normal-1-no-tool", state(b"1" + OWN, no_tool=True))
+write("state", "normal-2-other-machine", state(b"2" + OTHER))
+write("state", "backup-G-other-machine", state(b"G" + OTHER, True, key="y"))
+write("state", "normal-1-serial-only-other", state(b"1" + state_record(uuid=None, serial=b"SN000002")))
+write("state", "normal-1-no-machine", state(b"1" + state_record(uuid=None, serial=b"")))
+write("state", "normal-1-other-image", state(b"1" + state_record(image=IMAGE + b"\0")))
+write("state", "normal-1-torn", state(b"1" + OWN[:-1] + bytes([OWN[-1] ^ 1])))
+# Fields changed with the CRC set right by the target: unknown flag bits.
+write("state", "normal-1-fixed-crc", state(b"1" + OWN[:5] + b"\x0f" + OWN[6:], fix_crc=True))

@@ -4,26 +4,40 @@
 // a broken rule comes back as a Violation to report.
 //
 // The rules:
-// - the exit status is EFI_SUCCESS or an error: EFI_NOT_FOUND, or the failure
-//   of a state file that could not be read or written;
+// - the exit status is EFI_SUCCESS or an error;
 // - nothing is left behind: no pool block, no open file handle, no free of a
 //   foreign pointer, no call the firmware had to refuse as a misuse;
-// - State.dat ends up holding one of the contents the launch may leave;
-// - the board is signalled and reset, the flash tool started and the vendor
-//   reset requested only once the state byte that records the step is on
-//   the medium and its file closed: otherwise a cut or a failed write would
-//   make the next launch repeat the step or skip the next one;
+// - State.dat ends up holding one of the contents the launch may leave: its
+//   first byte, then the bytes it held or a well-formed record of this
+//   machine and this image;
+// - the board is signalled and reset, the memory-overwrite request cleared,
+//   the flash tool started and the vendor reset requested only once the
+//   state byte that records the step is on the medium and its file closed:
+//   otherwise a cut or a failed write would make the next launch repeat the
+//   step or skip the next one;
 // - the flash tool is handed the image file name as one word that the Shell
-//   resolves to the file the version check read.
+//   resolves to the file the version check read, and '2' or 'B' is written
+//   only where the Shell finds the tool;
+// - nothing at all is done on a machine other than the one State.dat's
+//   record names, and the tool is never started on an image other than the
+//   recorded one;
+// - a line beginning "BIOS Update done!" is printed only where the running
+//   BIOS version equals the image's, or the line says the version was not
+//   checked, and one beginning "BIOS Update failed" only where both were
+//   read and differ.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <optional>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "simfw/Firmware.h"
@@ -52,6 +66,8 @@ inline const std::string kStateFile = "State.dat";
 inline const std::string kImageFile = "bios.bin";
 inline const std::string kFlashCommandPrefix = "H2OFFT-Sx64.efi ";
 inline const std::string kDoneText = "BIOS Update done!";
+inline const std::string kUncheckedText = "The version was not checked";
+inline const std::string kFailedText = "BIOS Update failed";
 
 inline std::string Describe(const FileContent &C) {
   if (!C) {
@@ -73,24 +89,156 @@ inline std::string Describe(const FileContent &C) {
   return Text + "\"";
 }
 
-// An image whose version marker reads 1.05, the version the platform runs.
-inline std::string CurrentImage() {
-  return std::string(64, '\x5A') + "$BVDT" + std::string(16, '\0') + "$.a1.05" + std::string(64, '\xA5');
+// ---------------------------------------------------------------- the record after the state byte
+
+// State.dat from offset 1, as the first start of an update writes it, laid
+// out here from its description (not from the application's code): "TSKR",
+// format 1, which fields are set, the serial number's length, the UUID at 8,
+// the serial number at 24 (up to 64 bytes), the image's size at 88 and
+// CRC-32 at 96, and at 100 a CRC-32 of the bytes before it; little-endian.
+constexpr size_t kRecordSize = 104;
+constexpr size_t kRecordCrcOffset = 100;
+constexpr size_t kSerialMax = 64;
+constexpr uint8_t kHasUuid = 0x01, kHasSerial = 0x02, kHasImage = 0x04;
+
+using Uuid = std::array<uint8_t, 16>;
+struct ImageId {
+  uint64_t Size = 0;
+  uint32_t Crc = 0;
+  bool operator==(const ImageId &) const = default;
+};
+struct MachineId {
+  std::optional<Uuid> Id;  // nullopt: none recorded, or the board leaves it unset
+  std::string Serial;      // empty: none
+  bool operator==(const MachineId &) const = default;
+};
+struct Record {
+  MachineId Machine;
+  std::optional<ImageId> Image;
+  bool operator==(const Record &) const = default;
+};
+
+// CRC-32 of IEEE 802.3 (reflected 0xEDB88320, all ones in and out), bit by
+// bit: no table shared with the firmware.
+inline uint32_t Crc32(const uint8_t *Data, size_t Size) {
+  uint32_t C = 0xFFFFFFFFU;
+  for (size_t I = 0; I < Size; I++) {
+    C ^= Data[I];
+    for (int Bit = 0; Bit < 8; Bit++) {
+      C = (C >> 1) ^ (0xEDB88320U & (0U - (C & 1U)));
+    }
+  }
+  return ~C;
 }
 
-// A supported platform (product, processor) running V1.05.
-inline std::vector<sim::SmbiosRecord> SupportedPlatform() {
-  return {sim::BiosInformation("V1.05"), sim::SystemInformation("KVX4720"), sim::ProcessorInformation(0x000806E9)};
+inline ImageId IdOf(const Bytes &Image) { return {Image.size(), Crc32(Image.data(), Image.size())}; }
+
+inline uint64_t LittleEndian(const uint8_t *P, size_t Size) {
+  uint64_t V = 0;
+  for (size_t I = 0; I < Size; I++) {
+    V |= static_cast<uint64_t>(P[I]) << (8 * I);
+  }
+  return V;
 }
+
+inline Bytes EncodeRecord(const Record &R) {
+  Bytes B(kRecordSize, 0);
+  auto Put = [&](size_t At, uint64_t V, size_t Size) {
+    for (size_t I = 0; I < Size; I++) {
+      B[At + I] = static_cast<uint8_t>(V >> (8 * I));
+    }
+  };
+  std::copy_n("TSKR", 4, B.begin());
+  B[4] = 1;
+  if (R.Machine.Id) {
+    B[5] |= kHasUuid;
+    std::copy(R.Machine.Id->begin(), R.Machine.Id->end(), B.begin() + 8);
+  }
+  if (!R.Machine.Serial.empty()) {
+    B[5] |= kHasSerial;
+    B[6] = static_cast<uint8_t>(R.Machine.Serial.size());
+    std::copy(R.Machine.Serial.begin(), R.Machine.Serial.end(), B.begin() + 24);
+  }
+  if (R.Image) {
+    B[5] |= kHasImage;
+    Put(88, R.Image->Size, 8);
+    Put(96, R.Image->Crc, 4);
+  }
+  Put(kRecordCrcOffset, Crc32(B.data(), kRecordCrcOffset), 4);
+  return B;
+}
+
+// State.dat holding byte B and then R.
+inline Bytes WithRecord(uint8_t B, const Record &R) {
+  Bytes S = EncodeRecord(R);
+  S.insert(S.begin(), B);
+  return S;
+}
+
+// The record after State's first byte; none when the file is too short,
+// the magic, format or CRC do not match (a torn write), or flags or the
+// serial length are not ones a record can carry.
+inline std::optional<Record> DecodeRecord(const FileContent &State) {
+  if (!State || State->size() < 1 + kRecordSize) {
+    return std::nullopt;
+  }
+  const uint8_t *P = State->data() + 1;
+  const uint8_t Flags = P[5], Length = P[6];
+  if (!std::equal(P, P + 4, "TSKR") || P[4] != 1 || (Flags & ~(kHasUuid | kHasSerial | kHasImage)) != 0 ||
+      Length > kSerialMax || ((Flags & kHasSerial) != 0) != (Length != 0) ||
+      LittleEndian(P + kRecordCrcOffset, 4) != Crc32(P, kRecordCrcOffset)) {
+    return std::nullopt;
+  }
+  Record R;
+  if ((Flags & kHasUuid) != 0) {
+    R.Machine.Id.emplace();
+    std::copy_n(P + 8, 16, R.Machine.Id->begin());
+  }
+  R.Machine.Serial.assign(P + 24, P + 24 + Length);
+  if ((Flags & kHasImage) != 0) {
+    R.Image = ImageId{LittleEndian(P + 88, 8), static_cast<uint32_t>(LittleEndian(P + 96, 4))};
+  }
+  return R;
+}
+
+// Whether Now is the machine Recorded was taken on: each field recorded is
+// there and the same; a record of neither fits any machine.
+inline bool SameMachine(const MachineId &Recorded, const MachineId &Now) {
+  return (!Recorded.Id || Recorded.Id == Now.Id) && (Recorded.Serial.empty() || Recorded.Serial == Now.Serial);
+}
+
+// ---------------------------------------------------------------- the machine
+
+// The image whose version marker reads 1.05, the version the platform runs,
+// and one a version newer.
+inline Bytes ImageOf(const std::string &Version) {
+  const std::string S =
+      std::string(64, '\x5A') + "$BVDT" + std::string(16, '\0') + "$.a" + Version + std::string(64, '\xA5');
+  return Bytes(S.begin(), S.end());
+}
+inline Bytes CurrentImage() { return ImageOf("1.05"); }
+inline Bytes NewerImage() { return ImageOf("1.06"); }
+
+// A supported platform (product, processor) running Bios, with serial
+// number SN000001 and the simulator's UUID.
+inline std::vector<sim::SmbiosRecord> SupportedPlatform(const std::string &Bios = "V1.05") {
+  return {sim::BiosInformation(Bios), sim::SystemInformation("KVX4720"), sim::ProcessorInformation(0x000806E9)};
+}
+inline const MachineId kThisMachine{sim::kSimulatedSystemUuid, "SN000001"};
+inline const MachineId kOtherMachine{Uuid{0x20, 0x21, 0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2A, 0x2B, 0x2C,
+                                          0x2D, 0x2E, 0x2F},
+                                     "SN000002"};
 
 // One launch of the update as an operator makes it: the mode, the state
-// file it finds, and the keys typed at its prompt. No key stands for a
-// keyboard read that fails.
+// file it finds, the keys typed at its prompt (none: the keyboard read
+// fails), the BIOS the machine runs, and whether the flash tool is gone.
 struct Launch {
   std::string Name;
   bool Backup = false;
   FileContent State;
   std::vector<sim::Key> Keys;
+  std::string Bios = "V1.05";
+  bool ToolRemoved = false;
 
   std::vector<std::u16string> Argv() const {
     std::vector<std::u16string> Words = {u"Tamsork.efi", u"bios.bin"};
@@ -101,136 +249,78 @@ struct Launch {
   }
 };
 
-// Every state a launch can find, in both modes, with the keys of each prompt.
+// Every state a launch can find, in both modes, with the keys of each
+// prompt: one byte (an earlier Tamsork's file, or 'A' from the board's
+// tools), and the byte with this machine's record. The machine runs 1.05
+// and the image holds 1.06; past the flash ('2', '3', 'B') the machine runs
+// 1.06. Then the launches that must do nothing: another machine's record,
+// another image's, the tool gone; and '3' on a machine the flash missed.
 inline std::vector<Launch> AllLaunches() {
-  struct StateCase {
-    const char *Name;
-    FileContent State;
-  };
-  const std::vector<StateCase> States = {
-      {"none", std::nullopt}, {"empty", Bytes{}},  {"'1'", Bytes{'1'}}, {"'2'", Bytes{'2'}}, {"'3'", Bytes{'3'}},
-      {"'@'", Bytes{'@'}},    {"'A'", Bytes{'A'}}, {"'B'", Bytes{'B'}}, {"'G'", Bytes{'G'}},
-  };
+  const Record Own{kThisMachine, IdOf(NewerImage())};
+  std::vector<std::pair<std::string, FileContent>> States = {{"none", std::nullopt}, {"empty", Bytes{}}};
+  for (uint8_t B : {'1', '2', '3', '@', 'A', 'B', 'G'}) {
+    States.push_back({"'" + std::string(1, static_cast<char>(B)) + "'", Bytes{B}});
+    States.push_back({"'" + std::string(1, static_cast<char>(B)) + "' with its record", WithRecord(B, Own)});
+  }
   std::vector<Launch> Out;
   for (bool Backup : {false, true}) {
-    for (const StateCase &S : States) {
-      const std::string Name = std::string(Backup ? "backup " : "normal ") + S.Name;
-      const bool Prompts = Backup && S.State && S.State->size() == 1 &&
-                           ((*S.State)[0] == kBackupRequested || (*S.State)[0] == kBackupResetPending);
-      if (!Prompts) {
-        Out.push_back({Name, Backup, S.State, {}});
+    for (const auto &[StateName, State] : States) {
+      const std::string Name = std::string(Backup ? "backup " : "normal ") + StateName;
+      const uint8_t B = State && !State->empty() ? (*State)[0] : 0;
+      const std::string Bios = B == '2' || B == '3' || B == 'B' ? "V1.06" : "V1.05";
+      if (!Backup || (B != kBackupRequested && B != kBackupResetPending)) {
+        Out.push_back({Name, Backup, State, {}, Bios});
         continue;
       }
-      if ((*S.State)[0] == kBackupResetPending) {
-        Out.push_back({Name + ", key 'y'", Backup, S.State, {sim::CharKey(u'y')}});
+      if (B == kBackupResetPending) {
+        Out.push_back({Name + ", key 'y'", Backup, State, {sim::CharKey(u'y')}, Bios});
       }
-      Out.push_back({Name + ", key 'n'", Backup, S.State, {sim::CharKey(u'n')}});
-      Out.push_back({Name + ", failed key read", Backup, S.State, {}});
+      Out.push_back({Name + ", key 'n'", Backup, State, {sim::CharKey(u'n')}, Bios});
+      Out.push_back({Name + ", failed key read", Backup, State, {}, Bios});
     }
   }
+  Record Other = Own, OtherUuid = Own, OtherImage = Own;
+  Other.Machine = kOtherMachine;
+  OtherUuid.Machine.Id = kOtherMachine.Id;
+  OtherImage.Image = IdOf(CurrentImage());
+  const std::vector<Launch> Refused = {
+      {"normal '1', another machine", false, WithRecord('1', Other), {}},
+      {"normal '1', another machine's UUID", false, WithRecord('1', OtherUuid), {}},
+      {"normal '2', another machine", false, WithRecord('2', Other), {}, "V1.06"},
+      {"normal '3', another machine", false, WithRecord('3', Other), {}, "V1.06"},
+      {"backup '@', another machine", true, WithRecord('@', Other), {sim::EnterKey()}},
+      {"backup 'G', another machine, key 'y'", true, WithRecord('G', Other), {sim::CharKey(u'y')}},
+      {"backup 'G', another machine, key 'n'", true, WithRecord('G', Other), {sim::CharKey(u'n')}},
+      {"normal '1', another image", false, WithRecord('1', OtherImage), {}},
+      {"backup 'A', another image", true, WithRecord('A', OtherImage), {}},
+      {"normal '1', no flash tool", false, WithRecord('1', Own), {}, "V1.05", true},
+      {"backup 'A', no flash tool", true, WithRecord('A', Own), {}, "V1.05", true},
+      {"normal '3', the flash missed", false, WithRecord('3', Own), {}, "V1.05"},
+  };
+  Out.insert(Out.end(), Refused.begin(), Refused.end());
   return Out;
 }
 
-// A fresh machine for L: the image and a supported platform running the
-// same version, a memory-overwrite request to clear, and the state file.
+// A fresh machine for L: the image, a supported platform, a memory-overwrite
+// request to clear, the flash tool in the root, and the state file.
 inline void PrepareMachine(sim::Firmware &Fw, const Launch &L) {
   Fw.SetCommandLine(L.Argv());
-  Fw.BootVolume().PutFile(kImageFile, CurrentImage());
-  Fw.SetSmbiosRecords(SupportedPlatform());
+  Fw.BootVolume().PutFile(kImageFile, NewerImage());
+  Fw.SetSmbiosRecords(SupportedPlatform(L.Bios));
   Fw.PutVariable(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid,
                  EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, {0xFF});
   if (L.State) {
     Fw.BootVolume().PutFile(kStateFile, *L.State);
+  }
+  if (L.ToolRemoved) {
+    Fw.BootVolume().RemoveFile(sim::kFlashToolName);
   }
   Fw.QueueKeys(L.Keys);
 }
 
 inline FileContent StateOnMedium(const sim::Firmware &Fw) { return Fw.BootVolume().MediumFile(kStateFile); }
 
-// ---------------------------------------------------------------- what a launch should do
-
-// The update's steps, from the state found and the key typed (the README's
-// table). Written once here so the sweeps can confirm each clean launch and
-// the fuzz targets can judge any state file.
-struct Step {
-  FileContent After;         // State.dat on the medium afterwards
-  bool Signals = false;      // board signalled and machine reset
-  bool Flashes = false;      // flash tool started
-  bool ResetsBoard = false;  // vendor reset requested
-  bool Done = false;         // "BIOS Update done!"
-};
-
-inline Step ExpectedStep(bool Backup, const FileContent &Before, char16_t Key) {
-  auto WithFirst = [&](uint8_t B) {
-    Bytes After = Before && !Before->empty() ? *Before : Bytes{};
-    if (After.empty()) {
-      After.push_back(B);
-    } else {
-      After[0] = B;
-    }
-    return After;
-  };
-  if (!Before || Before->empty()) {
-    return {WithFirst(Backup ? kBackupRequested : kModeEntered), true};
-  }
-  const uint8_t B = (*Before)[0];
-  if (!Backup) {
-    switch (B) {
-      case kModeEntered: return {WithFirst(kFlashStarted), false, true};
-      case kFlashStarted: return {WithFirst(kFlashFinished), false, false, true};
-      case kFlashFinished: return {std::nullopt, false, false, false, true};
-      default: return {Before};
-    }
-  }
-  switch (B) {
-    case kBackupRequested: return {WithFirst(kBackupResetPending), false, false, true};
-    case kBackupReady: return {WithFirst(kBackupFlashStarted), false, true};
-    case kBackupResetPending: return Key == u'y' ? Step{WithFirst(kBackupRequested), true} : Step{std::nullopt};
-    default: return {Before};
-  }
-}
-
-// ---------------------------------------------------------------- judging a launch
-
-struct Violation {
-  std::string Rule;
-  std::string Detail;
-};
-
-// What a launch may leave and take.
-struct Allowed {
-  bool Backup = false;
-  FileContent Before;              // State.dat on the medium when the launch began
-  std::vector<FileContent> After;  // contents State.dat may be left with
-  size_t LeakedBlocks = 0;         // pool blocks a refused FreePool leaves behind
-  bool AssertionReports = false;   // the kit reports a refused FreePool on StdErr
-  // The image file name the flash tool must be given; nullopt when the
-  // command line is not judged.
-  std::optional<std::u16string> ImageArgument = u"bios.bin";
-};
-
 namespace detail {
-
-inline bool IsStateFile(const sim::Event &E) {
-  if (E.VolumeLabel != "boot") {
-    return false;
-  }
-  const std::string Want = "\\" + kStateFile;
-  return E.Path.size() == Want.size() && std::equal(E.Path.begin(), E.Path.end(), Want.begin(), [](char A, char B) {
-           return std::tolower(static_cast<unsigned char>(A)) == std::tolower(static_cast<unsigned char>(B));
-         });
-}
-
-// The state byte an action needs on the medium first.
-inline std::optional<uint8_t> Announcing(const sim::Event &E, bool Backup) {
-  switch (E.What) {
-    case sim::Event::Kind::PortWrite:
-    case sim::Event::Kind::Reset: return Backup ? kBackupRequested : kModeEntered;
-    case sim::Event::Kind::Execute: return Backup ? kBackupFlashStarted : kFlashStarted;
-    case sim::Event::Kind::VendorRequest: return Backup ? kBackupResetPending : kFlashFinished;
-    default: return std::nullopt;
-  }
-}
 
 // A path from the root with "." and ".." taken out and empty parts
 // dropped, in lower case: "\\dir\\file".
@@ -258,6 +348,263 @@ inline std::string NormalPath(const std::string &Path) {
   return Out.empty() ? "\\" : Out;
 }
 
+// The string whose number is at structure offset Offset of R; "" when
+// there is none.
+inline std::string SmbiosString(const sim::SmbiosRecord &R, size_t Offset) {
+  const size_t N = Offset - 4 < R.Formatted.size() ? R.Formatted[Offset - 4] : 0;
+  return N != 0 && N <= R.Strings.size() ? R.Strings[N - 1] : "";
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------- what the launch finds
+
+using Version = std::pair<unsigned, unsigned>;
+
+// What the launch finds on the machine. Read from the firmware, which
+// changes SMBIOS only at a reboot, so it reads the same before the launch
+// and after it.
+struct MachineFacts {
+  MachineId Machine;                   // the first type 1 record's UUID and serial number
+  std::optional<ImageId> Image;        // the image file's, when there is one
+  std::optional<Version> Running;      // type 0's BIOS Version, read as <letter><major>.<minor>
+  std::optional<Version> ImageVersion; // the image's marker, "$.<letter><major>.<minor minor>" after "$BVDT"
+  bool ToolFound = false;              // the Shell finds the flash tool
+  EFI_STATUS KeyFailure = EFI_DEVICE_ERROR;  // what a key read that finds no key fails with
+};
+
+inline std::optional<Version> BiosVersionOf(const std::string &S) {
+  if (S.size() < 4 || !std::isalpha(static_cast<unsigned char>(S[0])) || !std::isdigit(static_cast<unsigned char>(S[1])) ||
+      S[2] != '.' || !std::isdigit(static_cast<unsigned char>(S[3]))) {
+    return std::nullopt;
+  }
+  return Version{S[1] - '0', static_cast<unsigned>(std::strtoul(S.c_str() + 3, nullptr, 10))};
+}
+
+inline std::optional<Version> MarkerOf(const Bytes &Image) {
+  const std::string S(Image.begin(), Image.end());
+  const size_t Anchor = S.find("$BVDT");
+  auto Digit = [&](size_t I) { return std::isdigit(static_cast<unsigned char>(S[I])) != 0; };
+  for (size_t At = Anchor == std::string::npos ? Anchor : S.find("$.", Anchor + 5); At != std::string::npos && At + 7 <= S.size();
+       At = S.find("$.", At + 1)) {
+    if (std::isalpha(static_cast<unsigned char>(S[At + 2])) && Digit(At + 3) && S[At + 4] == '.' && Digit(At + 5) &&
+        Digit(At + 6)) {
+      return Version{S[At + 3] - '0', static_cast<unsigned>((S[At + 5] - '0') * 10 + S[At + 6] - '0')};
+    }
+  }
+  return std::nullopt;
+}
+
+// Whether the Shell finds the flash tool: in its current directory, then in
+// each entry of its path variable ("FS0:\\efi\\tools", "\\tools" from the
+// current volume's root, "tools" from the current directory).
+inline bool ShellFindsTool(const sim::Firmware &Fw) {
+  const std::string Cwd = sim::ToUtf8(Fw.CurrentDirectory());
+  std::string Path = ".";
+  if (const auto It = Fw.ShellVariables.find(u"path"); It != Fw.ShellVariables.end()) {
+    Path += ";" + sim::ToUtf8(It->second);
+  }
+  for (size_t From = 0; From <= Path.size();) {
+    const size_t End = std::min(Path.find(';', From), Path.size());
+    const std::string Entry = Path.substr(From, End - From);
+    From = End + 1;
+    if (Entry.empty() || (Cwd.empty() && Entry.find(':') == std::string::npos)) {
+      continue;
+    }
+    const std::string Where = Entry.find(':') != std::string::npos ? Entry
+                              : Entry[0] == '\\'                  ? Cwd.substr(0, Cwd.find(':') + 1) + Entry
+                                                                  : Cwd + "\\" + Entry;
+    std::string Mapping = Where.substr(0, Where.find(':'));
+    std::transform(Mapping.begin(), Mapping.end(), Mapping.begin(), [](unsigned char C) { return std::toupper(C); });
+    const sim::Volume *V = Mapping == "FS0" ? &Fw.BootVolume() : Mapping == "FS1" ? &Fw.OtherVolume() : nullptr;
+    if (V != nullptr &&
+        V->MediumFile(detail::NormalPath(Where.substr(Where.find(':') + 1) + "\\" + sim::kFlashToolName))) {
+      return true;
+    }
+  }
+  return false;
+}
+
+inline MachineFacts FactsOf(const sim::Firmware &Fw, const std::u16string &ImageName = u"bios.bin") {
+  MachineFacts F;
+  bool BiosSeen = false, SystemSeen = false;
+  for (const sim::SmbiosRecord &R : Fw.SmbiosRecords()) {
+    if (R.Type == 0 && !BiosSeen) {
+      BiosSeen = true;
+      F.Running = BiosVersionOf(detail::SmbiosString(R, 5));
+    } else if (R.Type == 1 && !SystemSeen) {
+      SystemSeen = true;
+      if (R.Formatted.size() >= 20) {
+        Uuid U;
+        std::copy_n(R.Formatted.begin() + 4, 16, U.begin());
+        if (std::any_of(U.begin(), U.end(), [](uint8_t B) { return B != 0x00; }) &&
+            std::any_of(U.begin(), U.end(), [](uint8_t B) { return B != 0xFF; })) {
+          F.Machine.Id = U;
+        }
+      }
+      F.Machine.Serial = detail::SmbiosString(R, 7).substr(0, kSerialMax);
+    }
+  }
+  const std::string Name = sim::ToUtf8(ImageName);
+  if (const auto Image = Name.find(':') == std::string::npos ? Fw.BootVolume().MediumFile(detail::NormalPath(Name))
+                                                             : std::nullopt) {
+    F.Image = IdOf(*Image);
+    F.ImageVersion = MarkerOf(*Image);
+  }
+  F.ToolFound = ShellFindsTool(Fw);
+  F.KeyFailure = Fw.NoKeyStatus;
+  return F;
+}
+
+// ---------------------------------------------------------------- what a launch should do
+
+// A content State.dat may be left with: Bytes exactly; or, with Fresh, the
+// first byte of Bytes, then a well-formed record of Fresh, then the rest of
+// Bytes (what the file held past the record: a write at offset 0 leaves it).
+struct StateAfter {
+  FileContent Bytes;
+  std::optional<Record> Fresh;
+
+  StateAfter() = default;
+  template <class T>
+    requires std::is_constructible_v<FileContent, T>
+  StateAfter(T &&Content) : Bytes(std::forward<T>(Content)) {}
+};
+
+inline bool Fits(const FileContent &Got, const StateAfter &Want) {
+  if (!Want.Fresh) {
+    return Got == Want.Bytes;
+  }
+  const Bytes &W = *Want.Bytes;
+  return Got && Got->size() == W.size() + kRecordSize && (*Got)[0] == W[0] && DecodeRecord(Got) == Want.Fresh &&
+         std::equal(W.begin() + 1, W.end(), Got->begin() + 1 + kRecordSize);
+}
+
+inline std::string Describe(const StateAfter &S) {
+  if (!S.Fresh) {
+    return Describe(S.Bytes);
+  }
+  const Record &R = *S.Fresh;
+  return Describe(FileContent(Bytes{(*S.Bytes)[0]})) + " and a record of " + (R.Machine.Id ? "the UUID" : "no UUID") + ", serial \"" +
+         R.Machine.Serial + "\", " + (R.Image ? std::to_string(R.Image->Size) + " image bytes" : "no image") +
+         (S.Bytes->size() > 1 ? ", then " + std::to_string(S.Bytes->size() - 1) + " old bytes" : "");
+}
+
+// The update's steps, from the state found and the key typed (none: the
+// read failed), on the machine F (the README's tables). Written once here
+// so the sweeps can confirm each clean launch and the fuzz targets can
+// judge any state file.
+struct Step {
+  StateAfter After;          // State.dat on the medium afterwards
+  bool Signals = false;      // board signalled and machine reset
+  bool Flashes = false;      // flash tool started
+  bool ResetsBoard = false;  // vendor reset requested
+  bool Done = false;         // "BIOS Update done!"
+  bool Failed = false;       // "BIOS Update failed"
+  EFI_STATUS Status = EFI_SUCCESS;
+};
+
+inline Step ExpectedStep(const MachineFacts &F, bool Backup, const FileContent &Before, std::optional<char16_t> Key) {
+  auto Nothing = [&](EFI_STATUS Status) { return Step{.After = Before, .Status = Status}; };
+  auto Kept = [&](uint8_t B) {
+    Bytes After = *Before;
+    After[0] = B;
+    return StateAfter(After);
+  };
+  // The first start: the byte and the record of this machine and image.
+  auto Begin = [&](uint8_t B) {
+    StateAfter After(Bytes{B});
+    if (Before && Before->size() > 1 + kRecordSize) {
+      After.Bytes->insert(After.Bytes->end(), Before->begin() + 1 + kRecordSize, Before->end());
+    }
+    After.Fresh = Record{F.Machine, F.Image};
+    return Step{.After = After, .Signals = true};
+  };
+  if (!Before || Before->empty()) {
+    return Begin(Backup ? kBackupRequested : kModeEntered);
+  }
+  const uint8_t B = (*Before)[0];
+  const bool OfBackup = B == kBackupRequested || B == kBackupReady || B == kBackupFlashStarted || B == kBackupResetPending;
+  const bool OfNormal = B == kModeEntered || B == kFlashStarted || B == kFlashFinished;
+  if (!(Backup ? OfBackup : OfNormal)) {
+    return Nothing(EFI_INVALID_PARAMETER);
+  }
+  if (B == kBackupFlashStarted) {
+    return Nothing(EFI_SUCCESS);
+  }
+  const auto R = DecodeRecord(Before);
+  if (R && !SameMachine(R->Machine, F.Machine)) {
+    return Nothing(EFI_ABORTED);
+  }
+  switch (B) {
+    case kModeEntered:
+    case kBackupReady:
+      if (R && R->Image && R->Image != F.Image) {
+        return Nothing(EFI_ABORTED);
+      }
+      if (!F.ToolFound) {
+        return Nothing(EFI_NOT_FOUND);
+      }
+      return {.After = Kept(Backup ? kBackupFlashStarted : kFlashStarted), .Flashes = true};
+    case kFlashStarted: return {.After = Kept(kFlashFinished), .ResetsBoard = true};
+    case kFlashFinished:
+      if (F.Running && F.ImageVersion && F.Running != F.ImageVersion) {
+        return {.After = Before, .Failed = true, .Status = EFI_INCOMPATIBLE_VERSION};
+      }
+      return {.After = std::nullopt, .Done = true};
+    case kBackupRequested: return {.After = Kept(kBackupResetPending), .ResetsBoard = true};
+    default:  // 'G'
+      if (!Key) {
+        return Nothing(F.KeyFailure);
+      }
+      return *Key == u'y' || *Key == u'Y' ? Begin(kBackupRequested) : Step{.After = std::nullopt};
+  }
+}
+
+// ---------------------------------------------------------------- judging a launch
+
+struct Violation {
+  std::string Rule;
+  std::string Detail;
+};
+
+// What a launch may leave and take.
+struct Allowed {
+  bool Backup = false;
+  FileContent Before;              // State.dat on the medium when the launch began
+  std::vector<StateAfter> After;   // contents State.dat may be left with
+  size_t LeakedBlocks = 0;         // pool blocks a refused FreePool leaves behind
+  bool AssertionReports = false;   // the kit reports a refused FreePool on StdErr
+  // The image file name the flash tool must be given; nullopt when the
+  // command line is not judged.
+  std::optional<std::u16string> ImageArgument = u"bios.bin";
+};
+
+namespace detail {
+
+inline bool IsStateFile(const sim::Event &E) {
+  if (E.VolumeLabel != "boot") {
+    return false;
+  }
+  const std::string Want = "\\" + kStateFile;
+  return E.Path.size() == Want.size() && std::equal(E.Path.begin(), E.Path.end(), Want.begin(), [](char A, char B) {
+           return std::tolower(static_cast<unsigned char>(A)) == std::tolower(static_cast<unsigned char>(B));
+         });
+}
+
+// The state byte an action needs on the medium first (the only variable
+// the application sets is the memory-overwrite request).
+inline std::optional<uint8_t> Announcing(const sim::Event &E, bool Backup) {
+  switch (E.What) {
+    case sim::Event::Kind::PortWrite:
+    case sim::Event::Kind::SetVariable:
+    case sim::Event::Kind::Reset: return Backup ? kBackupRequested : kModeEntered;
+    case sim::Event::Kind::Execute: return Backup ? kBackupFlashStarted : kFlashStarted;
+    case sim::Event::Kind::VendorRequest: return Backup ? kBackupResetPending : kFlashFinished;
+    default: return std::nullopt;
+  }
+}
+
 inline std::string ActionName(const sim::Event &E) {
   char Text[64];
   switch (E.What) {
@@ -267,7 +614,8 @@ inline std::string ActionName(const sim::Event &E) {
     case sim::Event::Kind::Reset: return "machine reset";
     case sim::Event::Kind::Execute: return "flash tool run";
     case sim::Event::Kind::VendorRequest: return "vendor reset request";
-    default: return sim::EventKindName(E.What);
+    case sim::Event::Kind::SetVariable: return "variable set";
+    default: return sim::EventKindName(E.What) + std::string(IsStateFile(E) ? " of State.dat" : "");
   }
 }
 
@@ -343,17 +691,91 @@ inline void CheckAnnounced(const sim::Firmware &Fw, const Allowed &A, std::vecto
 // What a launch that stops part-way (a failing call, a power cut) may leave
 // in State.dat: what it found, what the whole launch leaves, and, for a
 // launch that begins an update (whose version check removes the file when it
-// cannot pass) or removes the file anyway, no file; a state file it had to
-// create may stay empty.
-inline std::vector<FileContent> PossibleStates(const FileContent &Before, const Step &Whole) {
-  std::vector<FileContent> States = {Before, Whole.After};
-  if (Whole.Signals || !Whole.After) {
+// cannot pass), ends it (a version it cannot read ends it as done) or
+// removes the file anyway, no file; a state file it had to create may stay
+// empty.
+inline std::vector<StateAfter> PossibleStates(const FileContent &Before, const Step &Whole) {
+  std::vector<StateAfter> States = {Before, Whole.After};
+  if (Whole.Signals || Whole.Failed || !Whole.After.Bytes) {
     States.push_back(std::nullopt);
   }
   if (!Before || Before->empty()) {
     States.push_back(Bytes{});
   }
   return States;
+}
+
+// The first outward step of the launch just made: a port written, a reset,
+// the flash tool, the vendor request, a variable set, State.dat created,
+// written or deleted; nullopt when it took none.
+inline std::optional<std::string> FirstStep(const sim::Firmware &Fw) {
+  using K = sim::Event::Kind;
+  for (const sim::Event &E : Fw.Events()) {
+    const bool OnState = detail::IsStateFile(E) && (E.What == K::FileCreate || E.What == K::FileWrite ||
+                                                    E.What == K::FileDelete);
+    if (OnState || E.What == K::PortWrite || E.What == K::Reset || E.What == K::Execute ||
+        E.What == K::VendorRequest || E.What == K::SetVariable) {
+      return detail::ActionName(E);
+    }
+  }
+  return std::nullopt;
+}
+
+inline std::vector<std::string> ConsoleLines(const sim::Firmware &Fw) {
+  std::vector<std::string> Lines;
+  const std::string Console = Fw.ConsoleText();
+  for (size_t From = 0; From < Console.size();) {
+    const size_t End = std::min(Console.find('\n', From), Console.size());
+    Lines.push_back(Console.substr(From, End - From));
+    From = End + 1;
+  }
+  return Lines;
+}
+
+inline std::string DescribeVersion(const std::optional<Version> &V) {
+  return V ? std::to_string(V->first) + "." + (V->second < 10 ? "0" : "") + std::to_string(V->second) : "unread";
+}
+
+// The rules of the record and the version: no step on another machine, no
+// tool on another image or where the Shell finds none, and done or failed
+// only as the versions say.
+inline void CheckRecordAndVersion(const sim::Firmware &Fw, const Allowed &A, std::vector<Violation> &Out) {
+  const MachineFacts F = FactsOf(Fw, A.ImageArgument.value_or(u"bios.bin"));
+  const auto R = DecodeRecord(A.Before);
+  if (R && !SameMachine(R->Machine, F.Machine)) {
+    if (const auto Taken = FirstStep(Fw)) {
+      Out.push_back({"another machine", *Taken + " with State.dat recording serial \"" + R->Machine.Serial +
+                                            "\" on the machine of serial \"" + F.Machine.Serial + "\""});
+    }
+  }
+  if (R && R->Image && R->Image != F.Image && !Fw.Executions().empty()) {
+    Out.push_back({"another image", "the flash tool ran on an image of " +
+                                        (F.Image ? std::to_string(F.Image->Size) + " bytes" : std::string("no file")) +
+                                        "; State.dat records " + std::to_string(R->Image->Size) + " bytes"});
+  }
+  for (const sim::Event &E : Fw.Events()) {
+    if (!F.ToolFound && detail::IsStateFile(E) && E.What == sim::Event::Kind::FileWrite && E.Offset == 0 &&
+        !E.Bytes.empty() && (E.Bytes[0] == kFlashStarted || E.Bytes[0] == kBackupFlashStarted)) {
+      Out.push_back({"no flash tool", std::string("'") + static_cast<char>(E.Bytes[0]) +
+                                          "' written where the Shell finds no " + sim::kFlashToolName});
+    }
+  }
+  for (const sim::ExecuteCall &Run : Fw.Executions()) {
+    if (Run.FlashTool == sim::ExecuteCall::Tool::NotFound) {
+      Out.push_back({"no flash tool", "started \"" + sim::ToUtf8(Run.CommandLine) + "\" and the Shell found none"});
+    }
+  }
+  // The verdict is a line that begins with its text.
+  const bool Equal = F.Running && F.ImageVersion && F.Running == F.ImageVersion;
+  for (const std::string &Line : ConsoleLines(Fw)) {
+    const bool Done = Line.rfind(kDoneText, 0) == 0 && Line.find(kUncheckedText) == std::string::npos;
+    const bool Failed = Line.rfind(kFailedText, 0) == 0;
+    if ((Done && !Equal) || (Failed && (Equal || !F.Running || !F.ImageVersion))) {
+      Out.push_back({Done ? "done" : "failed", "\"" + Line + "\" with the BIOS running " +
+                                                   DescribeVersion(F.Running) + " and the image holding " +
+                                                   DescribeVersion(F.ImageVersion)});
+    }
+  }
 }
 
 // Every rule for the launch just made.
@@ -380,10 +802,10 @@ inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS St
     Out.push_back({"assertion", Fw.StdErrText()});
   }
   const FileContent After = StateOnMedium(Fw);
-  if (std::find(A.After.begin(), A.After.end(), After) == A.After.end()) {
+  if (std::none_of(A.After.begin(), A.After.end(), [&](const StateAfter &S) { return Fits(After, S); })) {
     std::string Choices;
-    for (const FileContent &C : A.After) {
-      Choices += (Choices.empty() ? "" : ", ") + Describe(C);
+    for (const StateAfter &C : A.After) {
+      Choices += (Choices.empty() ? "" : "; ") + Describe(C);
     }
     Out.push_back({"state file", "State.dat holds " + Describe(After) + "; allowed: " + Choices});
   }
@@ -411,20 +833,23 @@ inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS St
     }
   }
   CheckAnnounced(Fw, A, Out);
+  CheckRecordAndVersion(Fw, A, Out);
   return Out;
 }
 
 // The outward effects of the launch just made, in the terms of Step.
-inline Step ObservedStep(const sim::Firmware &Fw) {
-  Step S;
-  S.After = StateOnMedium(Fw);
+inline Step ObservedStep(const sim::Firmware &Fw, EFI_STATUS Status) {
+  Step S{.After = StateOnMedium(Fw), .Status = Status};
   for (const auto &[Port, Value] : Fw.PortWrites()) {
     S.Signals = S.Signals || (Port == kBoardUpdatePort && Value == kBoardUpdateFirst);
   }
   S.Signals = S.Signals && Fw.ResetRequested();
   S.Flashes = !Fw.Executions().empty();
   S.ResetsBoard = !Fw.VendorRequests().empty();
-  S.Done = Fw.ConsoleText().find(kDoneText) != std::string::npos;
+  for (const std::string &Line : ConsoleLines(Fw)) {
+    S.Done = S.Done || Line.rfind(kDoneText, 0) == 0;
+    S.Failed = S.Failed || Line.rfind(kFailedText, 0) == 0;
+  }
   return S;
 }
 
@@ -434,12 +859,17 @@ inline std::string DescribeStep(const Step &S) {
   if (S.Flashes) Text += ", runs the flash tool";
   if (S.ResetsBoard) Text += ", requests the vendor reset";
   if (S.Done) Text += ", prints done";
-  return Text;
+  if (S.Failed) Text += ", prints failed";
+  char Code[40];
+  std::snprintf(Code, sizeof Code, ", ends with 0x%llX", static_cast<unsigned long long>(S.Status));
+  return Text + Code;
 }
 
-inline bool SameStep(const Step &A, const Step &B) {
-  return A.After == B.After && A.Signals == B.Signals && A.Flashes == B.Flashes && A.ResetsBoard == B.ResetsBoard &&
-         A.Done == B.Done;
+// Whether the observed step Got is the step Want.
+inline bool SameStep(const Step &Got, const Step &Want) {
+  return Fits(Got.After.Bytes, Want.After) && Got.Signals == Want.Signals && Got.Flashes == Want.Flashes &&
+         Got.ResetsBoard == Want.ResetsBoard && Got.Done == Want.Done && Got.Failed == Want.Failed &&
+         Got.Status == Want.Status;
 }
 
 }  // namespace tamsork_reliability

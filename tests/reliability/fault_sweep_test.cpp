@@ -87,7 +87,7 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
 
   for (const Launch &L : AllLaunches()) {
     LaunchFigures F{L.Name};
-    const char16_t Key = L.Keys.empty() ? 0 : L.Keys.front().UnicodeChar;
+    const auto Key = L.Keys.empty() ? std::nullopt : std::optional(L.Keys.front().UnicodeChar);
 
     // The clean launch: its calls, and the step it takes.
     std::vector<Service> Calls;
@@ -101,11 +101,10 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
       for (uint64_t N = 1; N <= Fw.CallCount(); N++) {
         Calls.push_back(Fw.CallService(N));
       }
-      Clean = ObservedStep(Fw);
-      const Step Want = ExpectedStep(L.Backup, L.State, Key);
+      Clean = ObservedStep(Fw, Status);
+      const Step Want = ExpectedStep(FactsOf(Fw), L.Backup, L.State, Key);
       EXPECT_TRUE(SameStep(Clean, Want)) << L.Name << ": the clean launch " << DescribeStep(Clean) << "; expected "
                                          << DescribeStep(Want);
-      EXPECT_EQ(Status, EFI_SUCCESS) << L.Name;
       Report.Add(L.Name, "clean", CheckLaunch(Fw, Status, {L.Backup, Before, {Clean.After}}));
     }
     F.Calls = Calls.size();
@@ -132,6 +131,16 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
         continue;
       }
       Allowed A{L.Backup, Before, PossibleStates(Before, Clean)};
+      // A first start whose SMBIOS read fails finds no System Information
+      // record, as on a firmware without one: its record names no machine.
+      const auto Fresh = DecodeRecord(Clean.After.Bytes);
+      if (Clean.Signals && Fresh &&
+          (S == Service::LocateHandleBuffer || S == Service::OpenProtocol || S == Service::SmbiosGetNext)) {
+        A.After.emplace_back(Bytes(Clean.After.Bytes->begin(), Clean.After.Bytes->begin() + 1));
+        A.After.back().Bytes->insert(A.After.back().Bytes->end(), Clean.After.Bytes->begin() + 1 + kRecordSize,
+                                     Clean.After.Bytes->end());
+        A.After.back().Fresh = Record{{}, Fresh->Image};
+      }
       if (S == Service::FreePool) {
         A.LeakedBlocks = 1;
         A.AssertionReports = true;

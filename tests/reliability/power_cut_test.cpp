@@ -4,7 +4,10 @@
 // update ends or waits for someone. Every launch of each chain keeps the
 // rules of UpdateRules.h; across the chain the flash tool runs at most once
 // per update, and wherever the chain stops, the documented operator steps
-// (answering the 'G' prompt, deleting State.dat) start the next update.
+// (answering the 'G' prompt, deleting State.dat, putting the flash tool
+// back) start the next update or carry this one on. The image is newer
+// than the running BIOS and the flash tool flashes it, so a cut that keeps
+// the tool from running ends as a failed update, never as done.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -23,11 +26,14 @@ constexpr int kChainBound = 8;
 
 enum class Ending {
   Finished,         // "BIOS Update done!"
+  Failed,           // "BIOS Update failed": the flash did not take; the operator deletes State.dat
   StartedOver,      // the state file was gone mid-update, a new update began and ran
   Aborted,          // backup 'G' answered with another key: the update given up, as asked
   WaitingBoard,     // backup 'B': the board's own tools carry on
   WaitingOperator,  // backup 'G': the operator answers the prompt
   WaitingForeign,   // a state the mode does not act on: the operator deletes State.dat
+  Refused,          // State.dat of another machine or image: the operator deletes it
+  NoTool,           // the Shell finds no flash tool: the operator puts it back
   Loops,            // none of these within the bound
   Count
 };
@@ -35,11 +41,14 @@ enum class Ending {
 const char *EndingName(Ending E) {
   switch (E) {
     case Ending::Finished: return "finished";
+    case Ending::Failed: return "failed";
     case Ending::StartedOver: return "started over";
     case Ending::Aborted: return "aborted";
     case Ending::WaitingBoard: return "waiting: board ('B')";
     case Ending::WaitingOperator: return "waiting: operator ('G')";
     case Ending::WaitingForeign: return "waiting: foreign state";
+    case Ending::Refused: return "refused: another machine or image";
+    case Ending::NoTool: return "waiting: flash tool";
     case Ending::Loops: return "loops";
     case Ending::Count: break;
   }
@@ -51,8 +60,9 @@ bool Empty(const FileContent &C) { return !C || C->empty(); }
 uint8_t First(const FileContent &C) { return Empty(C) ? 0 : (*C)[0]; }
 
 // Where the update stands between launches, when no launch in this mode
-// would move it on by itself.
-std::optional<Ending> Waiting(bool Backup, const FileContent &State) {
+// would move it on by itself. A 'G' of another machine is refused, not
+// asked, by the next launch.
+std::optional<Ending> Waiting(bool Backup, const FileContent &State, const MachineFacts &F) {
   if (Empty(State)) {
     return std::nullopt;
   }
@@ -66,7 +76,10 @@ std::optional<Ending> Waiting(bool Backup, const FileContent &State) {
   switch (B) {
     case kBackupRequested:
     case kBackupReady: return std::nullopt;
-    case kBackupResetPending: return Ending::WaitingOperator;
+    case kBackupResetPending: {
+      const auto R = DecodeRecord(State);
+      return R && !SameMachine(R->Machine, F.Machine) ? std::nullopt : std::optional(Ending::WaitingOperator);
+    }
     case kBackupFlashStarted: return Ending::WaitingBoard;
     default: return Ending::WaitingForeign;
   }
@@ -93,6 +106,19 @@ Update UpdateFoundAt(bool Backup, const FileContent &State) {
   U.PastFlash = SaysFlashed(Backup, State);
   U.Flashes = U.PastFlash ? 1 : 0;
   return U;
+}
+
+// Where a launch that ran to its end leaves the update, if it ends or waits
+// there.
+std::optional<Ending> EndOf(const Step &Got) {
+  if (Got.Done || Got.Failed) {
+    return Got.Done ? Ending::Finished : Ending::Failed;
+  }
+  const bool Moved = Got.Signals || Got.Flashes || Got.ResetsBoard;
+  if (!Moved && (Got.Status == EFI_ABORTED || Got.Status == EFI_NOT_FOUND)) {
+    return Got.Status == EFI_ABORTED ? Ending::Refused : Ending::NoTool;
+  }
+  return std::nullopt;
 }
 
 struct ChainResult {
@@ -138,18 +164,17 @@ class Chain {
     }
     Add("cut launch", CheckLaunch(Fw_, Status, {L_.Backup, Before, PossibleStates(Before, Whole)}));
     Observe();
-    bool Done = ObservedStep(Fw_).Done;
+    std::optional<Ending> End = Fw_.PowerWasCut() ? std::nullopt : EndOf(ObservedStep(Fw_, Status));
     Fw_.Reboot();
-    if (L_.Backup && !Whole.After && Empty(StateOnMedium(Fw_))) {
+    if (L_.Backup && !Whole.After.Bytes && Empty(StateOnMedium(Fw_))) {
       Result_.End = Ending::Aborted;
       return Finish();
     }
 
-    for (Result_.Launches = 0; !Done; Result_.Launches++) {
+    for (Result_.Launches = 0; !End; Result_.Launches++) {
       const FileContent State = StateOnMedium(Fw_);
-      if (const auto Wait = Waiting(L_.Backup, State)) {
-        Result_.End = *Wait;
-        return Finish();
+      if ((End = Waiting(L_.Backup, State, FactsOf(Fw_)))) {
+        break;
       }
       if (Result_.Launches == kChainBound) {
         Add("chain", {{"bound", "no end after " + std::to_string(kChainBound) + " launches"}});
@@ -165,18 +190,18 @@ class Chain {
         Fw_.QueueKey(sim::EnterKey());
       }
       const EFI_STATUS Next = Fw_.Launch();
-      const Step Want = ExpectedStep(L_.Backup, State, 0);
-      const Step Got = ObservedStep(Fw_);
+      const Step Want = ExpectedStep(FactsOf(Fw_), L_.Backup, State, u'\r');
+      const Step Got = ObservedStep(Fw_, Next);
       const std::string Where = "launch " + std::to_string(Result_.Launches + 1) + " after the cut";
       if (!SameStep(Got, Want)) {
         Add(Where, {{"step", DescribeStep(Got) + "; expected " + DescribeStep(Want)}});
       }
       Add(Where, CheckLaunch(Fw_, Next, {L_.Backup, State, {Want.After}}));
       Observe();
-      Done = Got.Done;
+      End = EndOf(Got);
       Fw_.Reboot();
     }
-    Result_.End = Ending::Finished;
+    Result_.End = *End;
     return Finish();
   }
 
@@ -213,10 +238,10 @@ class Chain {
     return Result_;
   }
 
-  // From where the chain stopped, the operator's documented step must start
-  // a new update at the next launch: answering 'G' with another key removes
-  // the state file; deleting State.dat is the step for the other waits; an
-  // aborted update needs none.
+  // From where the chain stopped, the operator's documented step must move
+  // the update on at the next launch: answering 'G' with another key removes
+  // the state file; a flash tool put back lets the update go on; deleting
+  // State.dat is the step for the other stops; an aborted update needs none.
   void LeaveByOperator() {
     if (Result_.End == Ending::Aborted) {
       // Nothing to do: the state file is gone already.
@@ -226,16 +251,19 @@ class Chain {
       const EFI_STATUS Status = Fw_.Launch();
       Add("answering 'G'", CheckLaunch(Fw_, Status, {L_.Backup, State, {std::nullopt}}));
       Fw_.Reboot();
+    } else if (Result_.End == Ending::NoTool) {
+      Fw_.BootVolume().PutFile(sim::kFlashToolName, "MZ flash tool");
     } else {
       Fw_.BootVolume().RemoveFile(kStateFile);
     }
+    const FileContent State = StateOnMedium(Fw_);
     const EFI_STATUS Status = Fw_.Launch();
-    const Step Got = ObservedStep(Fw_);
-    const Step Want = ExpectedStep(L_.Backup, std::nullopt, 0);
-    Add("after the operator's step", CheckLaunch(Fw_, Status, {L_.Backup, std::nullopt, {Want.After}}));
-    if (!SameStep(Got, Want)) {
+    const Step Got = ObservedStep(Fw_, Status);
+    const Step Want = ExpectedStep(FactsOf(Fw_), L_.Backup, State, u'\r');
+    Add("after the operator's step", CheckLaunch(Fw_, Status, {L_.Backup, State, {Want.After}}));
+    if (!SameStep(Got, Want) || !(Got.Signals || Got.Flashes)) {
       Add("after the operator's step",
-          {{"leave", "the next launch " + DescribeStep(Got) + " instead of beginning an update"}});
+          {{"leave", "the next launch " + DescribeStep(Got) + " instead of going on; expected " + DescribeStep(Want)}});
     }
   }
 
@@ -274,11 +302,11 @@ TEST(PowerCutSweep, EveryCutOfEveryLaunchLeavesAnUpdateThatCarriesOn) {
     {
       sim::Firmware Fw;
       PrepareMachine(Fw, L);
-      Fw.Launch();
+      const EFI_STATUS Status = Fw.Launch();
       for (uint64_t N = 1; N <= Fw.CallCount(); N++) {
         Services.push_back(Fw.CallService(N));
       }
-      Whole = ObservedStep(Fw);
+      Whole = ObservedStep(Fw, Status);
     }
     const uint64_t Calls = Services.size();
     // Each call, and the moment just after the last one.
@@ -302,6 +330,11 @@ TEST(PowerCutSweep, EveryCutOfEveryLaunchLeavesAnUpdateThatCarriesOn) {
       }
       EXPECT_LE(R.MostFlashes, 1) << L.Name << ", cut at call " << N;
       EXPECT_NE(R.End, Ending::Loops) << L.Name << ", cut at call " << N;
+      // The tool's start lost in a normal update: it must not pass for done.
+      EXPECT_TRUE(!R.ToolStartLost || L.Backup || R.End == Ending::Failed) << L.Name << ", cut at call " << N;
+      // A cut (during the first write too) leaves an update its own machine
+      // carries on: only a record of another machine or image is refused.
+      EXPECT_TRUE(R.End != Ending::Refused || Whole.Status == EFI_ABORTED) << L.Name << ", cut at call " << N;
     }
     Figures.push_back(F);
   }
