@@ -322,23 +322,27 @@ inline FileContent StateOnMedium(const sim::Firmware &Fw) { return Fw.BootVolume
 
 namespace detail {
 
+// The parts of Text between separators.
+inline std::vector<std::string> Split(const std::string &Text, char Separator) {
+  std::vector<std::string> Parts;
+  for (size_t From = 0; From <= Text.size();) {
+    const size_t End = std::min(Text.find(Separator, From), Text.size());
+    Parts.push_back(Text.substr(From, End - From));
+    From = End + 1;
+  }
+  return Parts;
+}
+
 // A path from the root with "." and ".." taken out and empty parts
 // dropped, in lower case: "\\dir\\file".
 inline std::string NormalPath(const std::string &Path) {
   std::vector<std::string> Parts;
-  std::string Part;
-  for (size_t I = 0; I <= Path.size(); I++) {
-    if (I == Path.size() || Path[I] == '\\') {
-      if (Part == "..") {
-        if (!Parts.empty()) {
-          Parts.pop_back();
-        }
-      } else if (!Part.empty() && Part != ".") {
-        Parts.push_back(Part);
-      }
-      Part.clear();
-    } else {
-      Part += static_cast<char>(std::tolower(static_cast<unsigned char>(Path[I])));
+  for (std::string Part : Split(Path, '\\')) {
+    std::transform(Part.begin(), Part.end(), Part.begin(), [](unsigned char C) { return std::tolower(C); });
+    if (Part == ".." && !Parts.empty()) {
+      Parts.pop_back();
+    } else if (!Part.empty() && Part != "." && Part != "..") {
+      Parts.push_back(Part);
     }
   }
   std::string Out;
@@ -395,19 +399,17 @@ inline std::optional<Version> MarkerOf(const Bytes &Image) {
   return std::nullopt;
 }
 
-// Whether the Shell finds the flash tool: in its current directory, then in
-// each entry of its path variable ("FS0:\\efi\\tools", "\\tools" from the
-// current volume's root, "tools" from the current directory).
+// Whether the Shell finds the flash tool, by its name or with one of the
+// endings it adds: in its current directory, then in each entry of its path
+// variable ("FS0:\\efi\\tools", "\\tools" from the current volume's root,
+// "tools" from the current directory).
 inline bool ShellFindsTool(const sim::Firmware &Fw) {
   const std::string Cwd = sim::ToUtf8(Fw.CurrentDirectory());
   std::string Path = ".";
   if (const auto It = Fw.ShellVariables.find(u"path"); It != Fw.ShellVariables.end()) {
     Path += ";" + sim::ToUtf8(It->second);
   }
-  for (size_t From = 0; From <= Path.size();) {
-    const size_t End = std::min(Path.find(';', From), Path.size());
-    const std::string Entry = Path.substr(From, End - From);
-    From = End + 1;
+  for (const std::string &Entry : detail::Split(Path, ';')) {
     if (Entry.empty() || (Cwd.empty() && Entry.find(':') == std::string::npos)) {
       continue;
     }
@@ -417,9 +419,12 @@ inline bool ShellFindsTool(const sim::Firmware &Fw) {
     std::string Mapping = Where.substr(0, Where.find(':'));
     std::transform(Mapping.begin(), Mapping.end(), Mapping.begin(), [](unsigned char C) { return std::toupper(C); });
     const sim::Volume *V = Mapping == "FS0" ? &Fw.BootVolume() : Mapping == "FS1" ? &Fw.OtherVolume() : nullptr;
-    if (V != nullptr &&
-        V->MediumFile(detail::NormalPath(Where.substr(Where.find(':') + 1) + "\\" + sim::kFlashToolName))) {
-      return true;
+    for (size_t Ending = 0; V != nullptr && Ending <= Fw.ProgramExtensions.size(); Ending++) {
+      const std::string Name = std::string(sim::kFlashToolName) +
+                               (Ending == 0 ? "" : sim::ToUtf8(Fw.ProgramExtensions[Ending - 1]));
+      if (V->MediumFile(detail::NormalPath(Where.substr(Where.find(':') + 1) + "\\" + Name))) {
+        return true;
+      }
     }
   }
   return false;
@@ -721,17 +726,6 @@ inline std::optional<std::string> FirstStep(const sim::Firmware &Fw) {
   return std::nullopt;
 }
 
-inline std::vector<std::string> ConsoleLines(const sim::Firmware &Fw) {
-  std::vector<std::string> Lines;
-  const std::string Console = Fw.ConsoleText();
-  for (size_t From = 0; From < Console.size();) {
-    const size_t End = std::min(Console.find('\n', From), Console.size());
-    Lines.push_back(Console.substr(From, End - From));
-    From = End + 1;
-  }
-  return Lines;
-}
-
 inline std::string DescribeVersion(const std::optional<Version> &V) {
   return V ? std::to_string(V->first) + "." + (V->second < 10 ? "0" : "") + std::to_string(V->second) : "unread";
 }
@@ -767,7 +761,7 @@ inline void CheckRecordAndVersion(const sim::Firmware &Fw, const Allowed &A, std
   }
   // The verdict is a line that begins with its text.
   const bool Equal = F.Running && F.ImageVersion && F.Running == F.ImageVersion;
-  for (const std::string &Line : ConsoleLines(Fw)) {
+  for (const std::string &Line : detail::Split(Fw.ConsoleText(), '\n')) {
     const bool Done = Line.rfind(kDoneText, 0) == 0 && Line.find(kUncheckedText) == std::string::npos;
     const bool Failed = Line.rfind(kFailedText, 0) == 0;
     if ((Done && !Equal) || (Failed && (Equal || !F.Running || !F.ImageVersion))) {
@@ -846,7 +840,7 @@ inline Step ObservedStep(const sim::Firmware &Fw, EFI_STATUS Status) {
   S.Signals = S.Signals && Fw.ResetRequested();
   S.Flashes = !Fw.Executions().empty();
   S.ResetsBoard = !Fw.VendorRequests().empty();
-  for (const std::string &Line : ConsoleLines(Fw)) {
+  for (const std::string &Line : detail::Split(Fw.ConsoleText(), '\n')) {
     S.Done = S.Done || Line.rfind(kDoneText, 0) == 0;
     S.Failed = S.Failed || Line.rfind(kFailedText, 0) == 0;
   }

@@ -39,20 +39,11 @@ enum class Ending {
 };
 
 const char *EndingName(Ending E) {
-  switch (E) {
-    case Ending::Finished: return "finished";
-    case Ending::Failed: return "failed";
-    case Ending::StartedOver: return "started over";
-    case Ending::Aborted: return "aborted";
-    case Ending::WaitingBoard: return "waiting: board ('B')";
-    case Ending::WaitingOperator: return "waiting: operator ('G')";
-    case Ending::WaitingForeign: return "waiting: foreign state";
-    case Ending::Refused: return "refused: another machine or image";
-    case Ending::NoTool: return "waiting: flash tool";
-    case Ending::Loops: return "loops";
-    case Ending::Count: break;
-  }
-  return "?";
+  static constexpr const char *kNames[] = {"finished", "failed", "started over", "aborted", "waiting: board ('B')",
+                                           "waiting: operator ('G')", "waiting: foreign state",
+                                           "refused: another machine or image", "waiting: flash tool", "loops"};
+  static_assert(sizeof kNames / sizeof kNames[0] == static_cast<size_t>(Ending::Count));
+  return kNames[static_cast<size_t>(E)];
 }
 
 bool Empty(const FileContent &C) { return !C || C->empty(); }
@@ -60,29 +51,18 @@ bool Empty(const FileContent &C) { return !C || C->empty(); }
 uint8_t First(const FileContent &C) { return Empty(C) ? 0 : (*C)[0]; }
 
 // Where the update stands between launches, when no launch in this mode
-// would move it on by itself. A 'G' of another machine is refused, not
-// asked, by the next launch.
+// would move it on by itself: a byte of the other mode or of none, the 'G'
+// prompt (the table's step for it without a key is the failed read; one of
+// another machine is refused instead), 'B'.
 std::optional<Ending> Waiting(bool Backup, const FileContent &State, const MachineFacts &F) {
-  if (Empty(State)) {
-    return std::nullopt;
+  const Step Next = ExpectedStep(F, Backup, State, std::nullopt);
+  if (Next.Status == EFI_INVALID_PARAMETER || (Backup && First(State) == kBackupFlashStarted)) {
+    return Next.Status == EFI_INVALID_PARAMETER ? Ending::WaitingForeign : Ending::WaitingBoard;
   }
-  const uint8_t B = First(State);
-  if (!Backup) {
-    if (B == kModeEntered || B == kFlashStarted || B == kFlashFinished) {
-      return std::nullopt;
-    }
-    return Ending::WaitingForeign;
+  if (Backup && First(State) == kBackupResetPending && Next.Status == F.KeyFailure) {
+    return Ending::WaitingOperator;
   }
-  switch (B) {
-    case kBackupRequested:
-    case kBackupReady: return std::nullopt;
-    case kBackupResetPending: {
-      const auto R = DecodeRecord(State);
-      return R && !SameMachine(R->Machine, F.Machine) ? std::nullopt : std::optional(Ending::WaitingOperator);
-    }
-    case kBackupFlashStarted: return Ending::WaitingBoard;
-    default: return Ending::WaitingForeign;
-  }
+  return std::nullopt;
 }
 
 // The bookkeeping of one update across the launches of a chain.
