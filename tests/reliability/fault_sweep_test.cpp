@@ -19,8 +19,8 @@ namespace {
 
 using sim::Service;
 
-// The failure each service is given: a status the UEFI, PI or Shell
-// specification lists for that call. nullopt: the call is not failed.
+// The failure each service is given: a status that firmware, or the Shell,
+// may return from that call. nullopt: the call is not failed.
 std::optional<EFI_STATUS> FaultStatus(Service S) {
   switch (S) {
     case Service::AllocatePool: return EFI_OUT_OF_RESOURCES;
