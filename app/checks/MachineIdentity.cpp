@@ -96,9 +96,16 @@ EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded) {
     return EFI_SUCCESS;
   }
   if (Recorded->SerialLength != 0) {
-    Print(u"State.dat holds an update begun on another machine (serial %a): finish it there, or delete State.dat to "
+    // The serial comes from a file anyone can write: a line end or a
+    // control character in it must not make a line of its own.
+    CHAR16 Serial[MACHINE_SERIAL_MAX + 1];
+    for (UINTN I = 0; I <= Recorded->SerialLength; I++) {
+      const CHAR8 C = Recorded->Serial[I];
+      Serial[I] = I == Recorded->SerialLength ? 0 : (C >= 0x20 && C < 0x7F) ? (CHAR16)C : u'?';
+    }
+    Print(u"State.dat holds an update begun on another machine (serial %s): finish it there, or delete State.dat to "
           u"begin on this one\n",
-          Recorded->Serial);
+          Serial);
   } else {
     CHAR16 Uuid[37];
     FormatMachineUuid(Recorded->Uuid, Uuid);

@@ -92,14 +92,32 @@ UINT64 GetLittleEndian(const UINT8 *Bytes, UINTN Size) {
 }
 
 // Writes Size bytes at offset 0 of the state file opened with OpenMode,
-// flushes and closes it. The bytes are on the medium only once the volume
-// has written them back; Close cannot say that it failed to.
+// flushes and closes it. With KeepRecord only Bytes[0] is new: the bytes
+// that follow it, up to the end of the record, are read back and written
+// again with it, as some FAT drivers end a file where a write at offset 0
+// ends. The bytes are on the medium only once the volume has written them
+// back; Close cannot say that it failed to.
 EFI_STATUS WriteStateBytes(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const UINT8 *Bytes, UINTN Size,
-                           UINT64 OpenMode) {
+                           UINT64 OpenMode, BOOLEAN KeepRecord) {
   FileHandle File;
   EFI_STATUS Status = OpenStateFile(ImageHandle, SystemTable, OpenMode, File);
   if (EFI_ERROR(Status)) {
     return Status;
+  }
+  UINT8 Kept[1 + UPDATE_RECORD_SIZE];
+  if (KeepRecord) {
+    UINTN Read = sizeof(Kept);
+    Status = File->SetPosition(File.Get(), 0);
+    if (!EFI_ERROR(Status)) {
+      Status = File->Read(File.Get(), &Read, Kept);
+    }
+    if (EFI_ERROR(Status)) {
+      File.Close();
+      return Status;
+    }
+    Kept[0] = Bytes[0];
+    Bytes = Kept;
+    Size = Read == 0 ? 1 : (Read < sizeof(Kept) ? Read : sizeof(Kept));
   }
   Status = File->SetPosition(File.Get(), 0);
   if (!EFI_ERROR(Status)) {
@@ -340,7 +358,8 @@ EFI_STATUS ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable
 
 EFI_STATUS WriteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte) {
   const UINT8 Byte = (UINT8)StateByte;
-  return WriteStateBytes(ImageHandle, SystemTable, &Byte, sizeof(Byte), EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
+  return WriteStateBytes(ImageHandle, SystemTable, &Byte, sizeof(Byte), EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE,
+                         TRUE);
 }
 
 EFI_STATUS RecordUpdateBegin(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte,
@@ -353,7 +372,7 @@ EFI_STATUS RecordUpdateBegin(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTab
   if (!EFI_ERROR(Status)) {
     PutLittleEndian(Bytes + 1 + UPDATE_RECORD_CRC_OFFSET, Crc, 4);
     Status = WriteStateBytes(ImageHandle, SystemTable, Bytes, sizeof(Bytes),
-                             EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE);
+                             EFI_FILE_MODE_CREATE | EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE, FALSE);
   }
   if (EFI_ERROR(Status)) {
     Print(STATE_FILE_NOT_WRITTEN, Status);

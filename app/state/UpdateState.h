@@ -115,7 +115,8 @@ EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCO
 // back; nothing can be recorded then, so nothing may start.
 EFI_STATUS ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UPDATE_STATE *State);
 
-// Writes StateByte at offset 0 of the state file, flushes it and closes it.
+// Writes StateByte at offset 0 of the state file, with the record after it
+// as it stands, flushes it and closes it.
 // Succeeds only when the volume took the byte and wrote it back to the
 // medium: Close reports nothing, so Flush is where a refused write-back shows.
 EFI_STATUS WriteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte);

@@ -404,6 +404,23 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
   }
 }
 
+// A serial number is printed as it was recorded, but a control character
+// in it cannot start a line of its own, such as a forged verdict.
+TEST_F(WholeUpdate, RecordedSerialCannotForgeALine) {
+  const auto Board = [&](const std::string &Serial) {
+    Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), sim::SystemInformation("KVX4720", Serial),
+                         sim::ProcessorInformation(0x000806E9)});
+  };
+  Board("SN9\nBIOS Update done!");
+  RunSteps({{"update mode", kNormal, {}, {EFI_SUCCESS, "1", "", kNormalEntry}}});
+  Board("SN000001");
+  RunSteps({{"another machine", kNormal, {},
+             {EFI_ABORTED, "1",
+              "State.dat holds an update begun on another machine (serial SN9?BIOS Update done!): finish it there, "
+              "or delete State.dat to begin on this one\n",
+              {}}}});
+}
+
 // A firmware without the SMBIOS protocol records no machine and reads no
 // version: with -d the update runs through and says what it did not check.
 TEST_F(WholeUpdate, WithoutSmbios) {

@@ -119,7 +119,7 @@ def update(board):
     take_over(board)
     # U-Boot's FAT driver ends a file where a write into it ends: the byte
     # written alone at '2' cuts the record off.
-    normal_update(board, launch="Tamsork.efi bios.bin" + SKIP_CHECK, done=NO_BIOS_VERSION, record_kept=False)
+    normal_update(board, launch="Tamsork.efi bios.bin" + SKIP_CHECK, done=NO_BIOS_VERSION)
 
 
 @scenario("u-boot-backup-mode", boots=5, labels=["u-boot"])
