@@ -253,8 +253,7 @@ EFI_STATUS FindFlashTool(EFI_SHELL_PROTOCOL *Shell) {
   return EFI_NOT_FOUND;
 }
 
-EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
-                      LAUNCH_RECORD *Launch) {
+EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
   // Everything the start needs comes first: once the byte says flashing
   // has begun, no later launch starts the tool again.
   EFI_SHELL_PROTOCOL *Shell = NULL;
@@ -265,8 +264,6 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
   }
   Status = FindFlashTool(Shell);
   if (EFI_ERROR(Status)) {
-    SayStep(Launch, u"the flash tool is not where the Shell looks; nothing changed");
-    LogStep(Launch, "no-tool", Launch != NULL ? Launch->Line.Before : STATE_REMOVED, Status);
     return Status;
   }
   PoolPtr<CHAR16> CommandLine(FlashToolCommandLine(Shell, gShellParameters->Argv[1]));
@@ -275,14 +272,10 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
     return EFI_OUT_OF_RESOURCES;
   }
 
-  const STATE_CODE Byte = BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED;
-  Status = RecordUpdateState(ImageHandle, SystemTable, Byte);
+  Status = RecordUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED);
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  AnnounceStep(Launch, "flash", StateByte(Byte),
-               BackupMode ? u"backup update, the flash tool starts with %s" : u"step 2 of 4, the flash tool starts with %s",
-               gShellParameters->Argv[1]);
   Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, NULL);
   return EFI_SUCCESS;
 }

@@ -77,9 +77,7 @@ TEST_F(Program, NormalUpdateTranscript) {
         "  MOR variable    0xFF -> 0x00\n", "  reset           cold\n",
         "  flash tool      H2OFFT-Sx64.efi bios.bin   (flashed: BIOS V1.05 -> V1.06)\n",
         "  vendor request  command 0x50, subcommand 0x0, function 0x3, argument 0x1, buffer size 4\n",
-        "  console         | Tamsork: step 4 of 4, the BIOS runs the version of bios.bin; the update is done\n"
-        "                  | BIOS Update done!\n",
-        "stop:    after 4 launches: update finished\n"}) {
+        "  console         | BIOS Update done!\n", "stop:    after 4 launches: update finished\n"}) {
     EXPECT_NE(R.Out.find(Line), std::string::npos) << "missing: " << Line << "\nin:\n" << R.Out;
   }
   EXPECT_EQ(Count(R.Out, "\nlaunch "), 4u);
@@ -113,9 +111,7 @@ TEST_F(Program, JsonTranscriptParsesAndCarriesTheRun) {
   EXPECT_EQ(V["launches"][0]["reset"].Text, "cold");
   EXPECT_EQ(V["launches"][1]["flashed_to"].Text, "V1.06");
   EXPECT_EQ(V["launches"][2]["vendor_requests"][0]["command"].Number, 0x50);
-  EXPECT_EQ(V["launches"][3]["console"].Text,
-            "Tamsork: step 4 of 4, the BIOS runs the version of new-\xC3\xA9.bin; the update is done\r\n"
-            "BIOS Update done!\r\n");
+  EXPECT_EQ(V["launches"][3]["console"].Text, "BIOS Update done!\r\n");
   EXPECT_EQ(V["launches"][3]["exit_status"].Text, "EFI_SUCCESS");
   EXPECT_TRUE(V["launches"][3]["restart"].IsNull());
   EXPECT_EQ(V["stop"]["code"].Text, "finished");
