@@ -60,8 +60,6 @@ std::optional<EFI_STATUS> FaultStatus(Service S) {
     case Service::ShellOpenFileByName: return EFI_NOT_FOUND;
     case Service::ShellGetFileInfo:
     case Service::ShellCloseFile: return EFI_DEVICE_ERROR;
-    // A clock that cannot be read.
-    case Service::GetTime: return EFI_DEVICE_ERROR;
     case Service::VendorRequest: return EFI_DEVICE_ERROR;
     // Port accesses have no status; the simulated board answers a failed
     // read with a floating bus (0xFF) and loses a failed write, as a board
