@@ -279,31 +279,33 @@ int ParseLaunchesOption(const std::string &Text) {
   return static_cast<int>(*Value);
 }
 
-std::vector<uint8_t> ReadImageFile(const std::string &Path) {
+std::vector<uint8_t> ReadImageFile(const std::string &Path) { return ReadHostFile("IMAGE " + Path, Path); }
+
+std::vector<uint8_t> ReadHostFile(const std::string &Label, const std::string &Path) {
   namespace fs = std::filesystem;
   std::error_code Error;
   const fs::file_status Status = fs::status(Path, Error);
   if (Error) {
-    throw UsageError("IMAGE " + Path + ": " + Error.message());
+    throw UsageError(Label + ": " + Error.message());
   }
   if (!fs::is_regular_file(Status)) {
-    throw UsageError("IMAGE " + Path + ": not a regular file");
+    throw UsageError(Label + ": not a regular file");
   }
   const uintmax_t Size = fs::file_size(Path, Error);
   if (Error) {
-    throw UsageError("IMAGE " + Path + ": " + Error.message());
+    throw UsageError(Label + ": " + Error.message());
   }
   if (Size > kMaxImageSize) {
-    throw UsageError("IMAGE " + Path + ": larger than " + std::to_string(kMaxImageSize >> 20) + " MiB");
+    throw UsageError(Label + ": larger than " + std::to_string(kMaxImageSize >> 20) + " MiB");
   }
   std::ifstream In(Path, std::ios::binary);
   if (!In) {
-    throw UsageError("IMAGE " + Path + ": " + std::strerror(errno));
+    throw UsageError(Label + ": " + std::strerror(errno));
   }
   std::vector<uint8_t> Bytes(static_cast<size_t>(Size));
   In.read(reinterpret_cast<char *>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
   if (In.gcount() != static_cast<std::streamsize>(Bytes.size()) || In.bad()) {
-    throw UsageError("IMAGE " + Path + ": could not be read whole");
+    throw UsageError(Label + ": could not be read whole");
   }
   return Bytes;
 }
