@@ -7,7 +7,8 @@ boot is one QEMU run that ends when the guest resets (-no-reboot) or is
 killed at a time bound. The Shell runs startup.nsh from the volume; the
 harness skips its countdown with a key, types keys at prompts, and after
 the boot collects the console text, the exit statuses the script echoed,
-the bytes written to the board's ports and the stand-in images' records.
+State.dat and Tamsork.log as the boot left them, the bytes written to the
+board's ports and the stand-in images' records.
 """
 
 import os

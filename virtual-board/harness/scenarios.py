@@ -2,8 +2,9 @@
 
 Each scenario takes a fresh board (volumes and variable store), runs the
 boots an update needs and checks, after every boot, what the machine shows
-from outside: the console, the exit status, State.dat, the board's ports,
-the flash tool's record and the vendor control request.
+from outside: the console, the exit status, State.dat, the lines each
+start appended to Tamsork.log, the board's ports, the flash tool's record
+and the vendor control request.
 """
 
 import datetime
