@@ -28,9 +28,9 @@
 // - Tamsork.log only grows, by one record line at most, begun on a line of
 //   its own and naming the state the launch found; the line reaches the
 //   medium after the state byte it names and before the step: no board
-//   signal, reset, flash tool, vendor request or removal of State.dat
-//   comes before it, and State.dat changes after it only by the removal it
-//   announces.
+//   signal, reset, flash tool or vendor request comes before it, nor the
+//   removal of State.dat where that is its step, and State.dat changes
+//   after it only by the removal it announces.
 #pragma once
 
 #include <algorithm>
@@ -315,14 +315,15 @@ inline const std::string kLogFailureText = "Tamsork.log could not be written: ";
 // The keys of a record line, in the order it holds them, laid out here from
 // the README's table; and the steps a line may name, with those whose act
 // is the removal of State.dat.
-inline constexpr std::array<const char *, 12> kLogKeys = {"time", "serial",   "product", "uuid",   "bios",  "file",
-                                                          "switches", "version", "before", "after", "step", "outcome"};
+inline constexpr std::array<const char *, 12> kLogKeys = {"time", "serial",  "product", "uuid",   "bios",
+                                                          "file", "switches", "version", "before", "after",
+                                                          "step", "outcome"};
 constexpr size_t kLogBefore = 8, kLogAfter = 9, kLogStep = 10;
 inline const std::vector<std::string> kLogSteps = {
-    "begin",      "flash",         "finish",         "done",           "done-unchecked",  "failed",
-    "manual-reset", "start-over",  "give-up",        "no-key",         "wait-board",      "other-mode",
-    "unknown-state", "refused-folder", "refused-name", "refused-version", "refused-machine", "refused-image",
-    "no-tool",    "state-unwritable", "log-full"};
+    "begin",          "flash",          "finish",          "done",            "done-unchecked", "failed",
+    "manual-reset",   "start-over",     "give-up",         "no-key",          "wait-board",     "other-mode",
+    "unknown-state",  "refused-folder", "refused-name",    "refused-version", "refused-machine",
+    "refused-image",  "no-tool",        "state-unwritable", "log-full"};
 inline const std::vector<std::string> kRemovingSteps = {"done", "done-unchecked", "give-up"};
 
 namespace detail {
@@ -425,7 +426,8 @@ inline std::optional<std::vector<std::string>> ParseLogLine(const std::string &L
   };
   const std::string &Time = Values[0], &Uuid = Values[3], &Version = Values[7];
   const bool Fields =
-      (Time == "unknown" || detail::Shaped(Time, "dddd-dd-ddTdd:dd:dd") || detail::Shaped(Time, "dddd-dd-ddTdd:dd:ddZ")) &&
+      (Time == "unknown" || detail::Shaped(Time, "dddd-dd-ddTdd:dd:dd") ||
+       detail::Shaped(Time, "dddd-dd-ddTdd:dd:ddZ")) &&
       (Uuid.empty() || detail::Shaped(Uuid, "hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh")) &&
       detail::Contains({"", "-b", "-d", "-b -d"}, Values[6]) && (Version.empty() || detail::Shaped(Version, "d.dd")) &&
       IsState(Values[kLogBefore]) && IsState(Values[kLogAfter]) && detail::Contains(kLogSteps, Values[kLogStep]) &&
@@ -438,7 +440,7 @@ inline std::optional<std::vector<std::string>> ParseLogLine(const std::string &L
 
 inline std::string TextOf(const FileContent &C) { return C ? std::string(C->begin(), C->end()) : ""; }
 
-// The log's lines, split at each CR LF; the last part is what follows the
+// The log's lines, split at each CR LF; the last one is what follows the
 // last CR LF (empty when the log ends with one).
 inline std::vector<std::string> LogLines(const std::string &Text) {
   std::vector<std::string> Lines;
@@ -468,19 +470,22 @@ inline std::optional<std::string> TornLines(const FileContent &Log) {
   return Count > 1 ? std::optional(Torn) : std::nullopt;
 }
 
-// The log a stick brings: none beside a one-byte state file (an earlier
-// Tamsork's) or none; beside a record, the line of the update's first
-// start, and in backup mode after it part of a line, as a power cut in the
+// A log an earlier update left: the line of its first start, and, with
+// Torn, after it the first 40 characters of a line, as a power cut in the
 // middle of an append on a real stick can leave it.
-inline FileContent LogFound(const Launch &L) {
-  if (!DecodeRecord(L.State)) {
-    return std::nullopt;
-  }
+inline Bytes EarlierLog(bool Torn) {
   const std::string Line =
       "time=2026-12-08T09:14:02 serial=SN000001 product=KVX4720 uuid=13121110-1514-1716-1819-1a1b1c1d1e1f "
       "bios=V1.05 file=bios.bin switches=\"\" version=1.06 before=none after=1 step=begin outcome=Success\r\n";
-  const std::string Text = Line + (L.Backup ? Line.substr(0, 40) : "");
+  const std::string Text = Line + (Torn ? Line.substr(0, 40) : "");
   return Bytes(Text.begin(), Text.end());
+}
+
+// The log a stick brings to L: none beside a one-byte state file (an
+// earlier Tamsork's) or none; beside a record an earlier log, torn in
+// backup mode.
+inline FileContent LogFound(const Launch &L) {
+  return DecodeRecord(L.State) ? FileContent(EarlierLog(L.Backup)) : std::nullopt;
 }
 
 inline FileContent LogOnMedium(const sim::Firmware &Fw) { return Fw.BootVolume().MediumFile(kLogFile); }
@@ -766,7 +771,7 @@ struct Allowed {
   bool Backup = false;
   FileContent Before;              // State.dat on the medium when the launch began
   std::vector<StateAfter> After;   // contents State.dat may be left with
-  FileContent LogBefore;           // Tamsork.log on the medium when the launch began
+  FileContent LogBefore = {};      // Tamsork.log on the medium when the launch began
   size_t LeakedBlocks = 0;         // pool blocks a refused FreePool leaves behind
   bool AssertionReports = false;   // the kit reports a refused FreePool on StdErr
   // The image file name the flash tool must be given; nullopt when the
@@ -856,11 +861,15 @@ inline void CheckLogged(const std::vector<std::string> &Line, const FileReplay &
     Out.push_back({"logged before the step", "the line of step " + Step + " reached the medium after the " + *Acted});
   }
   const bool Named = After != "none" && After != "empty";
-  if ((Named && (StateWord(State.Medium) != After || !Settled)) ||
-      (Contains(kRemovingSteps, Step) && !State.Medium)) {
+  if (Named && (StateWord(State.Medium) != After || !Settled)) {
     Out.push_back({"logged after the state", "the line of step " + Step + " saying State.dat holds " + After +
                                                  " reached the medium with State.dat holding " +
-                                                 Describe(State.Medium) + (Settled ? "" : ", not yet written and closed")});
+                                                 Describe(State.Medium) +
+                                                 (Settled ? "" : ", not yet written and closed")});
+  }
+  if (Contains(kRemovingSteps, Step) && !State.Medium) {
+    Out.push_back({"logged before the step",
+                   "the line of step " + Step + " reached the medium after State.dat's removal"});
   }
 }
 
