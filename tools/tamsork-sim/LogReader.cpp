@@ -1,5 +1,7 @@
 #include "tools/tamsork-sim/LogReader.h"
 
+#include "simfw/Firmware.h"
+
 namespace tamsork_sim {
 
 namespace {
@@ -201,19 +203,8 @@ LogFile ReadLog(std::string_view Bytes) {
 std::string LogUtf8(const std::u16string &Value) {
   std::string Out;
   for (char16_t C : Value) {
-    if (C >= 0xD800 && C <= 0xDFFF) {
-      C = 0xFFFD;
-    }
-    if (C < 0x80) {
-      Out += static_cast<char>(C);
-    } else if (C < 0x800) {
-      Out += static_cast<char>(0xC0 | (C >> 6));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    } else {
-      Out += static_cast<char>(0xE0 | (C >> 12));
-      Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-      Out += static_cast<char>(0x80 | (C & 0x3F));
-    }
+    // A lone surrogate half names no character.
+    sim::AppendUtf8(Out, C >= 0xD800 && C <= 0xDFFF ? 0xFFFD : C);
   }
   return Out;
 }

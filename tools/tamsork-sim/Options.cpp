@@ -1,5 +1,7 @@
 #include "tools/tamsork-sim/Options.h"
 
+#include "simfw/Firmware.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -72,16 +74,7 @@ std::optional<char16_t> SingleCharacter(const std::string &S) {
 
 std::string Utf8(char16_t C) {
   std::string Out;
-  if (C < 0x80) {
-    Out += static_cast<char>(C);
-  } else if (C < 0x800) {
-    Out += static_cast<char>(0xC0 | (C >> 6));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  } else {
-    Out += static_cast<char>(0xE0 | (C >> 12));
-    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  }
+  sim::AppendUtf8(Out, C);
   return Out;
 }
 
