@@ -152,7 +152,6 @@ EFI_STATUS CarryOut(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, const MACH
     case ACTION_CLEANUP:
       return ConfirmFlashedVersion(ImageHandle, SystemTable, Launch);
     case ACTION_MANUAL_RESET:
-      SayStep(Launch, u"backup update, update mode asked for; a key restarts the board");
       Print(u"Please enable UPDATE MODE to flash BIOS!\n");
       Status = RequestManualReset(ImageHandle, SystemTable, Launch);
       if (EFI_ERROR(Status)) {

@@ -42,7 +42,8 @@ EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTa
   if (EFI_ERROR(Status)) {
     return Status;
   }
-  LogStep(Launch, "manual-reset", StateByte(STATE_BACKUP_RESET_PENDING), EFI_SUCCESS);
+  AnnounceStep(Launch, "manual-reset", StateByte(STATE_BACKUP_RESET_PENDING),
+               u"backup update, update mode asked for; a key restarts the board");
   Print(u"Press ANY key to Reset!\n");
   WaitForAnyKey();
   RequestBoardReset();

@@ -479,7 +479,7 @@ def backup_mode(board, options=""):
 
     def expect_manual_reset(boot):
         expect_state(boot, b"G")
-        expect_lines(boot, 1, [SAID_MANUAL_RESET, ENABLE_MODE, RESET_PROMPT, VENDOR_LINE])
+        expect_lines(boot, 1, [ENABLE_MODE, SAID_MANUAL_RESET, RESET_PROMPT, VENDOR_LINE])
         step_logged(boot, launch, "manual-reset", "@", "G")
         expect_request_reset(boot)
         expect_quiet_board(boot)
@@ -725,10 +725,9 @@ UNWRITABLE_STATE = [
      [("state-unwritable", "empty", "empty", DENIED)]),
     ("the flash tool not started", b"1", False, "Tamsork.efi bios.bin",
      [NOT_WRITTEN % "Access Denied", SAID_TOOL_NOT_STARTED], ACCESS_DENIED, [("state-unwritable", "1", "1", DENIED)]),
-    # At '@' the start says its step before it writes 'G', and says no more
-    # when the write fails: the log line is the one that says what happened.
+    # At '@' the start says its step only once 'G' is on the stick.
     ("no manual reset in backup mode", b"@", False, "Tamsork.efi bios.bin -b",
-     [SAID_MANUAL_RESET, ENABLE_MODE, NOT_WRITTEN % "Access Denied"], ACCESS_DENIED,
+     [ENABLE_MODE, NOT_WRITTEN % "Access Denied", SAID_NOT_WRITTEN], ACCESS_DENIED,
      [("state-unwritable", "@", "@", DENIED)]),
     ("no State.dat on a write-protected stick", None, True, "Tamsork.efi bios.bin",
      [NOT_WRITTEN % "Write Protected"], WRITE_PROTECTED, []),
