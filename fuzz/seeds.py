@@ -171,3 +171,30 @@ write("state", "normal-1-other-image", state(b"1" + state_record(image=IMAGE + b
 write("state", "normal-1-torn", state(b"1" + OWN[:-1] + bytes([OWN[-1] ^ 1])))
 # Fields changed with the CRC set right by the target: unknown flag bits.
 write("state", "normal-1-fixed-crc", state(b"1" + OWN[:5] + b"\x0f" + OWN[6:], fix_crc=True))
+
+# ---------------------------------------------------------------- log_reader
+
+
+def log_line(**values):
+    fields = {"time": "2026-12-08T09:14:02", "serial": "SN000001", "product": "KVX4720",
+              "uuid": "13121110-1514-1716-1819-1a1b1c1d1e1f", "bios": "V1.05", "file": "bios.bin",
+              "switches": '""', "version": "1.06", "before": "none", "after": "1", "step": "begin",
+              "outcome": "Success"}
+    fields.update(values)
+    return (" ".join(f"{k}={v}" for k, v in fields.items()) + "\r\n").encode("latin-1")
+
+
+UPDATE = (log_line()
+          + log_line(before="1", after="2", step="flash", version='""')
+          + log_line(bios="V1.06", before="2", after="3", step="finish", version='""')
+          + log_line(bios="V1.06", before="3", after="none", step="done"))
+write("log_reader", "whole-update", UPDATE)
+write("log_reader", "escapes", log_line(serial=r'"\x01\x0d\x0a \x22q\x22 \x5c"', product=r'"\xe9\u20ac\ud800"',
+                                        file='"my bios.bin"', outcome='"Not Found"', step="refused-folder"))
+write("log_reader", "torn-then-ended", log_line()[:70] + b"\r\n" + log_line(step="flash") + log_line()[:40])
+write("log_reader", "bad-lines", b"garbage\r\n" + log_line(version="") + log_line(file=r'"a\qb"')
+      + log_line()[:-2] + b"\n" + b"\r\n" + log_line() + b" extra=1\r\n")
+write("log_reader", "log-full", UPDATE + log_line(serial="SN000002", step="log-full"))
+write("log_reader", "two-machines", log_line(serial="SN1") + log_line(serial='""', uuid='""', step="no-tool")
+      + log_line(serial="SN1", step="failed", time="2026-12-08T10:00:00Z"))
+write("log_reader", "empty", b"")

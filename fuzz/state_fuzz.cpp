@@ -3,10 +3,11 @@
 // or without the flash tool, on a fresh machine each time. Each must take
 // exactly the step the README's tables give for the first byte and the
 // record after it (bytes after the record are kept), and keep every launch
-// rule.
+// rule, Tamsork.log's among them.
 //
 // Input: a flags byte (bit 0 backup, bit 1 -d, bit 2 no key typed, bit 3 no
-// state file, bit 4 the record's CRC set right, bit 5 no flash tool), the
+// state file, bit 4 the record's CRC set right, bit 5 no flash tool, bit 6 a
+// Tamsork.log whose last line is torn, bit 7 one whole line), the
 // key's scan code and character (two bytes each), then the state file's
 // content. With bit 4, bytes 101 to 104 of the content are replaced by the
 // CRC-32 of bytes 1 to 100, so that mutations of a record's fields reach
@@ -28,6 +29,8 @@ constexpr uint8_t kNoKeyFlag = 0x04;
 constexpr uint8_t kNoFileFlag = 0x08;
 constexpr uint8_t kRecordCrcFlag = 0x10;
 constexpr uint8_t kNoToolFlag = 0x20;
+constexpr uint8_t kTornLogFlag = 0x40;
+constexpr uint8_t kWholeLogFlag = 0x80;
 constexpr size_t kMaxStateSize = 1 + kRecordSize + 32;
 
 }  // namespace
@@ -67,6 +70,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   if ((Flags & kNoToolFlag) != 0) {
     Fw.BootVolume().RemoveFile(sim::kFlashToolName);
   }
+  const FileContent Log = (Flags & (kTornLogFlag | kWholeLogFlag)) != 0
+                              ? FileContent(EarlierLog((Flags & kTornLogFlag) != 0))
+                              : std::nullopt;
+  if (Log) {
+    Fw.BootVolume().PutFile(kLogFile, *Log);
+  }
   if (Typed) {
     Fw.QueueKey(Key);
   }
@@ -77,6 +86,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   const Step Got = ObservedStep(Fw, Status);
   FUZZ_REQUIRE(SameStep(Got, Want), "from " + Describe(Before) + (Backup ? " in backup mode" : "") + " the launch " +
                                         DescribeStep(Got) + "; the table says it " + DescribeStep(Want));
-  tamsork_fuzz::RequireRules(Fw, Status, {Backup, Before, {Want.After}});
+  tamsork_fuzz::RequireRules(Fw, Status, {Backup, Before, {Want.After}, Log});
   return 0;
 }

@@ -253,7 +253,8 @@ EFI_STATUS FindFlashTool(EFI_SHELL_PROTOCOL *Shell) {
   return EFI_NOT_FOUND;
 }
 
-EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode) {
+EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                      LAUNCH_RECORD *Launch) {
   // Everything the start needs comes first: once the byte says flashing
   // has begun, no later launch starts the tool again.
   EFI_SHELL_PROTOCOL *Shell = NULL;
@@ -264,6 +265,8 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
   }
   Status = FindFlashTool(Shell);
   if (EFI_ERROR(Status)) {
+    SayStep(Launch, u"the flash tool is not where the Shell looks; nothing changed");
+    LogStep(Launch, "no-tool", Launch != NULL ? Launch->Line.Before : STATE_REMOVED, Status);
     return Status;
   }
   PoolPtr<CHAR16> CommandLine(FlashToolCommandLine(Shell, gShellParameters->Argv[1]));
@@ -272,10 +275,14 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
     return EFI_OUT_OF_RESOURCES;
   }
 
-  Status = RecordUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED);
+  const STATE_CODE Byte = BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED;
+  Status = RecordUpdateState(ImageHandle, SystemTable, Byte);
   if (EFI_ERROR(Status)) {
     return Status;
   }
+  AnnounceStep(Launch, "flash", StateByte(Byte),
+               BackupMode ? u"backup update, the flash tool starts with %s" : u"step 2 of 4, the flash tool starts with %s",
+               gShellParameters->Argv[1]);
   Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, NULL);
   return EFI_SUCCESS;
 }

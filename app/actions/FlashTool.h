@@ -2,6 +2,7 @@
 // resolves the BIOS file name where the version check reads it.
 #pragma once
 
+#include "app/state/UpdateLog.h"
 #include "kit/Library.h"
 
 // The tool's name, as the command line gives it: the Shell finds it.
@@ -11,7 +12,10 @@ constexpr const CHAR16 *FLASH_TOOL_NAME = u"H2OFFT-Sx64.efi";
 // Shell, the tool and the command line are made ready first: the state byte
 // is written only when the tool can be started. A failure is reported to the
 // operator and comes back; what the tool returns is not looked at.
-EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode);
+// The launch's screen and log line (NULL: none) go out once the byte is on
+// the stick, before the tool starts.
+EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                      LAUNCH_RECORD *Launch = NULL);
 
 // "H2OFFT-Sx64.efi <name>", the name written as one word for Shell: a new
 // pool string, NULL when the pool is exhausted.

@@ -2,6 +2,7 @@
 // protocol.
 #pragma once
 
+#include "app/state/UpdateLog.h"
 #include "app/state/UpdateState.h"
 #include "kit/Library.h"
 
@@ -39,10 +40,13 @@ constexpr UINTN VENDOR_RESET_BUFFER_SIZE = 24;
 // memory-overwrite request on a supported platform, signals the board and
 // cold-resets. Comes back only when the state could not be recorded (its
 // failure, the operator told) or the reset returned (EFI_SUCCESS).
+// The launch's screen and log line (Step; NULL Launch: none) go out once
+// the state is on the stick, before the board hears of it.
 EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
-                           const UPDATE_RECORD *Record, BOOLEAN SupportedPlatform);
+                           const UPDATE_RECORD *Record, BOOLEAN SupportedPlatform, LAUNCH_RECORD *Launch = NULL,
+                           const CHAR8 *Step = "begin");
 // Records 'G', waits for a key and asks the board for a reset. The failure
 // of the state write comes back, the operator told; whatever the board
 // reset request does, EFI_SUCCESS.
-EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, LAUNCH_RECORD *Launch = NULL);
 EFI_STATUS RequestBoardReset();

@@ -24,40 +24,61 @@ bool SameBytes(const VOID *A, const VOID *B, UINTN Count) {
   return true;
 }
 
-VOID TakeSystemInformation(EFI_SMBIOS_TABLE_HEADER *Record, MACHINE_IDENTITY *Identity) {
+VOID TakeString(EFI_SMBIOS_TABLE_HEADER *Record, UINTN Offset, MACHINE_STRING *String) {
+  UINTN Length = 0;
+  const CHAR8 *Text = SmbiosAsciiString(SmbiosStringArea(Record), SmbiosStringNumber(Record, Offset), &Length);
+  Length = Text == NULL ? 0 : (Length < MACHINE_SERIAL_MAX ? Length : MACHINE_SERIAL_MAX);
+  if (Length != 0) {
+    CopyMem(String->Text, Text, Length);
+  }
+  String->Text[Length] = 0;
+  String->Length = (UINT8)Length;
+}
+
+VOID TakeSystemInformation(EFI_SMBIOS_TABLE_HEADER *Record, MACHINE_FACTS *Facts) {
+  MACHINE_IDENTITY *Identity = &Facts->Identity;
   if (Record->Length >= SMBIOS_UUID_OFFSET + SMBIOS_UUID_SIZE) {
     const UINT8 *Uuid = (const UINT8 *)Record + SMBIOS_UUID_OFFSET;
     CopyMem(Identity->Uuid, Uuid, SMBIOS_UUID_SIZE);
     Identity->HasUuid = !AllBytes(Uuid, SMBIOS_UUID_SIZE, 0x00) && !AllBytes(Uuid, SMBIOS_UUID_SIZE, 0xFF);
   }
-  UINTN Length = 0;
-  const CHAR8 *Serial =
-      SmbiosAsciiString(SmbiosStringArea(Record), SmbiosStringNumber(Record, SMBIOS_SERIAL_NUMBER_OFFSET), &Length);
-  if (Serial != NULL) {
-    Length = Length < MACHINE_SERIAL_MAX ? Length : MACHINE_SERIAL_MAX;
-    CopyMem(Identity->Serial, Serial, Length);
-    Identity->Serial[Length] = 0;
-    Identity->SerialLength = (UINT8)Length;
-  }
+  MACHINE_STRING Serial;
+  TakeString(Record, SMBIOS_SERIAL_NUMBER_OFFSET, &Serial);
+  CopyMem(Identity->Serial, Serial.Text, Serial.Length + 1);
+  Identity->SerialLength = Serial.Length;
+  TakeString(Record, SMBIOS_PRODUCT_NAME_OFFSET, &Facts->Product);
 }
 
 }  // namespace
 
-EFI_STATUS ReadMachineIdentity(MACHINE_IDENTITY *Identity) {
-  ZeroMem(Identity, sizeof(*Identity));
+EFI_STATUS ReadMachineFacts(MACHINE_FACTS *Facts) {
+  ZeroMem(Facts, sizeof(*Facts));
   EFI_SMBIOS_PROTOCOL *Smbios = NULL;
   if (EFI_ERROR(LocateSmbiosProtocol(&Smbios))) {
     return EFI_NOT_FOUND;
   }
+  Facts->HasSmbios = TRUE;
+  bool System = false;
+  bool Bios = false;
   EFI_SMBIOS_HANDLE SmbiosHandle = SMBIOS_HANDLE_PI_RESERVED;
   EFI_SMBIOS_TABLE_HEADER *Record = NULL;
-  while (SmbiosNextRecord(Smbios, &SmbiosHandle, &Record) == EFI_SUCCESS) {
-    if (Record->Type == SMBIOS_TYPE_SYSTEM_INFORMATION) {
-      TakeSystemInformation(Record, Identity);
-      break;
+  while ((!System || !Bios) && SmbiosNextRecord(Smbios, &SmbiosHandle, &Record) == EFI_SUCCESS) {
+    if (Record->Type == SMBIOS_TYPE_SYSTEM_INFORMATION && !System) {
+      TakeSystemInformation(Record, Facts);
+      System = true;
+    } else if (Record->Type == SMBIOS_TYPE_BIOS_INFORMATION && !Bios) {
+      TakeString(Record, SMBIOS_BIOS_VERSION_OFFSET, &Facts->Bios);
+      Bios = true;
     }
   }
   return EFI_SUCCESS;
+}
+
+EFI_STATUS ReadMachineIdentity(MACHINE_IDENTITY *Identity) {
+  MACHINE_FACTS Facts;
+  const EFI_STATUS Status = ReadMachineFacts(&Facts);
+  *Identity = Facts.Identity;
+  return Status;
 }
 
 BOOLEAN SameMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *Now) {
@@ -87,12 +108,10 @@ VOID FormatMachineUuid(const UINT8 Uuid[SMBIOS_UUID_SIZE], CHAR16 Out[37]) {
   Out[At] = 0;
 }
 
-EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded) {
+EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *Now) {
   // A machine that reports no SMBIOS now cannot be the one whose UUID or
   // serial number was recorded; a record without either compares nothing.
-  MACHINE_IDENTITY Now;
-  ReadMachineIdentity(&Now);
-  if (SameMachine(Recorded, &Now)) {
+  if (SameMachine(Recorded, Now)) {
     return EFI_SUCCESS;
   }
   if (Recorded->SerialLength != 0) {

@@ -19,10 +19,28 @@ typedef struct {
   CHAR8 Serial[MACHINE_SERIAL_MAX + 1];
 } MACHINE_IDENTITY;
 
+// Strings of the machine that are shown and logged but not compared: kept
+// by their first MACHINE_SERIAL_MAX characters.
+typedef struct {
+  UINT8 Length;
+  CHAR8 Text[MACHINE_SERIAL_MAX + 1];
+} MACHINE_STRING;
+
+// What one walk of the SMBIOS records tells of the machine.
+typedef struct {
+  BOOLEAN HasSmbios;
+  MACHINE_IDENTITY Identity;  // from the first System Information record
+  MACHINE_STRING Product;     // its Product Name
+  MACHINE_STRING Bios;        // the first BIOS Information record's Version
+} MACHINE_FACTS;
+
 // The first System Information record's UUID and serial number. EFI_NOT_FOUND
 // when the firmware has no SMBIOS protocol: nothing can be told apart then.
 // A field the board leaves unset stays empty.
 EFI_STATUS ReadMachineIdentity(MACHINE_IDENTITY *Identity);
+
+// The same walk, with the product name and the BIOS version as well.
+EFI_STATUS ReadMachineFacts(MACHINE_FACTS *Facts);
 
 // Whether Now is the machine Recorded was taken on: every field recorded is
 // there and the same. Pure logic.
@@ -32,9 +50,10 @@ BOOLEAN SameMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *No
 // UUID out (the first three fields little-endian), into Out of 37 characters.
 VOID FormatMachineUuid(const UINT8 Uuid[SMBIOS_UUID_SIZE], CHAR16 Out[37]);
 
-// EFI_SUCCESS when this machine is the one Recorded describes; a record
+// EFI_SUCCESS when this machine (Now, as ReadMachineIdentity read it) is the
+// one Recorded describes; a record
 // without a UUID or serial number (taken where there was no SMBIOS) fits
 // any machine. Otherwise the operator is
 // told which machine the update belongs to and how to go on, and
 // EFI_ABORTED comes back.
-EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded);
+EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *Now);

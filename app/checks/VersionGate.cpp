@@ -178,11 +178,16 @@ EFI_STATUS GetDeviceVersion(UINTN *Major, UINTN *Minor) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
+EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, LAUNCH_RECORD *Launch) {
   const CHAR16 *Name = gShellParameters->Argv[1];
   UINTN FileMajor = 0;
   UINTN FileMinor = 0;
   const bool FileRead = GetFileVersion(ImageHandle, SystemTable, &FileMajor, &FileMinor) == EFI_SUCCESS;
+  if (FileRead && Launch != NULL) {
+    Launch->Line.HasVersion = TRUE;
+    Launch->Line.Major = FileMajor;
+    Launch->Line.Minor = FileMinor;
+  }
   CHAR16 *Version = NULL;
   const bool DeviceRead = FileRead && DeviceVersionText(&Version) == EFI_SUCCESS;
   UINTN DeviceMajor = 0;
@@ -194,12 +199,20 @@ EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syste
       // The machine still runs another BIOS: the update is not done, and
       // State.dat keeps its byte so that every later start says so too.
       FreeSmbiosString(Version);
+      SayStep(Launch, u"step 4 of 4, the BIOS does not run the version of %s; the update failed", Name);
       Print(u"BIOS Update failed: the BIOS runs %u.%02u, %s holds %u.%02u\n", DeviceMajor, DeviceMinor, Name,
             FileMajor, FileMinor);
+      LogStep(Launch, "failed", StateByte(STATE_FLASH_FINISHED), EFI_INCOMPATIBLE_VERSION);
       return EFI_INCOMPATIBLE_VERSION;
     }
   }
 
+  if (Readable) {
+    AnnounceStep(Launch, "done", STATE_REMOVED, u"step 4 of 4, the BIOS runs the version of %s; the update is done",
+                 Name);
+  } else {
+    AnnounceStep(Launch, "done-unchecked", STATE_REMOVED, u"step 4 of 4, the update ends without a version check");
+  }
   DeleteUpdateState(ImageHandle, SystemTable);
   if (Readable) {
     Print(u"BIOS Update done!\n");
@@ -215,7 +228,7 @@ EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *Syste
 }
 
 EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck,
-                         IMAGE_IDENTITY *Image) {
+                         IMAGE_IDENTITY *Image, LAUNCH_RECORD *Launch) {
   ZeroMem(Image, sizeof(*Image));
   if (SkipVersionCheck) {
     return EFI_SUCCESS;
@@ -226,6 +239,11 @@ EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, 
                         Facts.HasVersion;
   const UINTN FileMajor = Facts.Major;
   const UINTN FileMinor = Facts.Minor;
+  if (FileRead && Launch != NULL) {
+    Launch->Line.HasVersion = TRUE;
+    Launch->Line.Major = FileMajor;
+    Launch->Line.Minor = FileMinor;
+  }
   UINTN DeviceMajor = 0;
   UINTN DeviceMinor = 0;
   if (!FileRead) {

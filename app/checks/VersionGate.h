@@ -1,6 +1,7 @@
 // The version gate: an image older than the running BIOS is refused.
 #pragma once
 
+#include "app/state/UpdateLog.h"
 #include "app/state/UpdateState.h"
 #include "kit/Library.h"
 
@@ -21,7 +22,7 @@ EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, cons
 // is what it read; with SkipVersionCheck nothing is read and *Image is
 // absent.
 EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck,
-                         IMAGE_IDENTITY *Image);
+                         IMAGE_IDENTITY *Image, LAUNCH_RECORD *Launch = NULL);
 EFI_STATUS GetFileVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN *Major, UINTN *Minor);
 EFI_STATUS GetDeviceVersion(UINTN *Major, UINTN *Minor);
 
@@ -41,7 +42,9 @@ BOOLEAN DeviceVersionReadable(const CHAR16 *Version);
 // kept, EFI_INCOMPATIBLE_VERSION. Either unreadable: State.dat removed and
 // the done line saying why the version was not checked. Otherwise
 // EFI_SUCCESS.
-EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+// The launch's screen and log line (NULL: none) go out before State.dat is
+// removed.
+EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, LAUNCH_RECORD *Launch = NULL);
 
 // EFI_SUCCESS when the image the command line names is, byte for byte as
 // far as its size and CRC-32 tell, the one Approved describes. Otherwise

@@ -61,14 +61,8 @@ EFI_STATUS OpenFileOnDevice(EFI_SYSTEM_TABLE *SystemTable, EFI_HANDLE DeviceHand
   return OpenFileByPath(SystemTable, &Remaining, &Volume, File.Out(), OpenMode);
 }
 
-// Opens the state file; a missing device handle counts as a failed open.
 EFI_STATUS OpenStateFile(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINT64 OpenMode, FileHandle &File) {
-  EFI_HANDLE DeviceHandle = NULL;
-  EFI_STATUS Status = GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  return OpenFileOnDevice(SystemTable, DeviceHandle, STATE_FILE_NAME, OpenMode, File);
+  return OpenFileOnVolume(ImageHandle, SystemTable, STATE_FILE_NAME, OpenMode, File);
 }
 
 // What the operator is told when the state file fails; %r is the status.
@@ -386,6 +380,16 @@ EFI_STATUS RecordUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTab
     Print(STATE_FILE_NOT_WRITTEN, Status);
   }
   return Status;
+}
+
+EFI_STATUS OpenFileOnVolume(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name,
+                            UINT64 OpenMode, FileHandle &File) {
+  EFI_HANDLE DeviceHandle = NULL;
+  EFI_STATUS Status = GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle);
+  if (EFI_ERROR(Status)) {
+    return Status;
+  }
+  return OpenFileOnDevice(SystemTable, DeviceHandle, Name, OpenMode, File);
 }
 
 VOID DeleteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {

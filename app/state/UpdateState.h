@@ -4,6 +4,7 @@
 
 #include "app/checks/MachineIdentity.h"
 #include "kit/Library.h"
+#include "kit/Scoped.h"
 
 // The state byte's codes.
 enum class STATE_CODE : UINT8 {
@@ -134,3 +135,8 @@ EFI_STATUS RecordUpdateBegin(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTab
 EFI_STATUS RecordUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, STATE_CODE StateByte);
 
 VOID DeleteUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable);
+
+// Opens Name in the root of the application's own volume, where State.dat
+// lies; a missing device handle counts as a failed open.
+EFI_STATUS OpenFileOnVolume(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name,
+                            UINT64 OpenMode, FileHandle &File);

@@ -98,6 +98,7 @@ const char *ServiceName(Service S) {
       "ShellOpenFileByName",
       "ShellGetFileInfo",
       "ShellCloseFile",
+      "GetTime",
   };
   static_assert(sizeof Names / sizeof Names[0] == static_cast<size_t>(Service::Count));
   const auto I = static_cast<size_t>(S);
@@ -661,6 +662,20 @@ void Firmware::Impl::ResetLaunchRecords() {
   BadFrees = 0;
 }
 
+namespace {
+
+// Moves the clock on by Seconds, carrying into minutes, hours and days (a
+// simulated month is long enough for any test).
+void AdvanceClock(EFI_TIME &Clock, uint32_t Seconds) {
+  uint64_t Total = Clock.Second + 60ull * Clock.Minute + 3600ull * Clock.Hour + Seconds;
+  Clock.Second = static_cast<UINT8>(Total % 60);
+  Clock.Minute = static_cast<UINT8>(Total / 60 % 60);
+  Clock.Hour = static_cast<UINT8>(Total / 3600 % 24);
+  Clock.Day = static_cast<UINT8>(Clock.Day + Total / 86400);
+}
+
+}  // namespace
+
 EFI_STATUS Firmware::Launch(EntryPoint Entry) {
   auto &M = *Impl_;
   if (M.Launching) {
@@ -668,6 +683,7 @@ EFI_STATUS Firmware::Launch(EntryPoint Entry) {
   }
   M.ResetLaunchRecords();
   M.RefreshShellParameters();
+  AdvanceClock(Clock, ClockStep);
   if (M.CutAt && *M.CutAt == 0) {
     M.TakePowerCutSnapshot();
   }

@@ -113,6 +113,22 @@ VOID EFIAPI ResetSystemService(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus,
   M.Record(std::move(E));
 }
 
+// The firmware clock. A failed read leaves *Time as it was.
+EFI_STATUS EFIAPI GetTimeService(EFI_TIME *Time, VOID *Capabilities) {
+  auto &M = Machine();
+  if (auto Fault = M.Gate(Service::GetTime)) {
+    return *Fault;
+  }
+  if (Time == nullptr) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (Capabilities != nullptr) {
+    M.Misuse("GetTime: capabilities asked for, which the simulated clock does not describe");
+  }
+  *Time = M.Owner.Clock;
+  return EFI_SUCCESS;
+}
+
 }  // namespace
 
 void InstallRuntimeServices(Firmware::Impl &M) {
@@ -120,7 +136,7 @@ void InstallRuntimeServices(Firmware::Impl &M) {
   R.Hdr.Signature = 0x56524553544E5552ULL;  // "RUNTSERV"
   R.Hdr.Revision = (2 << 16) | 70;
   R.Hdr.HeaderSize = sizeof(EFI_RUNTIME_SERVICES);
-  R.GetTime = Stub<"RuntimeServices->GetTime">();
+  R.GetTime = GetTimeService;
   R.SetTime = Stub<"RuntimeServices->SetTime">();
   R.GetWakeupTime = Stub<"RuntimeServices->GetWakeupTime">();
   R.SetWakeupTime = Stub<"RuntimeServices->SetWakeupTime">();

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <optional>
@@ -191,12 +192,53 @@ class Machine : public ::testing::Test {
 
   // The console text of the launch with line ends as the application wrote
   // them: the console may put a carriage return before each line feed.
+  // The "Tamsork: " line that says each launch's step is left out here
+  // (Steps() has it), so that the tables show what each step prints.
   std::string Console() const {
+    std::string Text = AllConsole();
+    for (size_t At = Text.find("Tamsork: "); At != std::string::npos; At = Text.find("Tamsork: ", At)) {
+      if (At == 0 || Text[At - 1] == '\n') {
+        Text.erase(At, Text.find('\n', At) + 1 - At);
+      } else {
+        At++;
+      }
+    }
+    return Text;
+  }
+  std::string AllConsole() const {
     std::string Text = Fw.ConsoleText();
     for (size_t At = Text.find("\r\n"); At != std::string::npos; At = Text.find("\r\n", At)) {
       Text.erase(At, 1);
     }
     return Text;
+  }
+  // The launch's "Tamsork: " lines, without the prefix.
+  std::vector<std::string> Steps() const {
+    std::vector<std::string> Lines;
+    const std::string Text = AllConsole();
+    for (size_t At = 0; At < Text.size();) {
+      const size_t End = std::min(Text.find('\n', At), Text.size());
+      if (Text.compare(At, 9, "Tamsork: ") == 0) {
+        Lines.push_back(Text.substr(At + 9, End - At - 9));
+      }
+      At = End + 1;
+    }
+    return Lines;
+  }
+  // Tamsork.log as the medium holds it, one string per line without CR LF.
+  std::vector<std::string> LogLines() const {
+    std::vector<std::string> Lines;
+    const auto File = Fw.BootVolume().MediumFile("Tamsork.log");
+    if (!File) {
+      return Lines;
+    }
+    std::string Text(File->begin(), File->end());
+    for (size_t At = 0; At < Text.size();) {
+      const size_t End = std::min(Text.find("\r\n", At), Text.size());
+      Lines.push_back(Text.substr(At, End - At));
+      At = End + 2;
+    }
+    return Lines;
   }
 
   std::vector<std::string> Board() const {

@@ -127,7 +127,8 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
        [&] { Fw.SetSmbiosRecords({sim::SystemInformation("KVX4720"), sim::ProcessorInformation(0x000806E9)}); },
        kDeviceVersionFailed},
       {"empty SMBIOS table", [&] { Fw.SetSmbiosRecords({}); }, kDeviceVersionFailed},
-      {"GetNext fails", [&] { Fw.FailNth(Service::SmbiosGetNext, 1, EFI_DEVICE_ERROR); }, kDeviceVersionFailed},
+      // The launch reads the machine's two records first (types 0 and 1).
+      {"GetNext fails", [&] { Fw.FailNth(Service::SmbiosGetNext, 3, EFI_DEVICE_ERROR); }, kDeviceVersionFailed},
       {"no pool for the version string", [&] { RefusedPoolSizes = {sizeof(u"V1.05")}; }, kDeviceVersionFailed},
   };
   for (const auto &C : Cases) {

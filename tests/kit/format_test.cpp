@@ -24,8 +24,9 @@ TEST(Format, Conversions) {
   EXPECT_EQ(Format(200, "%s and %a", u"wide", "narrow"), u"wide and narrow");
   EXPECT_EQ(Format(200, "100%%"), u"100%");
   EXPECT_EQ(Format(200, "%lu", (UINT64)18446744073709551615ULL), u"18446744073709551615");
-  EXPECT_EQ(Format(200, "%r|%r|%r|%r", EFI_SUCCESS, EFI_WRITE_PROTECTED, EFI_ACCESS_DENIED, ENCODE_ERROR(16)),
-            u"Success|Write Protected|Access Denied|0x8000000000000010");
+  EXPECT_EQ(Format(200, "%r|%r|%r|%r|%r|%r", EFI_SUCCESS, EFI_WRITE_PROTECTED, EFI_ACCESS_DENIED, EFI_ABORTED,
+                   EFI_INCOMPATIBLE_VERSION, ENCODE_ERROR(40)),
+            u"Success|Write Protected|Access Denied|Aborted|Incompatible Version|0x8000000000000028");
 }
 
 TEST(Format, MissingOrMismatchedArgumentsAreMarkedNotRead) {

@@ -25,6 +25,12 @@
 //   BIOS version equals the image's, or the line says the version was not
 //   checked, and one beginning "BIOS Update failed" only where both were
 //   read and differ.
+// - Tamsork.log only grows, by one record line at most, begun on a line of
+//   its own and naming the state the launch found; the line reaches the
+//   medium after the state byte it names and before the step: no board
+//   signal, reset, flash tool or vendor request comes before it, nor the
+//   removal of State.dat where that is its step, and State.dat changes
+//   after it only by the removal it announces.
 #pragma once
 
 #include <algorithm>
@@ -301,8 +307,192 @@ inline std::vector<Launch> AllLaunches() {
   return Out;
 }
 
+// ---------------------------------------------------------------- Tamsork.log
+
+inline const std::string kLogFile = "Tamsork.log";
+inline const std::string kLogFailureText = "Tamsork.log could not be written: ";
+
+// The keys of a record line, in the order it holds them, laid out here from
+// the README's table; and the steps a line may name, with those whose act
+// is the removal of State.dat.
+inline constexpr std::array<const char *, 12> kLogKeys = {"time", "serial",  "product", "uuid",   "bios",
+                                                          "file", "switches", "version", "before", "after",
+                                                          "step", "outcome"};
+constexpr size_t kLogBefore = 8, kLogAfter = 9, kLogStep = 10;
+inline const std::vector<std::string> kLogSteps = {
+    "begin",          "flash",          "finish",          "done",            "done-unchecked", "failed",
+    "manual-reset",   "start-over",     "give-up",         "no-key",          "wait-board",     "other-mode",
+    "unknown-state",  "refused-folder", "refused-name",    "refused-version", "refused-machine",
+    "refused-image",  "no-tool",        "state-unwritable", "log-full"};
+inline const std::vector<std::string> kRemovingSteps = {"done", "done-unchecked", "give-up"};
+
+namespace detail {
+
+// Whether Text has the shape of Pattern: 'd' a decimal digit, 'h' a hex
+// digit, any other character itself.
+inline bool Shaped(const std::string &Text, const std::string &Pattern) {
+  return Text.size() == Pattern.size() && std::equal(Text.begin(), Text.end(), Pattern.begin(), [](char C, char P) {
+           const auto U = static_cast<unsigned char>(C);
+           return P == 'd' ? std::isdigit(U) != 0 : P == 'h' ? std::isxdigit(U) != 0 : C == P;
+         });
+}
+
+// A character a value may hold as it is: printable ASCII but the blank, '"'
+// and '\'; inside quotes the blank too.
+inline bool Bare(uint32_t C) { return C > 0x20 && C < 0x7F && C != '"' && C != '\\'; }
+
+inline bool Contains(const std::vector<std::string> &Words, const std::string &W) {
+  return std::find(Words.begin(), Words.end(), W) != Words.end();
+}
+
+}  // namespace detail
+
+// How a line names State.dat's content: none, empty, the byte of a step, or
+// 0xNN (lower-case here; a line's own is read in either case).
+inline std::string StateWord(const FileContent &C) {
+  if (!C || C->empty()) {
+    return C ? "empty" : "none";
+  }
+  if (std::string("123@ABG").find(static_cast<char>((*C)[0])) != std::string::npos) {
+    return std::string(1, static_cast<char>((*C)[0]));
+  }
+  char Hex[8];
+  std::snprintf(Hex, sizeof Hex, "0x%02x", (*C)[0]);
+  return Hex;
+}
+
+// The values of a record line of Tamsork.log (its CR LF taken off), escapes
+// undone (as UTF-8); nullopt when Line is not one. The README's form: every
+// key in order, one blank between fields; a value bare when it can be (not
+// empty, only bare characters), quoted otherwise, with \xNN for '"', '\' and
+// characters outside printable ASCII up to 0xFF and \uNNNN above; the time,
+// the switches, the states and the step as its tables give them.
+inline std::optional<std::vector<std::string>> ParseLogLine(const std::string &Line) {
+  std::vector<std::string> Values;
+  size_t At = 0;
+  for (size_t K = 0; K < kLogKeys.size(); K++) {
+    const std::string Key = std::string(K == 0 ? "" : " ") + kLogKeys[K] + "=";
+    if (Line.compare(At, Key.size(), Key) != 0) {
+      return std::nullopt;
+    }
+    At += Key.size();
+    std::string Value;
+    if (At < Line.size() && Line[At] == '"') {
+      bool NeedsQuotes = false;
+      for (At++; At < Line.size() && Line[At] != '"';) {
+        uint32_t C = static_cast<unsigned char>(Line[At]);
+        if (C == '\\') {
+          const size_t Digits = Line.compare(At, 2, "\\x") == 0 ? 2 : Line.compare(At, 2, "\\u") == 0 ? 4 : 0;
+          const std::string Hex = Line.substr(At + 2, Digits);
+          if (Digits == 0 || Hex.size() != Digits || !std::all_of(Hex.begin(), Hex.end(), [](char H) {
+                return std::isxdigit(static_cast<unsigned char>(H)) != 0;
+              })) {
+            return std::nullopt;
+          }
+          C = static_cast<uint32_t>(std::strtoul(Hex.c_str(), nullptr, 16));
+          // An escape only for what cannot stand as it is, \u only above 0xFF.
+          if ((detail::Bare(C) || C == ' ') || (Digits == 4) != (C > 0xFF)) {
+            return std::nullopt;
+          }
+          At += 2 + Digits;
+        } else if (C < 0x20 || C > 0x7E) {
+          return std::nullopt;
+        } else {
+          At++;
+        }
+        NeedsQuotes = NeedsQuotes || !detail::Bare(C);
+        sim::AppendUtf8(Value, C);
+      }
+      if (At == Line.size() || (!Value.empty() && !NeedsQuotes)) {
+        return std::nullopt;
+      }
+      At++;
+    } else {
+      for (; At < Line.size() && detail::Bare(static_cast<unsigned char>(Line[At])); At++) {
+        Value += Line[At];
+      }
+      if (Value.empty()) {
+        return std::nullopt;
+      }
+    }
+    Values.push_back(Value);
+  }
+  const auto IsState = [](std::string &V) {
+    if (detail::Shaped(V, "0xhh")) {
+      std::transform(V.begin(), V.end(), V.begin(), [](unsigned char C) { return std::tolower(C); });
+      return true;
+    }
+    return V == "none" || V == "empty" || (V.size() == 1 && std::string("123@ABG").find(V[0]) != std::string::npos);
+  };
+  const std::string &Time = Values[0], &Uuid = Values[3], &Version = Values[7];
+  const bool Fields =
+      (Time == "unknown" || detail::Shaped(Time, "dddd-dd-ddTdd:dd:dd") ||
+       detail::Shaped(Time, "dddd-dd-ddTdd:dd:ddZ")) &&
+      (Uuid.empty() || detail::Shaped(Uuid, "hhhhhhhh-hhhh-hhhh-hhhh-hhhhhhhhhhhh")) &&
+      detail::Contains({"", "-b", "-d", "-b -d"}, Values[6]) && (Version.empty() || detail::Shaped(Version, "d.dd")) &&
+      IsState(Values[kLogBefore]) && IsState(Values[kLogAfter]) && detail::Contains(kLogSteps, Values[kLogStep]) &&
+      !Values[11].empty();
+  if (At != Line.size() || !Fields) {
+    return std::nullopt;
+  }
+  return Values;
+}
+
+inline std::string TextOf(const FileContent &C) { return C ? std::string(C->begin(), C->end()) : ""; }
+
+// The log's lines, split at each CR LF; the last one is what follows the
+// last CR LF (empty when the log ends with one).
+inline std::vector<std::string> LogLines(const std::string &Text) {
+  std::vector<std::string> Lines;
+  size_t From = 0;
+  for (size_t End; (End = Text.find("\r\n", From)) != std::string::npos; From = End + 2) {
+    Lines.push_back(Text.substr(From, End - From));
+  }
+  Lines.push_back(Text.substr(From));
+  return Lines;
+}
+
+// Where a log holds more than one line that is not a record line (the
+// torn line a power cut leaves), a description of those lines.
+inline std::optional<std::string> TornLines(const FileContent &Log) {
+  std::vector<std::string> Lines = LogLines(TextOf(Log));
+  if (Lines.back().empty()) {
+    Lines.pop_back();
+  }
+  std::string Torn;
+  size_t Count = 0;
+  for (size_t I = 0; I < Lines.size(); I++) {
+    if (!ParseLogLine(Lines[I])) {
+      Count++;
+      Torn += (Torn.empty() ? "" : ", ") + std::string("line ") + std::to_string(I + 1) + " \"" + Lines[I] + "\"";
+    }
+  }
+  return Count > 1 ? std::optional(Torn) : std::nullopt;
+}
+
+// A log an earlier update left: the line of its first start, and, with
+// Torn, after it the first 40 characters of a line, as a power cut in the
+// middle of an append on a real stick can leave it.
+inline Bytes EarlierLog(bool Torn) {
+  const std::string Line =
+      "time=2026-12-08T09:14:02 serial=SN000001 product=KVX4720 uuid=13121110-1514-1716-1819-1a1b1c1d1e1f "
+      "bios=V1.05 file=bios.bin switches=\"\" version=1.06 before=none after=1 step=begin outcome=Success\r\n";
+  const std::string Text = Line + (Torn ? Line.substr(0, 40) : "");
+  return Bytes(Text.begin(), Text.end());
+}
+
+// The log a stick brings to L: none beside a one-byte state file (an
+// earlier Tamsork's) or none; beside a record an earlier log, torn in
+// backup mode.
+inline FileContent LogFound(const Launch &L) {
+  return DecodeRecord(L.State) ? FileContent(EarlierLog(L.Backup)) : std::nullopt;
+}
+
+inline FileContent LogOnMedium(const sim::Firmware &Fw) { return Fw.BootVolume().MediumFile(kLogFile); }
+
 // A fresh machine for L: the image, a supported platform, a memory-overwrite
-// request to clear, the flash tool in the root, and the state file.
+// request to clear, the flash tool in the root, the state file and the log
+// beside it.
 inline void PrepareMachine(sim::Firmware &Fw, const Launch &L) {
   Fw.SetCommandLine(L.Argv());
   Fw.BootVolume().PutFile(kImageFile, NewerImage());
@@ -311,6 +501,9 @@ inline void PrepareMachine(sim::Firmware &Fw, const Launch &L) {
                  EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, {0xFF});
   if (L.State) {
     Fw.BootVolume().PutFile(kStateFile, *L.State);
+  }
+  if (const FileContent Log = LogFound(L)) {
+    Fw.BootVolume().PutFile(kLogFile, *Log);
   }
   if (L.ToolRemoved) {
     Fw.BootVolume().RemoveFile(sim::kFlashToolName);
@@ -578,6 +771,7 @@ struct Allowed {
   bool Backup = false;
   FileContent Before;              // State.dat on the medium when the launch began
   std::vector<StateAfter> After;   // contents State.dat may be left with
+  FileContent LogBefore = {};      // Tamsork.log on the medium when the launch began
   size_t LeakedBlocks = 0;         // pool blocks a refused FreePool leaves behind
   bool AssertionReports = false;   // the kit reports a refused FreePool on StdErr
   // The image file name the flash tool must be given; nullopt when the
@@ -587,15 +781,48 @@ struct Allowed {
 
 namespace detail {
 
-inline bool IsStateFile(const sim::Event &E) {
-  if (E.VolumeLabel != "boot") {
-    return false;
-  }
-  const std::string Want = "\\" + kStateFile;
-  return E.Path.size() == Want.size() && std::equal(E.Path.begin(), E.Path.end(), Want.begin(), [](char A, char B) {
-           return std::tolower(static_cast<unsigned char>(A)) == std::tolower(static_cast<unsigned char>(B));
-         });
+// Whether E is an event on the file Name in the root of the boot volume.
+inline bool IsFile(const sim::Event &E, const std::string &Name) {
+  return E.VolumeLabel == "boot" && NormalPath(E.Path) == NormalPath(Name);
 }
+inline bool IsStateFile(const sim::Event &E) { return IsFile(E, kStateFile); }
+
+// A file as the launch's events on it leave it: what the medium holds, and
+// the writes the driver holds in its cache on top.
+struct FileReplay {
+  FileContent Medium;
+  std::optional<Bytes> Cache;
+
+  void Apply(const sim::Event &E) {
+    switch (E.What) {
+      case sim::Event::Kind::FileCreate:
+        Medium = Bytes{};
+        Cache.reset();
+        break;
+      case sim::Event::Kind::FileWrite:
+        if (!Cache) {
+          Cache = Medium.value_or(Bytes{});
+        }
+        if (Cache->size() < E.Offset + E.Bytes.size()) {
+          Cache->resize(E.Offset + E.Bytes.size(), 0);
+        }
+        std::copy(E.Bytes.begin(), E.Bytes.end(), Cache->begin() + static_cast<std::ptrdiff_t>(E.Offset));
+        break;
+      case sim::Event::Kind::FileCommit:
+        Medium = Cache.value_or(Medium.value_or(Bytes{}));
+        Cache.reset();
+        break;
+      // A close that commits shows a FileCommit first; what is still
+      // cached now never reaches the medium.
+      case sim::Event::Kind::FileClose: Cache.reset(); break;
+      case sim::Event::Kind::FileDelete:
+        Medium.reset();
+        Cache.reset();
+        break;
+      default: break;
+    }
+  }
+};
 
 // The state byte an action needs on the medium first (the only variable
 // the application sets is the memory-overwrite request).
@@ -624,50 +851,75 @@ inline std::string ActionName(const sim::Event &E) {
   }
 }
 
+// Where the log line just committed stands against State.dat and the
+// actions: after the byte it names is on the medium, its file closed;
+// before every action, and, where its step is the removal, before that.
+inline void CheckLogged(const std::vector<std::string> &Line, const FileReplay &State, bool Settled,
+                        const std::optional<std::string> &Acted, std::vector<Violation> &Out) {
+  const std::string &After = Line[kLogAfter], &Step = Line[kLogStep];
+  if (Acted) {
+    Out.push_back({"logged before the step", "the line of step " + Step + " reached the medium after the " + *Acted});
+  }
+  const bool Named = After != "none" && After != "empty";
+  if (Named && (StateWord(State.Medium) != After || !Settled)) {
+    Out.push_back({"logged after the state", "the line of step " + Step + " saying State.dat holds " + After +
+                                                 " reached the medium with State.dat holding " +
+                                                 Describe(State.Medium) +
+                                                 (Settled ? "" : ", not yet written and closed")});
+  }
+  if (Contains(kRemovingSteps, Step) && !State.Medium) {
+    Out.push_back({"logged before the step",
+                   "the line of step " + Step + " reached the medium after State.dat's removal"});
+  }
+}
+
 }  // namespace detail
 
-// Replays the launch's file events on State.dat from what the medium held
-// at the start, and checks each outward action against what the medium
-// held at that moment.
+// Replays the launch's file events on State.dat and Tamsork.log from what
+// the medium held at the start, and checks each outward action, and the
+// log line, against what the medium held at that moment.
 inline void CheckAnnounced(const sim::Firmware &Fw, const Allowed &A, std::vector<Violation> &Out) {
-  FileContent Medium = A.Before;
-  std::optional<Bytes> Cache;      // written, not yet committed
+  detail::FileReplay State{A.Before, std::nullopt}, Log{A.LogBefore, std::nullopt};
   bool Committed = false;          // a byte reached the medium in this launch
   bool ClosedSinceCommit = false;  // and its handle was closed after that
+  bool Settled = true;             // no State.dat write or commit since its last close
+  std::optional<std::string> Acted;                 // the first outward action
+  std::optional<std::vector<std::string>> Logged;   // the launch's log line, once on the medium
   for (const sim::Event &E : Fw.Events()) {
-    if (detail::IsStateFile(E)) {
-      switch (E.What) {
-        case sim::Event::Kind::FileCreate:
-          Medium = Bytes{};
-          Cache.reset();
-          break;
-        case sim::Event::Kind::FileWrite: {
-          if (!Cache) {
-            Cache = Medium.value_or(Bytes{});
-          }
-          if (Cache->size() < E.Offset + E.Bytes.size()) {
-            Cache->resize(E.Offset + E.Bytes.size(), 0);
-          }
-          std::copy(E.Bytes.begin(), E.Bytes.end(), Cache->begin() + static_cast<std::ptrdiff_t>(E.Offset));
-          ClosedSinceCommit = false;
-          break;
+    using K = sim::Event::Kind;
+    if (detail::IsFile(E, kLogFile)) {
+      const bool Pending = Log.Cache.has_value();
+      Log.Apply(E);
+      if (E.What == K::FileCommit && Pending && !Logged) {
+        const std::vector<std::string> Lines = LogLines(TextOf(Log.Medium));
+        if (Lines.size() >= 2 && (Logged = ParseLogLine(Lines[Lines.size() - 2]))) {
+          detail::CheckLogged(*Logged, State, Settled, Acted, Out);
         }
-        case sim::Event::Kind::FileCommit:
-          Medium = Cache.value_or(Medium.value_or(Bytes{}));
-          Cache.reset();
+      }
+      continue;
+    }
+    if (detail::IsStateFile(E)) {
+      // After the line, State.dat changes only by the removal it announces.
+      if (Logged && E.What != K::FileClose && (E.What != K::FileDelete || (*Logged)[kLogAfter] != "none")) {
+        Out.push_back({"logged after the state", detail::ActionName(E) + " after the log line saying it holds " +
+                                                     (*Logged)[kLogAfter]});
+      }
+      State.Apply(E);
+      switch (E.What) {
+        case K::FileWrite:
+          ClosedSinceCommit = Settled = false;
+          break;
+        case K::FileCommit:
           Committed = true;
-          ClosedSinceCommit = false;
+          ClosedSinceCommit = Settled = false;
           break;
-        case sim::Event::Kind::FileClose:
-          // A close that commits shows a FileCommit first; what is still
-          // cached now never reaches the medium.
-          Cache.reset();
+        case K::FileClose:
           ClosedSinceCommit = Committed;
+          Settled = true;
           break;
-        case sim::Event::Kind::FileDelete:
-          Medium.reset();
-          Cache.reset();
+        case K::FileDelete:
           Committed = false;
+          Settled = true;
           break;
         default: break;
       }
@@ -677,19 +929,51 @@ inline void CheckAnnounced(const sim::Firmware &Fw, const Allowed &A, std::vecto
     if (!Needed) {
       continue;
     }
+    Acted = Acted.value_or(detail::ActionName(E));
+    const FileContent &Medium = State.Medium;
     const bool OnMedium = Medium && !Medium->empty() && (*Medium)[0] == *Needed;
     if (!OnMedium || !Committed || !ClosedSinceCommit) {
       Out.push_back({"announced: " + detail::ActionName(E),
                      detail::ActionName(E) + " (event " + std::to_string(E.Seq) + ") with State.dat holding " +
-                         Describe(Medium) + (Cache ? " and uncommitted writes" : "") +
+                         Describe(Medium) + (State.Cache ? " and uncommitted writes" : "") +
                          (OnMedium && !ClosedSinceCommit ? ", file not closed" : "") + "; needs '" +
                          std::string(1, static_cast<char>(*Needed)) + "' written and closed first"});
     }
   }
-  // The replay must agree with the medium, or the check above means nothing.
-  if (Medium != StateOnMedium(Fw)) {
-    Out.push_back({"replay", "file events replay to " + Describe(Medium) + " but the medium holds " +
-                                 Describe(StateOnMedium(Fw))});
+  // The replay must agree with the medium, or the checks above mean nothing.
+  if (State.Medium != StateOnMedium(Fw) || Log.Medium != LogOnMedium(Fw)) {
+    Out.push_back({"replay", "file events replay to State.dat " + Describe(State.Medium) + ", Tamsork.log " +
+                                 Describe(Log.Medium) + " but the medium holds " + Describe(StateOnMedium(Fw)) +
+                                 ", " + Describe(LogOnMedium(Fw))});
+  }
+}
+
+// Tamsork.log only grows, by one record line at most: what it held stays, a
+// torn last line is ended with CR LF first, and the line names the state
+// the launch found.
+inline void CheckLog(const sim::Firmware &Fw, const Allowed &A, std::vector<Violation> &Out) {
+  const FileContent After = LogOnMedium(Fw);
+  const std::string Old = TextOf(A.LogBefore), New = TextOf(After);
+  if (New.compare(0, Old.size(), Old) != 0) {
+    Out.push_back({"log", "Tamsork.log held " + Describe(A.LogBefore) + " and now holds " + Describe(After)});
+    return;
+  }
+  if (New.size() == Old.size()) {
+    return;
+  }
+  const bool Torn = !Old.empty() && (Old.size() < 2 || Old.compare(Old.size() - 2, 2, "\r\n") != 0);
+  const std::string Added = New.substr(Old.size()), Start = Torn ? "\r\n" : "";
+  std::optional<std::vector<std::string>> Line;
+  if (Added.compare(0, Start.size(), Start) == 0) {
+    const std::vector<std::string> Lines = LogLines(Added.substr(Start.size()));
+    Line = Lines.size() == 2 && Lines[1].empty() ? ParseLogLine(Lines[0]) : std::nullopt;
+  }
+  if (!Line) {
+    Out.push_back({"log", "the launch added " + Describe(FileContent(Bytes(Added.begin(), Added.end()))) +
+                              " to Tamsork.log: not one record line" + (Torn ? " after the torn one" : "")});
+  } else if ((*Line)[kLogBefore] != StateWord(A.Before)) {
+    Out.push_back({"log", "the line says State.dat held " + (*Line)[kLogBefore] + " where it held " +
+                              Describe(A.Before)});
   }
 }
 
@@ -827,6 +1111,7 @@ inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS St
     }
   }
   CheckAnnounced(Fw, A, Out);
+  CheckLog(Fw, A, Out);
   CheckRecordAndVersion(Fw, A, Out);
   return Out;
 }
@@ -864,6 +1149,44 @@ inline bool SameStep(const Step &Got, const Step &Want) {
   return Fits(Got.After.Bytes, Want.After) && Got.Signals == Want.Signals && Got.Flashes == Want.Flashes &&
          Got.ResetsBoard == Want.ResetsBoard && Got.Done == Want.Done && Got.Failed == Want.Failed &&
          Got.Status == Want.Status;
+}
+
+// ---------------------------------------------------------------- the calls of the log
+
+// The calls of the clean launch of L (Calls, their services) that write its
+// log line: from the clock read for the line's time to the close of
+// Tamsork.log. Which call closes it comes from cuts: a launch cut at that
+// call has not recorded the close yet, one cut at the next call has.
+// nullopt when the launch closes no Tamsork.log. No other Firmware may
+// exist meanwhile.
+inline std::optional<std::pair<uint64_t, uint64_t>> LogCalls(const Launch &L, const std::vector<sim::Service> &Calls) {
+  const auto Closed = [&](uint64_t CutAt) {
+    sim::Firmware Fw;
+    PrepareMachine(Fw, L);
+    Fw.CutPowerAtCall(CutAt);
+    Fw.Launch();
+    return std::any_of(Fw.Events().begin(), Fw.Events().end(), [](const sim::Event &E) {
+      return E.What == sim::Event::Kind::FileClose && detail::IsFile(E, kLogFile);
+    });
+  };
+  uint64_t Low = 1, High = Calls.size() + 1;
+  if (!Closed(High)) {
+    return std::nullopt;
+  }
+  while (Low < High) {
+    const uint64_t Mid = Low + (High - Low) / 2;
+    if (Closed(Mid)) {
+      High = Mid;
+    } else {
+      Low = Mid + 1;
+    }
+  }
+  for (uint64_t First = Low - 1; First >= 1; First--) {
+    if (Calls[First - 1] == sim::Service::GetTime) {
+      return std::pair(First, Low - 1);
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace tamsork_reliability

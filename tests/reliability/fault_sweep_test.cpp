@@ -1,9 +1,13 @@
 // The fault sweep: every launch of an update, in both modes, run once
 // cleanly to learn its firmware calls, then once more for each of those
 // calls with that one call failing, on a fresh machine each time. Whatever
-// fails, the launch must keep the rules of UpdateRules.h.
+// fails, the launch must keep the rules of UpdateRules.h; and a failing
+// call of the log's line (its time, the open, positioning, the read of the
+// last byte, the write, the flush, the close of Tamsork.log) changes nothing
+// else the launch does: the same step, at most one line more on the screen.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -60,6 +64,8 @@ std::optional<EFI_STATUS> FaultStatus(Service S) {
     case Service::ShellOpenFileByName: return EFI_NOT_FOUND;
     case Service::ShellGetFileInfo:
     case Service::ShellCloseFile: return EFI_DEVICE_ERROR;
+    // A clock that cannot be read.
+    case Service::GetTime: return EFI_DEVICE_ERROR;
     case Service::VendorRequest: return EFI_DEVICE_ERROR;
     // Port accesses have no status; the simulated board answers a failed
     // read with a floating bus (0xFF) and loses a failed write, as a board
@@ -77,8 +83,21 @@ struct LaunchFigures {
   uint64_t Calls = 0;
   uint64_t Faults = 0;
   uint64_t Skipped = 0;
+  uint64_t OfLog = 0;   // faults in the calls of the log line
   uint64_t Broken = 0;  // faulty launches that broke a rule
 };
+
+// Whether Got is the console text Clean with at most the log's failure
+// line added.
+bool SameConsoleButTheLog(const std::string &Clean, const std::string &Got) {
+  std::vector<std::string> Lines = detail::Split(Got, '\n');
+  const auto Told = std::find_if(Lines.begin(), Lines.end(),
+                                 [](const std::string &Line) { return Line.rfind(kLogFailureText, 0) == 0; });
+  if (Told != Lines.end()) {
+    Lines.erase(Told);
+  }
+  return Lines == detail::Split(Clean, '\n');
+}
 
 TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
   std::vector<LaunchFigures> Figures;
@@ -92,11 +111,13 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
     // The clean launch: its calls, and the step it takes.
     std::vector<Service> Calls;
     Step Clean;
-    FileContent Before;
+    FileContent Before, LogBefore;
+    std::string Console;
     {
       sim::Firmware Fw;
       PrepareMachine(Fw, L);
       Before = StateOnMedium(Fw);
+      LogBefore = LogOnMedium(Fw);
       const EFI_STATUS Status = Fw.Launch();
       for (uint64_t N = 1; N <= Fw.CallCount(); N++) {
         Calls.push_back(Fw.CallService(N));
@@ -105,9 +126,15 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
       const Step Want = ExpectedStep(FactsOf(Fw), L.Backup, L.State, Key);
       EXPECT_TRUE(SameStep(Clean, Want)) << L.Name << ": the clean launch " << DescribeStep(Clean) << "; expected "
                                          << DescribeStep(Want);
-      Report.Add(L.Name, "clean", CheckLaunch(Fw, Status, {L.Backup, Before, {Clean.After}}));
+      Console = Fw.ConsoleText();
+      Report.Add(L.Name, "clean", CheckLaunch(Fw, Status, {L.Backup, Before, {Clean.After}, LogBefore}));
     }
     F.Calls = Calls.size();
+    // Every launch of the sweep reads State.dat, so each writes its line.
+    const auto Log = LogCalls(L, Calls);
+    if (!Log) {
+      Report.Add(L.Name, "clean", {{"log", "the clean launch wrote no line to Tamsork.log"}});
+    }
 
     for (uint64_t N = 1; N <= Calls.size(); N++) {
       const Service S = Calls[N - 1];
@@ -130,7 +157,7 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
         Report.Add(L.Name, Where, {{"determinism", "the launch took another path before the failing call"}});
         continue;
       }
-      Allowed A{L.Backup, Before, PossibleStates(Before, Clean)};
+      Allowed A{L.Backup, Before, PossibleStates(Before, Clean), LogBefore};
       // A first start whose SMBIOS read fails finds no System Information
       // record, as on a firmware without one: its record names no machine.
       const auto Fresh = DecodeRecord(Clean.After.Bytes);
@@ -145,7 +172,15 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
         A.LeakedBlocks = 1;
         A.AssertionReports = true;
       }
-      const auto Found = CheckLaunch(Fw, Exit, A);
+      auto Found = CheckLaunch(Fw, Exit, A);
+      if (Log && N >= Log->first && N <= Log->second) {
+        F.OfLog++;
+        const Step Got = ObservedStep(Fw, Exit);
+        if (!SameStep(Got, Clean) || !SameConsoleButTheLog(Console, Fw.ConsoleText())) {
+          Found.push_back({"log failure", "the launch " + DescribeStep(Got) + " where the clean one " +
+                                              DescribeStep(Clean) + "; screen:\n" + Fw.ConsoleText()});
+        }
+      }
       F.Broken += Found.empty() ? 0 : 1;
       Report.Add(L.Name, Where, Found);
     }
@@ -154,19 +189,21 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
 
   LaunchFigures Total{"total"};
   std::printf("\nFault sweep: one failing firmware call per launch, on a fresh machine each\n");
-  std::printf("  %-34s %6s %7s %8s %7s\n", "launch", "calls", "faults", "skipped", "broken");
-  for (const LaunchFigures &F : Figures) {
-    std::printf("  %-34s %6llu %7llu %8llu %7llu\n", F.Name.c_str(), static_cast<unsigned long long>(F.Calls),
+  std::printf("  %-34s %6s %7s %8s %7s %7s\n", "launch", "calls", "faults", "skipped", "of log", "broken");
+  const auto Row = [](const LaunchFigures &F) {
+    std::printf("  %-34s %6llu %7llu %8llu %7llu %7llu\n", F.Name.c_str(), static_cast<unsigned long long>(F.Calls),
                 static_cast<unsigned long long>(F.Faults), static_cast<unsigned long long>(F.Skipped),
-                static_cast<unsigned long long>(F.Broken));
+                static_cast<unsigned long long>(F.OfLog), static_cast<unsigned long long>(F.Broken));
+  };
+  for (const LaunchFigures &F : Figures) {
+    Row(F);
     Total.Calls += F.Calls;
     Total.Faults += F.Faults;
     Total.Skipped += F.Skipped;
+    Total.OfLog += F.OfLog;
     Total.Broken += F.Broken;
   }
-  std::printf("  %-34s %6llu %7llu %8llu %7llu\n", "total", static_cast<unsigned long long>(Total.Calls),
-              static_cast<unsigned long long>(Total.Faults), static_cast<unsigned long long>(Total.Skipped),
-              static_cast<unsigned long long>(Total.Broken));
+  Row(Total);
   std::printf("  launches swept: %zu\n  faults by service:", Figures.size());
   for (const auto &[S, Count] : FaultsByService) {
     std::printf(" %s %llu,", sim::ServiceName(S), static_cast<unsigned long long>(Count));
@@ -174,6 +211,20 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
   std::printf("\n");
   Report.PrintTotals();
 }
+
+// Every step that writes State.dat, from a state file that is there, and a
+// fresh start; each is booted this many times.
+const Launch kWritingStarts[] = {
+    {"normal none", false, std::nullopt, {}},
+    {"normal empty", false, Bytes{}, {}},
+    {"normal '1'", false, Bytes{kModeEntered}, {}},
+    {"normal '2'", false, Bytes{kFlashStarted}, {}},
+    {"backup empty", true, Bytes{}, {}},
+    {"backup '@'", true, Bytes{kBackupRequested}, {}},
+    {"backup 'A'", true, Bytes{kBackupReady}, {}},
+    {"backup 'G', key 'y'", true, Bytes{kBackupResetPending}, {}},
+};
+constexpr int kBoots = 5;
 
 // Faults that stay: the firmware fails the same way at every launch, as a
 // write-protected stick or a worn medium does. A launch that cannot record
@@ -208,46 +259,88 @@ TEST(FaultSweep, AStateFileThatCannotBeWrittenStopsEveryBootAtTheShell) {
          }
        }},
   };
-  // Every step that writes State.dat, from a state file that is there, and
-  // a fresh start.
-  const Launch Starts[] = {
-      {"normal none", false, std::nullopt, {}},
-      {"normal empty", false, Bytes{}, {}},
-      {"normal '1'", false, Bytes{kModeEntered}, {}},
-      {"normal '2'", false, Bytes{kFlashStarted}, {}},
-      {"backup empty", true, Bytes{}, {}},
-      {"backup '@'", true, Bytes{kBackupRequested}, {}},
-      {"backup 'A'", true, Bytes{kBackupReady}, {}},
-      {"backup 'G', key 'y'", true, Bytes{kBackupResetPending}, {}},
-  };
-  constexpr int kBoots = 5;
   Reporter Report;
   for (const Persistent &F : Faults) {
-    for (const Launch &L : Starts) {
+    for (const Launch &L : kWritingStarts) {
       const std::string Name = std::string(F.Name) + ", " + L.Name;
       sim::Firmware Fw;
       PrepareMachine(Fw, L);
       F.Apply(Fw);
       int Steps = 0, Failures = 0;
       for (int Boot = 1; Boot <= kBoots; Boot++) {
-        const FileContent Before = StateOnMedium(Fw);
+        const FileContent Before = StateOnMedium(Fw), Log = LogOnMedium(Fw);
         if (L.Backup && L.State && !L.State->empty() && (*L.State)[0] == kBackupResetPending) {
           Fw.QueueKey(sim::CharKey(u'y'));
         }
         const EFI_STATUS Status = Fw.Launch();
         Report.Add(Name, "boot " + std::to_string(Boot),
-                   CheckLaunch(Fw, Status, {L.Backup, Before, {Before, Bytes{}}}));
+                   CheckLaunch(Fw, Status, {L.Backup, Before, {Before, Bytes{}}, Log}));
         Steps += (Fw.PortWrites().empty() && !Fw.ResetRequested() && Fw.Executions().empty() &&
                   Fw.VendorRequests().empty())
                      ? 0
                      : 1;
-        Failures += EFI_ERROR(Status) && Fw.ConsoleText().find("State.dat could not be") != std::string::npos ? 1 : 0;
+        // The stick's failure is told once: the log's own goes untold.
+        const std::string Console = Fw.ConsoleText();
+        Failures += EFI_ERROR(Status) && Console.find("State.dat could not be") != std::string::npos &&
+                            Console.find(kLogFailureText) == std::string::npos
+                        ? 1
+                        : 0;
         Fw.Reboot();
       }
       EXPECT_EQ(Steps, 0) << Name << ": a step was taken at " << Steps << " of " << kBoots
                           << " boots that could not record it";
       EXPECT_EQ(Failures, kBoots) << Name << ": only " << Failures << " of " << kBoots
-                                  << " boots ended with the state file's failure and its message";
+                                  << " boots ended with the state file's failure and its message alone";
+    }
+  }
+}
+
+// A log that cannot be written, at every boot: each boot takes its step as
+// the tables say, tells the log's failure once, and leaves the log as it
+// was. (The simulated medium refuses write-back for a whole volume only,
+// which stops State.dat first: that case is the test above.)
+TEST(FaultSweep, ALogThatCannotBeWrittenChangesNoStep) {
+  struct Persistent {
+    const char *Name;
+    std::function<void(sim::Firmware &)> Apply;
+  };
+  const Persistent Faults[] = {
+      {"Tamsork.log read-only", [](sim::Firmware &Fw) { Fw.BootVolume().PutFile(kLogFile, "earlier\r\n", true); }},
+      {"Tamsork.log a folder", [](sim::Firmware &Fw) { Fw.BootVolume().MakeDirectory(kLogFile); }},
+  };
+  Reporter Report;
+  for (const Persistent &F : Faults) {
+    for (const Launch &L : kWritingStarts) {
+      const std::string Name = std::string(F.Name) + ", " + L.Name;
+      sim::Firmware Fw;
+      PrepareMachine(Fw, L);
+      F.Apply(Fw);
+      const FileContent Log = LogOnMedium(Fw);
+      int Told = 0;
+      for (int Boot = 1; Boot <= kBoots; Boot++) {
+        const FileContent Before = StateOnMedium(Fw);
+        // The keys of the prompts on the way: any key at '@', 'y' at 'G'.
+        const uint8_t B = Before && !Before->empty() ? (*Before)[0] : 0;
+        const char16_t Key = L.Backup && B == kBackupResetPending ? u'y' : u'\r';
+        if (L.Backup && (B == kBackupRequested || B == kBackupResetPending)) {
+          Fw.QueueKey(sim::CharKey(Key));
+        }
+        const EFI_STATUS Status = Fw.Launch();
+        const Step Want = ExpectedStep(FactsOf(Fw), L.Backup, Before, Key);
+        const Step Got = ObservedStep(Fw, Status);
+        auto Found = CheckLaunch(Fw, Status, {L.Backup, Before, {Want.After}, Log});
+        if (!SameStep(Got, Want) || LogOnMedium(Fw) != Log) {
+          Found.push_back({"log failure", "the launch " + DescribeStep(Got) + " and leaves Tamsork.log " +
+                                              Describe(LogOnMedium(Fw)) + "; expected " + DescribeStep(Want)});
+        }
+        const auto Lines = detail::Split(Fw.ConsoleText(), '\n');
+        Told += std::count_if(Lines.begin(), Lines.end(),
+                              [](const std::string &Line) { return Line.rfind(kLogFailureText, 0) == 0; }) == 1;
+        Report.Add(Name, "boot " + std::to_string(Boot), Found);
+        Fw.Reboot();
+      }
+      EXPECT_EQ(Told, kBoots) << Name << ": the log's failure was told once at only " << Told << " of " << kBoots
+                              << " boots";
     }
   }
 }

@@ -7,7 +7,9 @@
 // (answering the 'G' prompt, deleting State.dat, putting the flash tool
 // back) start the next update or carry this one on. The image is newer
 // than the running BIOS and the flash tool flashes it, so a cut that keeps
-// the tool from running ends as a failed update, never as done.
+// the tool from running ends as a failed update, never as done. Wherever
+// the cuts fall, Tamsork.log keeps its lines: after the update each one is
+// a record line on a line of its own, but for at most one torn by a cut.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -134,7 +136,7 @@ class Chain {
 
   // The launch under test, cut at call CutAt, then the launches after it.
   ChainResult Run(const Step &Whole) {
-    const FileContent Before = StateOnMedium(Fw_);
+    const FileContent Before = StateOnMedium(Fw_), Log = LogOnMedium(Fw_);
     U_ = UpdateFoundAt(L_.Backup, Before);
     // A cut past the last call takes the machine down once the launch is over.
     Fw_.CutPowerAtCall(CutAt_);
@@ -142,7 +144,7 @@ class Chain {
     if (Fw_.PowerWasCut() != (CutAt_ <= Fw_.CallCount())) {
       Add("cut", {{"power cut", "the cut did not happen"}});
     }
-    Add("cut launch", CheckLaunch(Fw_, Status, {L_.Backup, Before, PossibleStates(Before, Whole)}));
+    Add("cut launch", CheckLaunch(Fw_, Status, {L_.Backup, Before, PossibleStates(Before, Whole), Log}));
     Observe();
     std::optional<Ending> End = Fw_.PowerWasCut() ? std::nullopt : EndOf(ObservedStep(Fw_, Status));
     Fw_.Reboot();
@@ -152,7 +154,7 @@ class Chain {
     }
 
     for (Result_.Launches = 0; !End; Result_.Launches++) {
-      const FileContent State = StateOnMedium(Fw_);
+      const FileContent State = StateOnMedium(Fw_), Log = LogOnMedium(Fw_);
       if ((End = Waiting(L_.Backup, State, FactsOf(Fw_)))) {
         break;
       }
@@ -176,7 +178,7 @@ class Chain {
       if (!SameStep(Got, Want)) {
         Add(Where, {{"step", DescribeStep(Got) + "; expected " + DescribeStep(Want)}});
       }
-      Add(Where, CheckLaunch(Fw_, Next, {L_.Backup, State, {Want.After}}));
+      Add(Where, CheckLaunch(Fw_, Next, {L_.Backup, State, {Want.After}, Log}));
       Observe();
       End = EndOf(Got);
       Fw_.Reboot();
@@ -215,6 +217,9 @@ class Chain {
     if (StartedOver_) {
       Result_.End = Ending::StartedOver;
     }
+    if (const auto Torn = TornLines(LogOnMedium(Fw_))) {
+      Add("after the update", {{"log lines", "Tamsork.log holds more than one line that is no record: " + *Torn}});
+    }
     return Result_;
   }
 
@@ -227,20 +232,20 @@ class Chain {
       // Nothing to do: the state file is gone already.
     } else if (Result_.End == Ending::WaitingOperator) {
       Fw_.QueueKey(sim::CharKey(u'n'));
-      const FileContent State = StateOnMedium(Fw_);
+      const FileContent State = StateOnMedium(Fw_), Log = LogOnMedium(Fw_);
       const EFI_STATUS Status = Fw_.Launch();
-      Add("answering 'G'", CheckLaunch(Fw_, Status, {L_.Backup, State, {std::nullopt}}));
+      Add("answering 'G'", CheckLaunch(Fw_, Status, {L_.Backup, State, {std::nullopt}, Log}));
       Fw_.Reboot();
     } else if (Result_.End == Ending::NoTool) {
       Fw_.BootVolume().PutFile(sim::kFlashToolName, "MZ flash tool");
     } else {
       Fw_.BootVolume().RemoveFile(kStateFile);
     }
-    const FileContent State = StateOnMedium(Fw_);
+    const FileContent State = StateOnMedium(Fw_), Log = LogOnMedium(Fw_);
     const EFI_STATUS Status = Fw_.Launch();
     const Step Got = ObservedStep(Fw_, Status);
     const Step Want = ExpectedStep(FactsOf(Fw_), L_.Backup, State, u'\r');
-    Add("after the operator's step", CheckLaunch(Fw_, Status, {L_.Backup, State, {Want.After}}));
+    Add("after the operator's step", CheckLaunch(Fw_, Status, {L_.Backup, State, {Want.After}, Log}));
     if (!SameStep(Got, Want) || !(Got.Signals || Got.Flashes)) {
       Add("after the operator's step",
           {{"leave", "the next launch " + DescribeStep(Got) + " instead of going on; expected " + DescribeStep(Want)}});
@@ -263,6 +268,7 @@ class Chain {
 struct LaunchFigures {
   std::string Name;
   uint64_t Cuts = 0;
+  uint64_t LogCuts = 0;  // inside the calls of the log line
   uint64_t ChainLaunches = 0;
   int MostFlashes = 0;
   uint64_t Unsignalled = 0;
@@ -289,6 +295,7 @@ TEST(PowerCutSweep, EveryCutOfEveryLaunchLeavesAnUpdateThatCarriesOn) {
       Whole = ObservedStep(Fw, Status);
     }
     const uint64_t Calls = Services.size();
+    const auto Log = LogCalls(L, Services);
     // Each call, and the moment just after the last one.
     for (uint64_t N = 1; N <= Calls + 1; N++) {
       sim::Firmware Fw;
@@ -296,6 +303,7 @@ TEST(PowerCutSweep, EveryCutOfEveryLaunchLeavesAnUpdateThatCarriesOn) {
       Chain C(Fw, L, Report, N);
       const ChainResult R = C.Run(Whole);
       F.Cuts++;
+      F.LogCuts += Log && N >= Log->first && N <= Log->second ? 1 : 0;
       F.ChainLaunches += static_cast<uint64_t>(R.Launches);
       F.MostFlashes = std::max(F.MostFlashes, R.MostFlashes);
       F.Unsignalled += R.FlashedUnsignalled ? 1 : 0;
@@ -342,6 +350,7 @@ TEST(PowerCutSweep, EveryCutOfEveryLaunchLeavesAnUpdateThatCarriesOn) {
   for (const LaunchFigures &F : Figures) {
     Row(F);
     Total.Cuts += F.Cuts;
+    Total.LogCuts += F.LogCuts;
     Total.ChainLaunches += F.ChainLaunches;
     Total.MostFlashes = std::max(Total.MostFlashes, F.MostFlashes);
     Total.Unsignalled += F.Unsignalled;
@@ -352,10 +361,10 @@ TEST(PowerCutSweep, EveryCutOfEveryLaunchLeavesAnUpdateThatCarriesOn) {
   }
   Row(Total);
   std::printf(
-      "  launches swept: %zu; power cuts: %llu; launches after the cuts: %llu; most flash tool runs in one "
-      "update: %d\n",
-      Figures.size(), static_cast<unsigned long long>(Total.Cuts), static_cast<unsigned long long>(Total.ChainLaunches),
-      Total.MostFlashes);
+      "  launches swept: %zu; power cuts: %llu (%llu inside the log line's calls); launches after the cuts: %llu; "
+      "most flash tool runs in one update: %d\n",
+      Figures.size(), static_cast<unsigned long long>(Total.Cuts), static_cast<unsigned long long>(Total.LogCuts),
+      static_cast<unsigned long long>(Total.ChainLaunches), Total.MostFlashes);
   std::printf("  cut points worth a look:\n");
   for (const std::string &Line : Notable) {
     std::printf("    %s\n", Line.c_str());

@@ -5,9 +5,9 @@
 
 #include <cstdio>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "tests/tools/JsonValue.h"
 #include "tests/tools/ToolTestSupport.h"
 
 namespace {
@@ -77,11 +77,114 @@ TEST_F(Program, NormalUpdateTranscript) {
         "  MOR variable    0xFF -> 0x00\n", "  reset           cold\n",
         "  flash tool      H2OFFT-Sx64.efi bios.bin   (flashed: BIOS V1.05 -> V1.06)\n",
         "  vendor request  command 0x50, subcommand 0x0, function 0x3, argument 0x1, buffer size 4\n",
-        "  console         | BIOS Update done!\n", "stop:    after 4 launches: update finished\n"}) {
+        "  console         | Tamsork: step 4 of 4, the BIOS runs the version of bios.bin; the update is done\n"
+        "                  | BIOS Update done!\n",
+        "  log             time=2026-12-08T09:14:02 serial=SN000001 product=KVX4720 "
+        "uuid=13121110-1514-1716-1819-1a1b1c1d1e1f bios=V1.05 file=bios.bin switches=\"\" version=1.06 before=none "
+        "after=1 step=begin outcome=Success\n",
+        "bios=V1.06 file=bios.bin switches=\"\" version=1.06 before=3 after=none step=done outcome=Success\n",
+        "stop:    after 4 launches: update finished\n"}) {
     EXPECT_NE(R.Out.find(Line), std::string::npos) << "missing: " << Line << "\nin:\n" << R.Out;
   }
   EXPECT_EQ(Count(R.Out, "\nlaunch "), 4u);
   EXPECT_EQ(Count(R.Out, "exit status     EFI_SUCCESS"), 4u);
+  EXPECT_EQ(Count(R.Out, "\n  log             time="), 4u);
+}
+
+// The application's own lines, taken from a whole run and read back by
+// log: every field is what the machine and the launch had.
+TEST_F(Program, TheLogOfAWholeRunReadsBackAsTheMachineHadIt) {
+  const std::string Name = "my \"new\" b%x%.bin";
+  const std::string Serial = "SN \"7\" \\x";
+  const Result Ran = Run({"run", Dir.Write(Name, ImageWithField("$.a1.06")), "--machine", Serial, "--json"});
+  ASSERT_EQ(Ran.Status, 0) << Ran.Err;
+  nlohmann::json Launches = nlohmann::json::parse(Ran.Out)["launches"];
+  EXPECT_EQ(nlohmann::json::parse(Ran.Out)["command_line"][1], "\"my ^\"new^\" b^%x^%.bin\"");
+  std::vector<uint8_t> Log;
+  for (const auto &L : Launches) {
+    ASSERT_EQ(L["log"].size(), 1u) << L.dump();
+    const std::string Line = L["log"][0].get<std::string>() + "\r\n";
+    Log.insert(Log.end(), Line.begin(), Line.end());
+  }
+  ASSERT_EQ(Launches.size(), 4u);
+  const Result Read = Run({"log", Dir.Write("Tamsork.log", Log), "--json"});
+  ASSERT_EQ(Read.Status, 0) << Read.Err;
+  nlohmann::json V = nlohmann::json::parse(Read.Out);
+  EXPECT_TRUE(V["unreadable"].empty());
+  const char *Steps[] = {"begin", "flash", "finish", "done"};
+  const char *Versions[] = {"1.06", "", "", "1.06"};
+  for (size_t I = 0; I < 4; I++) {
+    nlohmann::json Record = V["records"][I], Launch = Launches[I];
+    EXPECT_EQ(Record["line"], I + 1);
+    EXPECT_EQ(Record["serial"], Serial);
+    EXPECT_EQ(Record["product"], "KVX4720");
+    EXPECT_EQ(Record["uuid"], "13121110-1514-1716-1819-1a1b1c1d1e1f");
+    EXPECT_EQ(Record["bios"], Launch["bios_version"]);
+    EXPECT_EQ(Record["file"], Name);
+    EXPECT_EQ(Record["switches"], "");
+    EXPECT_EQ(Record["version"], Versions[I]);
+    EXPECT_EQ(Record["before"], Launch["state_before"]);
+    EXPECT_EQ(Record["after"], Launch["state_after"]);
+    EXPECT_EQ(Record["step"], Steps[I]);
+    EXPECT_EQ(Record["outcome"], "Success");
+  }
+  nlohmann::json Machine = V["machines"][0];
+  EXPECT_EQ(V["machines"].size(), 1u);
+  EXPECT_EQ(Machine["serial"], Serial);
+  EXPECT_EQ(Machine["bios_before"], "V1.05");
+  EXPECT_EQ(Machine["bios_after"], "V1.06");
+  EXPECT_EQ(Machine["files"], nlohmann::json::array({Name}));
+  EXPECT_EQ(Machine["launches"], 4);
+  EXPECT_EQ(Machine["outcome"]["code"], "done");
+}
+
+TEST_F(Program, LogReportPerMachine) {
+  const std::string Line = "time=2026-12-08T09:14:02 serial=SN1 product=KVX4720 uuid=\"\" bios=V1.05 file=bios.bin ";
+  const std::string Text = Line + "switches=-b version=1.06 before=none after=@ step=begin outcome=Success\r\n" +
+                           "garbage\r\n" +
+                           "time=2026-12-08T10:00:00Z serial=SN2 product=\"KVX 4720\" uuid=\"\" bios=V1.06 "
+                           "file=\"my bios.bin\" switches=\"\" version=1.06 before=3 after=3 step=failed "
+                           "outcome=\"Incompatible Version\"\r\n" +
+                           Line + "switches=\"-b -d\" version=\"\" before=G after=none step=give-up " +
+                           "outcome=Success\r\n" +
+                           Line.substr(0, 30);
+  const std::string File = Dir.Write("Tamsork.log", {Text.begin(), Text.end()});
+  Result R = Run({"log", File});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  EXPECT_EQ(R.Out, File +
+                       ": 5 lines, 3 records, 2 machines; 2 lines cannot be read\n"
+                       "  line 2: \"garbage\" where time=... belongs\n"
+                       "  line 5: torn: the last line has no CR LF at its end (a start cut off while writing it)\n"
+                       "\n"
+                       "machine SN1\n"
+                       "  product         KVX4720\n"
+                       "  uuid            none\n"
+                       "  time            2026-12-08T09:14:02 to 2026-12-08T09:14:02\n"
+                       "  BIOS            V1.05 -> V1.05\n"
+                       "  image           bios.bin\n"
+                       "  switches        -b, \"-b -d\"\n"
+                       "  launches        2\n"
+                       "  outcome         given up at the prompt: State.dat removed (line 4)\n"
+                       "\n"
+                       "machine SN2\n"
+                       "  product         \"KVX 4720\"\n"
+                       "  uuid            none\n"
+                       "  time            2026-12-08T10:00:00Z\n"
+                       "  BIOS            V1.06 -> V1.06\n"
+                       "  image           \"my bios.bin\"\n"
+                       "  switches        none\n"
+                       "  launches        1\n"
+                       "  outcome         failed: the BIOS ran V1.06, the image held 1.06 (line 3)\n");
+  R = Run({"log", File, "--json"});
+  ASSERT_EQ(R.Status, 0) << R.Err;
+  nlohmann::json V = nlohmann::json::parse(R.Out);
+  EXPECT_EQ(V["lines"], 5);
+  EXPECT_EQ(V["unreadable"][1]["line"], 5);
+  EXPECT_TRUE(V["log_full"].is_null());
+  EXPECT_EQ(V["machines"][1]["product"], "KVX 4720");
+  EXPECT_EQ(V["machines"][0]["switches"], nlohmann::json::array({"-b", "-b -d"}));
+  EXPECT_EQ(V["machines"][1]["outcome"]["code"], "failed");
+  EXPECT_EQ(V["records"][1]["outcome"], "Incompatible Version");
 }
 
 TEST_F(Program, RefusedUpdateTranscript) {
@@ -103,29 +206,31 @@ TEST_F(Program, JsonTranscriptParsesAndCarriesTheRun) {
   const std::string Image = Dir.Write(Name, ImageWithField("$.a1.06"));
   const Result R = Run({"run", Image, "--json", "--keys", "comma"});
   ASSERT_EQ(R.Status, 0) << R.Err;
-  const json_test::Value V = json_test::Parse(R.Out);
-  EXPECT_EQ(V["image"]["name"].Text, Name);
-  EXPECT_EQ(V["command_line"][1].Text, Name);
-  ASSERT_EQ(V["launches"].Items.size(), 4u);
-  EXPECT_EQ(V["launches"][0]["ports"][1]["value"].Number, 0x66);
-  EXPECT_EQ(V["launches"][0]["reset"].Text, "cold");
-  EXPECT_EQ(V["launches"][1]["flashed_to"].Text, "V1.06");
-  EXPECT_EQ(V["launches"][2]["vendor_requests"][0]["command"].Number, 0x50);
-  EXPECT_EQ(V["launches"][3]["console"].Text, "BIOS Update done!\r\n");
-  EXPECT_EQ(V["launches"][3]["exit_status"].Text, "EFI_SUCCESS");
-  EXPECT_TRUE(V["launches"][3]["restart"].IsNull());
-  EXPECT_EQ(V["stop"]["code"].Text, "finished");
-  EXPECT_EQ(V["final"]["keys_left"][0].Text, "comma");
+  nlohmann::json V = nlohmann::json::parse(R.Out);
+  EXPECT_EQ(V["image"]["name"], Name);
+  EXPECT_EQ(V["command_line"][1], Name);
+  ASSERT_EQ(V["launches"].size(), 4u);
+  EXPECT_EQ(V["launches"][0]["ports"][1]["value"], 0x66);
+  EXPECT_EQ(V["launches"][0]["reset"], "cold");
+  EXPECT_EQ(V["launches"][1]["flashed_to"], "V1.06");
+  EXPECT_EQ(V["launches"][2]["vendor_requests"][0]["command"], 0x50);
+  EXPECT_EQ(V["launches"][3]["console"],
+            "Tamsork: step 4 of 4, the BIOS runs the version of new-\xC3\xA9.bin; the update is done\r\n"
+            "BIOS Update done!\r\n");
+  EXPECT_EQ(V["launches"][3]["exit_status"], "EFI_SUCCESS");
+  EXPECT_TRUE(V["launches"][3]["restart"].is_null());
+  EXPECT_EQ(V["stop"]["code"], "finished");
+  EXPECT_EQ(V["final"]["keys_left"][0], "comma");
 }
 
 TEST_F(Program, JsonOfAWaitingLaunchHasNoExitStatus) {
   const std::string Image = Dir.Write("old.bin", ImageWithField("$.a1.04"));
   const Result R = Run({"run", Image, "--json"});
   ASSERT_EQ(R.Status, 0) << R.Err;
-  const json_test::Value V = json_test::Parse(R.Out);
-  EXPECT_TRUE(V["launches"][0]["waiting_for_key"].Boolean);
-  EXPECT_TRUE(V["launches"][0]["exit_status"].IsNull());
-  EXPECT_EQ(V["stop"]["code"].Text, "refused");
+  nlohmann::json V = nlohmann::json::parse(R.Out);
+  EXPECT_EQ(V["launches"][0]["waiting_for_key"], true);
+  EXPECT_TRUE(V["launches"][0]["exit_status"].is_null());
+  EXPECT_EQ(V["stop"]["code"], "refused");
 }
 
 TEST_F(Program, InspectShowsOffsetsVersionAndGate) {
@@ -150,50 +255,75 @@ TEST_F(Program, InspectShowsOffsetsVersionAndGate) {
 
   R = Run({"inspect", Padded, "--bios-version", "V1.05", "--json"});
   ASSERT_EQ(R.Status, 0) << R.Err;
-  const json_test::Value V = json_test::Parse(R.Out);
-  EXPECT_EQ(V["marker"]["field_offset"].Number, 85);
-  EXPECT_EQ(V["marker"]["version"].Text, "1.05");
-  EXPECT_TRUE(V["gate"]["allowed"].Boolean);
+  nlohmann::json V = nlohmann::json::parse(R.Out);
+  EXPECT_EQ(V["marker"]["field_offset"], 85);
+  EXPECT_EQ(V["marker"]["version"], "1.05");
+  EXPECT_EQ(V["gate"]["allowed"], true);
 
   const std::string None = Dir.Write("none.bin", {'$', '.', 'a', '1', '.', '0', '5', '$', 'B', 'V', 'D', 'T'});
   R = Run({"inspect", None, "--json"});
   EXPECT_EQ(R.Status, 1);
-  EXPECT_FALSE(json_test::Parse(R.Out)["marker"]["found"].Boolean);
+  EXPECT_EQ(nlohmann::json::parse(R.Out)["marker"]["found"], false);
 }
 
 TEST_F(Program, BadArgumentsGiveOneLineAndStatusTwo) {
   const std::string Image = Dir.Write("bios.bin", ImageWithField("$.a1.06"));
   const std::string Dark = Dir.Write("dark.bin", ImageWithField("$.a1.06"));
   std::filesystem::permissions(Dark, std::filesystem::perms::none);
-  const std::vector<std::vector<std::string>> Cases = {
-      {},
-      {"frob"},
-      {"run"},
-      {"run", Dir.Path() + "/missing.bin"},
-      {"run", Dir.Path()},
-      {"inspect", Dir.Path() + "/missing.bin"},
-      {"run", Image, "--keys", "y,foo"},
-      {"run", Image, "--keys", "y,,n"},
-      {"run", Image, "--mor", "0x100"},
-      {"run", Image, "--state", "Z"},
-      {"run", Image, "--launches", "0"},
-      {"run", Image, "--cpu", "banana"},
-      {"run", Image, "--control-port"},
-      {"run", Image, "--bogus"},
-      {"run", Image, "extra"},
-      {"inspect", Image, "--bios-version", ""},
+  const std::string Torn = Dir.Write("torn.log", {'t', 'i', 'm', 'e', '=', 'x'});
+  const std::string Binary = Dir.Write("binary.log", {0x7F, 'E', 'L', 'F', 0, '\r', '\n', 0xFF, '\n', 0});
+  const std::string Log = Dir.Write("Tamsork.log", {});
+  struct Case {
+    std::vector<std::string> Args;
+    std::string Message = "";  // the whole message after "tamsork-sim: ", where it is given
   };
-  for (const auto &Args : Cases) {
+  const Case Cases[] = {
+      {{}},
+      {{"frob"}},
+      {{"run"}},
+      {{"run", Dir.Path() + "/missing.bin"}},
+      {{"run", Dir.Path()}},
+      {{"inspect", Dir.Path() + "/missing.bin"}},
+      {{"run", Image, "--keys", "y,foo"}},
+      {{"run", Image, "--keys", "y,,n"}},
+      {{"run", Image, "--mor", "0x100"}},
+      {{"run", Image, "--state", "Z"}},
+      {{"run", Image, "--launches", "0"}},
+      {{"run", Image, "--cpu", "banana"}},
+      {{"run", Image, "--control-port"}},
+      {{"run", Image, "--bogus"}},
+      {{"run", Image, "extra"}, "run: unexpected word \"extra\" (it takes one IMAGE)"},
+      {{"run", Image, "extra", "more"}, "run: unexpected words \"extra\" \"more\" (it takes one IMAGE)"},
+      {{"inspect", Image, "--bios-version", ""}},
+      {{"run", Image, "-backup"}, "unknown option -backup (did you mean -b?)"},
+      {{"run", Image, "--bios", "V1.05"}, "unknown option --bios (did you mean --bios-version?)"},
+      {{"run", "--Json", Image}, "unknown option --Json (did you mean --json?)"},
+      {{"run", Image, "--mahcine=SN1"}, "unknown option --mahcine (did you mean --machine?)"},
+      {{"run", Image, "-bx"}, "unknown option -bx (did you mean -b?)"},
+      {{"run", Image, "---"}, "unknown option --- (did you mean "},
+      {{"inspect", Image, "--bios-versoin", "V1.05"}, "unknown option --bios-versoin (did you mean --bios-version?)"},
+      {{"log", Log, "--jsno"}, "unknown option --jsno (did you mean --json?)"},
+      {{"--verbose"}, "unknown option --verbose (did you mean --help?)"},
+      {{"log"}},
+      {{"log", Dir.Path() + "/missing.log"}, Dir.Path() + "/missing.log: No such file or directory"},
+      {{"log", Dir.Path()}, Dir.Path() + ": not a regular file"},
+      {{"log", Log}, Log + ": empty, no Tamsork.log record in it"},
+      {{"log", Torn}, Torn + ": no line of its 1 is a Tamsork.log record (line 1: torn: the last line has no CR LF"},
+      {{"log", Binary}, Binary + ": no line of its 3 is a Tamsork.log record (line 1: \"\\x7fELF\\x00\" where time"},
+  };
+  for (const Case &C : Cases) {
     std::string Shown;
-    for (const std::string &A : Args) {
+    for (const std::string &A : C.Args) {
       Shown += " " + A;
     }
-    const Result R = Run(Args);
+    const Result R = Run(C.Args);
     EXPECT_EQ(R.Status, 2) << Shown;
     EXPECT_EQ(R.Out, "") << Shown;
     EXPECT_EQ(Count(R.Err, "\n"), 1u) << Shown << ": " << R.Err;
-    EXPECT_EQ(R.Err.rfind("tamsork-sim: ", 0), 0u) << Shown << ": " << R.Err;
+    EXPECT_EQ(R.Err.rfind("tamsork-sim: " + C.Message, 0), 0u) << Shown << ": " << R.Err;
   }
+  // Single-letter flags may be run together.
+  EXPECT_EQ(Run({"run", Image, "-bd", "--launches", "1"}).Status, 0);
   // Unreadable for the user only; root reads it anyway.
   if (getuid() != 0) {
     const Result R = Run({"run", Dark});

@@ -3,6 +3,7 @@
 // running BIOS.
 #include <gtest/gtest.h>
 
+#include "simfw/Firmware.h"
 #include "tests/tools/ToolTestSupport.h"
 #include "tools/tamsork-sim/Simulation.h"
 
@@ -55,7 +56,8 @@ TEST(Run, NormalUpdateTakesFourLaunchesAndFlashesTheImage) {
   EXPECT_EQ(std::vector<uint64_t>({V.Command, V.SubCommand, V.Function, V.Argument, V.BufferSize}),
             std::vector<uint64_t>({0x50, 0, 3, 1, 4}));
 
-  EXPECT_EQ(Done.Console, "BIOS Update done!\r\n");
+  EXPECT_EQ(Done.Console,
+            "Tamsork: step 4 of 4, the BIOS runs the version of bios.bin; the update is done\r\nBIOS Update done!\r\n");
   EXPECT_TRUE(Done.Restart.empty());
   for (const LaunchRecord &L : R.Launches) {
     EXPECT_EQ(L.ExitStatus, 0u) << "launch " << L.Number;
@@ -211,6 +213,34 @@ TEST(Run, TheFlashToolGetsTheImageNameAsTheShellSplitsIt) {
     EXPECT_EQ(L.ShellCommands, std::vector<std::string>{"H2OFFT-Sx64.efi " + C.Word});
     EXPECT_EQ(L.FlashedTo, C.FlashedTo) << C.Name;
     EXPECT_EQ(L.Notes.size(), C.FlashedTo ? 0u : 1u) << C.Name;
+  }
+}
+
+TEST(Run, LaunchWordsAreShownAsTheyAreTypedAtTheShell) {
+  struct Case {
+    std::string Word, Typed;
+  } Cases[] = {
+      {"bios.bin", "bios.bin"},
+      {"-b", "-b"},
+      {"bios-\xC3\xA9.bin", "bios-\xC3\xA9.bin"},
+      {"a<b>.bin", "a<b>.bin"},
+      {"my bios.bin", "\"my bios.bin\""},
+      {"tab\t.bin", "\"tab\t.bin\""},
+      {"say \"hi\".bin", "\"say ^\"hi^\".bin\""},
+      {"b%path%.bin", "\"b^%path^%.bin\""},
+      {"a^b.bin", "\"a^^b.bin\""},
+      {"a#b.bin", "\"a^#b.bin\""},
+      {"a|b.bin", "\"a^|b.bin\""},
+      {"<in.bin", "\"<in.bin\""},
+      {">out.bin", "\">out.bin\""},
+  };
+  // Typed at the prompt, the line is read once, with a path variable to expand.
+  const std::map<std::u16string, std::u16string> Shell = {{u"nonesting", u"True"}, {u"path", u"FS0:\\"}};
+  for (const Case &C : Cases) {
+    EXPECT_EQ(ShellTyped(C.Word), C.Typed);
+    EXPECT_EQ(sim::ReadShellCommandLine(u"Tamsork.efi " + sim::FromUtf8(ShellTyped(C.Word)), Shell),
+              (std::vector<std::u16string>{u"Tamsork.efi", sim::FromUtf8(C.Word)}))
+        << C.Typed;
   }
 }
 

@@ -1,16 +1,21 @@
 // tamsork-sim: runs Tamsork on a simulated machine launch after launch and
-// prints what each launch did, or inspects a BIOS image's version marker.
+// prints what each launch did, inspects a BIOS image's version marker, or
+// sums up a Tamsork.log per machine.
 //
-// Exit status: 0 when the run or inspection was carried out (whatever the
-// update's outcome), 1 when inspect finds no version marker, 2 for a bad
-// command line or an image that cannot be read.
+// Exit status: 0 when the run, inspection or report was carried out
+// (whatever the update's outcome), 1 when inspect finds no version marker,
+// 2 for a bad command line, an image that cannot be read or a log with no
+// record in it.
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 #include <optional>
 #include <string>
 
+#include "tools/tamsork-sim/LogReader.h"
+#include "tools/tamsork-sim/LogReport.h"
 #include "tools/tamsork-sim/Options.h"
 #include "tools/tamsork-sim/Report.h"
 #include "tools/tamsork-sim/Simulation.h"
@@ -70,6 +75,134 @@ struct InspectOptions {
   bool Json = false;
 };
 
+struct LogOptions {
+  std::string File;
+  bool Json = false;
+};
+
+// Letters that differ between A and B (insertions, deletions and changes).
+size_t Distance(const std::string &A, const std::string &B) {
+  std::vector<size_t> Row(B.size() + 1);
+  for (size_t J = 0; J <= B.size(); J++) {
+    Row[J] = J;
+  }
+  for (size_t I = 1; I <= A.size(); I++) {
+    size_t Diagonal = Row[0];
+    Row[0] = I;
+    for (size_t J = 1; J <= B.size(); J++) {
+      const size_t Above = Row[J];
+      Row[J] = std::min({Row[J] + 1, Row[J - 1] + 1, Diagonal + (A[I - 1] == B[J - 1] ? 0 : 1)});
+      Diagonal = Above;
+    }
+  }
+  return Row[B.size()];
+}
+
+std::string Lower(std::string S) {
+  std::transform(S.begin(), S.end(), S.begin(),
+                 [](unsigned char C) { return static_cast<char>(C >= 'A' && C <= 'Z' ? C - 'A' + 'a' : C); });
+  return S;
+}
+
+std::string WithoutDashes(const std::string &Option) {
+  const size_t Start = Option.find_first_not_of('-');
+  return Start == std::string::npos ? "" : Lower(Option.substr(Start));
+}
+
+struct KnownOption {
+  std::string Name;  // "--json", "-b"
+  bool TakesValue = false;
+};
+
+std::vector<KnownOption> KnownOptions(const CLI::App &Command) {
+  std::vector<KnownOption> Known;
+  for (const CLI::Option *O : Command.get_options()) {
+    const bool Value = O->get_expected_max() > 0;
+    for (const std::string &Name : O->get_snames()) {
+      Known.push_back({"-" + Name, Value});
+    }
+    for (const std::string &Name : O->get_lnames()) {
+      Known.push_back({"--" + Name, Value});
+    }
+  }
+  return Known;
+}
+
+size_t CommonPrefix(const std::string &A, const std::string &B) {
+  size_t N = 0;
+  while (N < A.size() && N < B.size() && A[N] == B[N]) {
+    N++;
+  }
+  return N;
+}
+
+// The known option nearest to Typed, among the long ones when it was typed
+// with two dashes: one whose name begins the typed one or is begun by it
+// ("-backup" is -b, "--bios" is --bios-version), the longest such match
+// first; otherwise the one with the fewest letters changed.
+std::string Nearest(const std::string &Typed, const std::vector<KnownOption> &Known) {
+  const std::string Word = WithoutDashes(Typed);
+  const bool Long = Typed.rfind("--", 0) == 0;
+  std::string Best;
+  size_t BestPrefix = 0;
+  size_t BestDistance = SIZE_MAX;
+  for (const KnownOption &K : Known) {
+    if (Long && K.Name.rfind("--", 0) != 0) {
+      continue;
+    }
+    const std::string Name = WithoutDashes(K.Name);
+    const bool Begins = Word.rfind(Name, 0) == 0 || Name.rfind(Word, 0) == 0;
+    const size_t Prefix = Begins ? CommonPrefix(Word, Name) : 0;
+    const size_t Changed = Distance(Word, Name);
+    if (Prefix > BestPrefix || (Prefix == BestPrefix && Changed < BestDistance)) {
+      Best = K.Name;
+      BestPrefix = Prefix;
+      BestDistance = Changed;
+    }
+  }
+  return Best;
+}
+
+// The first word of Args (after the command's name) that looks like an
+// option Command does not know, as typed. Words after "--" and the value
+// after an option that takes one are not options; a word of single-letter
+// flags ("-bd") is known when each of its letters is.
+std::optional<std::string> UnknownOption(const CLI::App &Command, const std::vector<std::string> &Args) {
+  const std::vector<KnownOption> Known = KnownOptions(Command);
+  const auto Find = [&](const std::string &Name) -> const KnownOption * {
+    for (const KnownOption &K : Known) {
+      if (K.Name == Name) {
+        return &K;
+      }
+    }
+    return nullptr;
+  };
+  for (size_t I = 0; I < Args.size(); I++) {
+    const std::string &A = Args[I];
+    if (A == "--") {
+      break;
+    }
+    if (A.size() < 2 || A[0] != '-') {
+      continue;
+    }
+    const std::string Name = A.substr(0, A.find('='));
+    if (const KnownOption *K = Find(Name)) {
+      const bool NextIsValue = K->TakesValue && Name == A && I + 1 < Args.size() && Args[I + 1].rfind("-", 0) != 0;
+      I += NextIsValue ? 1 : 0;
+      continue;
+    }
+    bool Flags = A[1] != '-';
+    for (size_t C = 1; C < A.size() && Flags; C++) {
+      const KnownOption *K = Find(std::string("-") + A[C]);
+      Flags = K != nullptr && !K->TakesValue;
+    }
+    if (!Flags) {
+      return Name;
+    }
+  }
+  return std::nullopt;
+}
+
 MachineSpec SpecOf(const RunOptions &O) {
   MachineSpec Spec;
   Spec.ImagePath = O.Image;
@@ -123,17 +256,31 @@ int InspectImage(const InspectOptions &O) {
   return Report.Marker ? 0 : 1;
 }
 
+int ReadLogFile(const LogOptions &O) {
+  const std::vector<uint8_t> Bytes = ReadHostFile(O.File, O.File);
+  const LogFile File = ReadLog(std::string_view(reinterpret_cast<const char *>(Bytes.data()), Bytes.size()));
+  if (File.Records.empty()) {
+    throw UsageError(O.File + ": " +
+                     (File.Lines == 0 ? std::string("empty, no Tamsork.log record in it")
+                                      : "no line of its " + std::to_string(File.Lines) +
+                                            " is a Tamsork.log record (line 1: " + File.Unreadable[0].Error + ")"));
+  }
+  Print(O.Json ? LogJson(O.File, File) : LogText(O.File, File));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   CLI::App App{
       "Runs Tamsork on a simulated machine, launch after launch, as the Shell would after each reset, "
-      "and inspects the version marker of BIOS images.",
+      "inspects the version marker of BIOS images, and sums up a Tamsork.log per machine.",
       "tamsork-sim"};
   App.require_subcommand(1);
   App.footer(
-      "Exit status: 0 when the run or inspection was carried out, whatever the update's outcome; 1 when inspect "
-      "finds no version marker; 2 for a bad command line or an image that cannot be read.");
+      "Exit status: 0 when the run, inspection or report was carried out, whatever the update's outcome; 1 when "
+      "inspect finds no version marker; 2 for a bad command line, an image that cannot be read, or a log with no "
+      "record in it.");
 
   RunOptions R;
   CLI::App *RunCommand = App.add_subcommand("run", "Carry out an update on a simulated machine and print each launch");
@@ -207,20 +354,43 @@ int main(int argc, char **argv) {
       ->type_name("VERSION");
   InspectCommand->add_flag("--json", I.Json, "print the inspection as JSON");
 
+  LogOptions L;
+  CLI::App *LogCommand =
+      App.add_subcommand("log", "Sum up a Tamsork.log per machine: its BIOS before and after, how its update ended");
+  LogCommand->add_option("FILE", L.File, "Tamsork.log, as copied from the stick")->type_name("")->required();
+  LogCommand->add_flag("--json", L.Json, "print the report as JSON");
+
   if (argc < 2) {
-    return Fail("a command is required: run or inspect (--help shows more)");
+    return Fail("a command is required: run, inspect or log (--help shows more)");
   }
-  if (const std::string First = argv[1]; First[0] != '-' && First != "run" && First != "inspect") {
-    return Fail("unknown command \"" + First + "\": run or inspect (--help shows more)");
+  const std::string First = argv[1];
+  if (First[0] != '-' && First != "run" && First != "inspect" && First != "log") {
+    return Fail("unknown command \"" + First + "\": run, inspect or log (--help shows more)");
+  }
+  const CLI::App *Command = First[0] == '-' ? &App : App.get_subcommand(First);
+  const std::vector<std::string> Args(argv + (First[0] == '-' ? 1 : 2), argv + argc);
+  if (const auto Unknown = UnknownOption(*Command, Args)) {
+    return Fail("unknown option " + *Unknown + " (did you mean " + Nearest(*Unknown, KnownOptions(*Command)) + "?)");
   }
   try {
     App.parse(argc, argv);
     if (RunCommand->parsed()) {
       return Run(R);
     }
+    if (LogCommand->parsed()) {
+      return ReadLogFile(L);
+    }
     return InspectImage(I);
   } catch (const CLI::Success &E) {
     return App.exit(E);
+  } catch (const CLI::ExtrasError &E) {
+    // CLI11 lists them last first; they are named here as typed.
+    std::string Words;
+    for (const std::string &W : App.remaining(true)) {
+      Words += (Words.empty() ? "\"" : " \"") + W + "\"";
+    }
+    return Fail(First + ": unexpected " + (App.remaining(true).size() == 1 ? "word " : "words ") + Words +
+                " (it takes one " + (First == "log" ? "FILE" : "IMAGE") + ")");
   } catch (const CLI::ParseError &E) {
     return Fail(E.what());
   } catch (const UsageError &E) {

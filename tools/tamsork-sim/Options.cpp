@@ -1,5 +1,7 @@
 #include "tools/tamsork-sim/Options.h"
 
+#include "simfw/Firmware.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -72,16 +74,7 @@ std::optional<char16_t> SingleCharacter(const std::string &S) {
 
 std::string Utf8(char16_t C) {
   std::string Out;
-  if (C < 0x80) {
-    Out += static_cast<char>(C);
-  } else if (C < 0x800) {
-    Out += static_cast<char>(0xC0 | (C >> 6));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  } else {
-    Out += static_cast<char>(0xE0 | (C >> 12));
-    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  }
+  sim::AppendUtf8(Out, C);
   return Out;
 }
 
@@ -279,31 +272,33 @@ int ParseLaunchesOption(const std::string &Text) {
   return static_cast<int>(*Value);
 }
 
-std::vector<uint8_t> ReadImageFile(const std::string &Path) {
+std::vector<uint8_t> ReadImageFile(const std::string &Path) { return ReadHostFile("IMAGE " + Path, Path); }
+
+std::vector<uint8_t> ReadHostFile(const std::string &Label, const std::string &Path) {
   namespace fs = std::filesystem;
   std::error_code Error;
   const fs::file_status Status = fs::status(Path, Error);
   if (Error) {
-    throw UsageError("IMAGE " + Path + ": " + Error.message());
+    throw UsageError(Label + ": " + Error.message());
   }
   if (!fs::is_regular_file(Status)) {
-    throw UsageError("IMAGE " + Path + ": not a regular file");
+    throw UsageError(Label + ": not a regular file");
   }
   const uintmax_t Size = fs::file_size(Path, Error);
   if (Error) {
-    throw UsageError("IMAGE " + Path + ": " + Error.message());
+    throw UsageError(Label + ": " + Error.message());
   }
   if (Size > kMaxImageSize) {
-    throw UsageError("IMAGE " + Path + ": larger than " + std::to_string(kMaxImageSize >> 20) + " MiB");
+    throw UsageError(Label + ": larger than " + std::to_string(kMaxImageSize >> 20) + " MiB");
   }
   std::ifstream In(Path, std::ios::binary);
   if (!In) {
-    throw UsageError("IMAGE " + Path + ": " + std::strerror(errno));
+    throw UsageError(Label + ": " + std::strerror(errno));
   }
   std::vector<uint8_t> Bytes(static_cast<size_t>(Size));
   In.read(reinterpret_cast<char *>(Bytes.data()), static_cast<std::streamsize>(Bytes.size()));
   if (In.gcount() != static_cast<std::streamsize>(Bytes.size()) || In.bad()) {
-    throw UsageError("IMAGE " + Path + ": could not be read whole");
+    throw UsageError(Label + ": could not be read whole");
   }
   return Bytes;
 }

@@ -65,10 +65,12 @@ std::string ParseSmbiosStringOption(const std::string &Option, const std::string
 int ParseLaunchesOption(const std::string &Text);
 constexpr int kMaxLaunches = 1000;
 
-// Upper bound on an image file, well above any BIOS image.
+// Upper bound on a file read from the host, well above any BIOS image or log.
 constexpr uint64_t kMaxImageSize = 256ull << 20;
-// The whole file; UsageError when it is missing, not a regular file, too
-// large or unreadable.
+// The whole file; UsageError, its message beginning with Label and the
+// path, when it is missing, not a regular file, too large or unreadable.
+std::vector<uint8_t> ReadHostFile(const std::string &Label, const std::string &Path);
+// ReadHostFile for the IMAGE argument.
 std::vector<uint8_t> ReadImageFile(const std::string &Path);
 
 // "0x1F" style, Digits hex digits.

@@ -1,10 +1,12 @@
 #include "tools/tamsork-sim/Report.h"
 
-#include "tools/tamsork-sim/Json.h"
+#include <nlohmann/json.hpp>
 
 namespace tamsork_sim {
 
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 constexpr const char *kMorName = "MemoryOverwriteRequestControl";
 constexpr int kLabelWidth = 16;
@@ -105,47 +107,45 @@ class TextOut {
   std::string Out_;
 };
 
-void BytesJson(JsonWriter &J, const FileBytes &Bytes) {
-  if (!Bytes) {
-    J.Null();
-    return;
-  }
-  J.BeginArray();
-  for (uint8_t B : *Bytes) {
-    J.Number(B);
-  }
-  J.EndArray();
-}
+Json BytesJson(const FileBytes &Bytes) { return Bytes ? Json(*Bytes) : Json(nullptr); }
 
-void KeysJson(JsonWriter &J, const std::vector<KeyPress> &Keys) {
-  J.BeginArray();
+Json KeysJson(const std::vector<KeyPress> &Keys) {
+  Json Out = Json::array();
   for (const KeyPress &K : Keys) {
-    J.String(KeyName(K));
+    Out.push_back(KeyName(K));
   }
-  J.EndArray();
+  return Out;
 }
 
-void StringsJson(JsonWriter &J, const std::vector<std::string> &Items) {
-  J.BeginArray();
-  for (const std::string &S : Items) {
-    J.String(S);
-  }
-  J.EndArray();
-}
+Json StringsJson(const std::vector<std::string> &Items) { return Items.empty() ? Json::array() : Json(Items); }
 
-void MarkerJson(JsonWriter &J, const std::optional<MarkerInfo> &Marker) {
-  J.BeginObject();
-  J.Key("found").Bool(Marker.has_value());
+Json OptionalJson(const std::optional<std::string> &Text) { return Text ? Json(*Text) : Json(nullptr); }
+
+Json MarkerJson(const std::optional<MarkerInfo> &Marker) {
+  Json J;
+  J["found"] = Marker.has_value();
   if (Marker) {
-    J.Key("anchor_offset").Number(Marker->AnchorOffset);
-    J.Key("field_offset").Number(Marker->FieldOffset);
-    J.Key("field").String(Marker->Field);
-    J.Key("major").Number(Marker->Major);
-    J.Key("minor").Number(Marker->Minor);
-    J.Key("version").String(VersionText(Marker->Major, Marker->Minor));
+    J["anchor_offset"] = Marker->AnchorOffset;
+    J["field_offset"] = Marker->FieldOffset;
+    J["field"] = Marker->Field;
+    J["major"] = Marker->Major;
+    J["minor"] = Marker->Minor;
+    J["version"] = VersionText(Marker->Major, Marker->Minor);
   }
-  J.EndObject();
+  return J;
 }
+
+// The words of a command line as they are typed at the Shell prompt.
+std::vector<std::string> TypedWords(const std::vector<std::string> &Words) {
+  std::vector<std::string> Out;
+  for (const std::string &W : Words) {
+    Out.push_back(ShellTyped(W));
+  }
+  return Out;
+}
+
+// Two spaces a level; bytes that are not UTF-8 become U+FFFD.
+std::string Dump(const Json &J) { return J.dump(2, ' ', false, Json::error_handler_t::replace) + "\n"; }
 
 }  // namespace
 
@@ -167,7 +167,7 @@ std::string RunText(const MachineSpec &Spec, const RunReport &Report) {
 
   for (const LaunchRecord &R : Report.Launches) {
     T.Line();
-    T.Line("launch " + std::to_string(R.Number) + ": " + Join(Report.CommandLine, " "));
+    T.Line("launch " + std::to_string(R.Number) + ": " + Join(TypedWords(Report.CommandLine), " "));
     T.Field("machine", "serial " + R.Machine + ", BIOS " + R.BiosVersion);
     T.Field("state", StateText(R.StateBefore) + " -> " + StateText(R.StateAfter));
     std::vector<std::string> Console;
@@ -175,6 +175,7 @@ std::string RunText(const MachineSpec &Spec, const RunReport &Report) {
       Console.push_back("| " + L);
     }
     T.Field("console", Console);
+    T.Field("log", R.LogLines);
     T.Field("keys read", KeysText(R.KeysRead));
     std::vector<std::string> Ports;
     for (const PortTransfer &P : R.Ports) {
@@ -212,101 +213,75 @@ std::string RunText(const MachineSpec &Spec, const RunReport &Report) {
 }
 
 std::string RunJson(const MachineSpec &Spec, const RunReport &Report) {
-  JsonWriter J;
-  J.BeginObject();
-  J.Key("command").String("run");
-  J.Key("machine").BeginObject();
-  J.Key("bios_version").String(Spec.BiosVersion);
-  J.Key("product").String(Spec.Product);
-  J.Key("cpu_signature").Number(Spec.CpuSignature);
-  J.Key("mor");
-  BytesJson(J, Spec.Mor ? FileBytes(std::vector<uint8_t>{*Spec.Mor}) : std::nullopt);
-  J.Key("control_port").Number(Spec.ControlPort);
-  J.Key("state").String(StateText(Spec.State));
-  J.Key("state_read_only").Bool(Spec.ReadOnlyState);
-  J.Key("stick_write_protected").Bool(Spec.ReadOnlyStick);
-  J.Key("current_directory").String(Spec.CurrentDirectory);
-  J.Key("serial").String(Spec.Serial);
-  J.Key("flash_tool").String(Spec.Tool);
-  J.Key("keys");
-  KeysJson(J, Spec.Keys);
-  J.EndObject();
-  J.Key("image").BeginObject();
-  J.Key("path").String(Spec.ImagePath);
-  J.Key("name").String(Spec.ImageName);
-  J.Key("size").Number(Spec.Image.size());
-  J.Key("marker");
-  MarkerJson(J, Report.Marker);
-  J.EndObject();
-  J.Key("command_line");
-  StringsJson(J, Report.CommandLine);
+  Json J;
+  J["command"] = "run";
+  J["machine"] = {
+      {"bios_version", Spec.BiosVersion},
+      {"product", Spec.Product},
+      {"cpu_signature", Spec.CpuSignature},
+      {"mor", BytesJson(Spec.Mor ? FileBytes(std::vector<uint8_t>{*Spec.Mor}) : std::nullopt)},
+      {"control_port", Spec.ControlPort},
+      {"state", StateText(Spec.State)},
+      {"state_read_only", Spec.ReadOnlyState},
+      {"stick_write_protected", Spec.ReadOnlyStick},
+      {"current_directory", Spec.CurrentDirectory},
+      {"serial", Spec.Serial},
+      {"flash_tool", Spec.Tool},
+      {"keys", KeysJson(Spec.Keys)},
+  };
+  J["image"] = {
+      {"path", Spec.ImagePath},
+      {"name", Spec.ImageName},
+      {"size", Spec.Image.size()},
+      {"marker", MarkerJson(Report.Marker)},
+  };
+  J["command_line"] = StringsJson(TypedWords(Report.CommandLine));
 
-  J.Key("launches").BeginArray();
+  Json Launches = Json::array();
   for (const LaunchRecord &R : Report.Launches) {
-    J.BeginObject();
-    J.Key("number").Number(static_cast<uint64_t>(R.Number));
-    J.Key("bios_version").String(R.BiosVersion);
-    J.Key("machine_serial").String(R.Machine);
-    J.Key("state_before").String(StateText(R.StateBefore));
-    J.Key("state_after").String(StateText(R.StateAfter));
-    J.Key("console").String(R.Console);
-    J.Key("keys_read");
-    KeysJson(J, R.KeysRead);
-    J.Key("waiting_for_key").Bool(R.WaitingForKey);
-    J.Key("ports").BeginArray();
+    Json L;
+    L["number"] = R.Number;
+    L["bios_version"] = R.BiosVersion;
+    L["machine_serial"] = R.Machine;
+    L["state_before"] = StateText(R.StateBefore);
+    L["state_after"] = StateText(R.StateAfter);
+    L["console"] = R.Console;
+    L["log"] = StringsJson(R.LogLines);
+    L["keys_read"] = KeysJson(R.KeysRead);
+    L["waiting_for_key"] = R.WaitingForKey;
+    Json Ports = Json::array();
     for (const PortTransfer &P : R.Ports) {
-      J.BeginObject();
-      J.Key("direction").String(P.Write ? "write" : "read");
-      J.Key("port").Number(P.Port);
-      J.Key("value").Number(P.Value);
-      J.EndObject();
+      Ports.push_back({{"direction", P.Write ? "write" : "read"}, {"port", P.Port}, {"value", P.Value}});
     }
-    J.EndArray();
-    J.Key("mor_before");
-    BytesJson(J, R.MorBefore);
-    J.Key("mor_after");
-    BytesJson(J, R.MorAfter);
-    J.Key("reset");
-    R.Reset ? J.String(*R.Reset) : J.Null();
-    J.Key("flash_tool");
-    StringsJson(J, R.ShellCommands);
-    J.Key("flashed_to");
-    R.FlashedTo ? J.String(*R.FlashedTo) : J.Null();
-    J.Key("vendor_requests").BeginArray();
+    L["ports"] = Ports;
+    L["mor_before"] = BytesJson(R.MorBefore);
+    L["mor_after"] = BytesJson(R.MorAfter);
+    L["reset"] = OptionalJson(R.Reset);
+    L["flash_tool"] = StringsJson(R.ShellCommands);
+    L["flashed_to"] = OptionalJson(R.FlashedTo);
+    Json Vendor = Json::array();
     for (const VendorRequest &V : R.VendorRequests) {
-      J.BeginObject();
-      J.Key("command").Number(V.Command);
-      J.Key("subcommand").Number(V.SubCommand);
-      J.Key("function").Number(V.Function);
-      J.Key("argument").Number(V.Argument);
-      J.Key("buffer_size").Number(V.BufferSize);
-      J.EndObject();
+      Vendor.push_back({{"command", V.Command},
+                        {"subcommand", V.SubCommand},
+                        {"function", V.Function},
+                        {"argument", V.Argument},
+                        {"buffer_size", V.BufferSize}});
     }
-    J.EndArray();
-    J.Key("exit_status");
-    R.ExitStatus ? J.String(StatusName(*R.ExitStatus)) : J.Null();
-    J.Key("restart");
-    R.Restart.empty() ? J.Null() : J.String(R.Restart);
-    J.Key("notes");
-    StringsJson(J, R.Notes);
-    J.EndObject();
+    L["vendor_requests"] = Vendor;
+    L["exit_status"] = R.ExitStatus ? Json(StatusName(*R.ExitStatus)) : Json(nullptr);
+    L["restart"] = R.Restart.empty() ? Json(nullptr) : Json(R.Restart);
+    L["notes"] = StringsJson(R.Notes);
+    Launches.push_back(L);
   }
-  J.EndArray();
-
-  J.Key("stop").BeginObject();
-  J.Key("code").String(Report.Stop.Code);
-  J.Key("reason").String(Report.Stop.Text);
-  J.EndObject();
-  J.Key("final").BeginObject();
-  J.Key("bios_version").String(Report.FinalBiosVersion);
-  J.Key("state").String(StateText(Report.FinalState));
-  J.Key("mor");
-  BytesJson(J, Report.FinalMor);
-  J.Key("keys_left");
-  KeysJson(J, Report.KeysLeft);
-  J.EndObject();
-  J.EndObject();
-  return J.Text();
+  J["launches"] = Launches;
+  J["stop"] = {{"code", Report.Stop.Code}, {"reason", Report.Stop.Text}};
+  J["final"] = {
+      {"bios_version", Report.FinalBiosVersion},
+      {"state", StateText(Report.FinalState)},
+      {"mor", BytesJson(Report.FinalMor)},
+      {"keys_left", KeysJson(Report.KeysLeft)},
+  };
+  return Dump(J);
 }
 
 std::string InspectText(const InspectReport &Report) {
@@ -330,29 +305,21 @@ std::string InspectText(const InspectReport &Report) {
 }
 
 std::string InspectJson(const InspectReport &Report) {
-  JsonWriter J;
-  J.BeginObject();
-  J.Key("command").String("inspect");
-  J.Key("image").BeginObject();
-  J.Key("path").String(Report.ImagePath);
-  J.Key("size").Number(Report.ImageSize);
-  J.EndObject();
-  J.Key("marker");
-  MarkerJson(J, Report.Marker);
-  J.Key("gate");
-  if (!Report.Gate) {
-    J.Null();
-  } else {
+  Json J;
+  J["command"] = "inspect";
+  J["image"] = {{"path", Report.ImagePath}, {"size", Report.ImageSize}};
+  J["marker"] = MarkerJson(Report.Marker);
+  J["gate"] = nullptr;
+  if (Report.Gate) {
     const GateResult &G = *Report.Gate;
-    J.BeginObject();
-    J.Key("bios_version").String(G.BiosVersion);
-    J.Key("running_version").String(VersionText(G.RunningMajor, G.RunningMinor));
-    J.Key("allowed").Bool(G.Allowed);
-    J.Key("message").String(G.Message);
-    J.EndObject();
+    J["gate"] = {
+        {"bios_version", G.BiosVersion},
+        {"running_version", VersionText(G.RunningMajor, G.RunningMinor)},
+        {"allowed", G.Allowed},
+        {"message", G.Message},
+    };
   }
-  J.EndObject();
-  return J.Text();
+  return Dump(J);
 }
 
 }  // namespace tamsork_sim

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "app/Tamsork.h"
+#include "app/actions/ShellWord.h"
 #include "app/checks/VersionGate.h"
 #include "app/checks/VersionMarker.h"
 #include "app/platform/Guids.h"
@@ -41,16 +42,18 @@ FileBytes MorData(const sim::Firmware &Fw) {
   return V ? FileBytes(V->Data) : std::nullopt;
 }
 
-// What a launch may change that outlives it: the state file and the
-// memory-overwrite variable. The application writes nothing else.
+// What a launch may change that outlives it: the state file, the log and
+// the memory-overwrite variable. The application writes nothing else.
 struct Persistent {
   FileBytes State;
   std::optional<sim::Variable> Mor;
+  FileBytes Log;
 };
 
 Persistent Capture(const sim::Firmware &Fw) {
   return {Fw.BootVolume().MediumFile(StateFileName()),
-          Fw.GetVariableValue(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid)};
+          Fw.GetVariableValue(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid),
+          Fw.BootVolume().MediumFile(kLogFileName)};
 }
 
 void Restore(sim::Firmware &Fw, const Persistent &P, bool ReadOnlyState) {
@@ -58,6 +61,11 @@ void Restore(sim::Firmware &Fw, const Persistent &P, bool ReadOnlyState) {
     Fw.BootVolume().PutFile(StateFileName(), *P.State, ReadOnlyState);
   } else {
     Fw.BootVolume().RemoveFile(StateFileName());
+  }
+  if (P.Log) {
+    Fw.BootVolume().PutFile(kLogFileName, *P.Log);
+  } else {
+    Fw.BootVolume().RemoveFile(kLogFileName);
   }
   if (P.Mor) {
     Fw.PutVariable(sim::kMemoryOverwriteRequestControlName, sim::kMemoryOverwriteRequestControlGuid, P.Mor->Attributes,
@@ -116,10 +124,36 @@ bool IsOutsideEffect(sim::Event::Kind K) {
          K == Kind::FileCreate || K == Kind::FileCommit || K == Kind::FileDelete || K == Kind::SetVariable;
 }
 
+// The lines added to the log since it held Before. A log that no longer
+// begins with what it held is shown whole.
+std::vector<std::string> NewLogLines(const FileBytes &Before, const FileBytes &After, std::vector<std::string> &Notes) {
+  if (!After) {
+    if (Before) {
+      Notes.push_back(std::string(kLogFileName) + " was removed");
+    }
+    return {};
+  }
+  size_t From = Before ? Before->size() : 0;
+  if (From > After->size() || !std::equal(After->begin(), After->begin() + static_cast<std::ptrdiff_t>(From),
+                                          Before->begin())) {
+    Notes.push_back(std::string(kLogFileName) + " was rewritten, not appended to: all of it is shown");
+    From = 0;
+  }
+  std::vector<std::string> Lines;
+  const std::string Text(After->begin() + static_cast<std::ptrdiff_t>(From), After->end());
+  for (size_t Start = 0; Start < Text.size();) {
+    const size_t End = Text.find("\r\n", Start);
+    Lines.push_back(Text.substr(Start, End == std::string::npos ? std::string::npos : End - Start));
+    Start = End == std::string::npos ? Text.size() : End + 2;
+  }
+  return Lines;
+}
+
 // The launch's records from the firmware, after it returned (or stopped
 // at a prompt when Waiting).
-void Collect(const sim::Firmware &Fw, bool Waiting, LaunchRecord &R) {
+void Collect(const sim::Firmware &Fw, bool Waiting, const FileBytes &LogBefore, LaunchRecord &R) {
   R.Console = Fw.ConsoleText();
+  R.LogLines = NewLogLines(LogBefore, Fw.BootVolume().MediumFile(kLogFileName), R.Notes);
   R.StateAfter = Fw.BootVolume().MediumFile(StateFileName());
   R.MorAfter = MorData(Fw);
 
@@ -316,6 +350,14 @@ std::vector<std::string> CommandLineOf(const MachineSpec &Spec) {
   return Argv;
 }
 
+std::string ShellTyped(const std::string &Word) {
+  const std::u16string Word16 = sim::FromUtf8(Word);
+  std::u16string Out(ShellWordLength(Word16.c_str(), SHELL_READ_ONCE) + 1, u'\0');
+  WriteShellWord(Word16.c_str(), SHELL_READ_ONCE, Out.data());
+  Out.pop_back();
+  return sim::ToUtf8(Out);
+}
+
 std::optional<MarkerInfo> LocateMarker(const std::vector<uint8_t> &Image) {
   VERSION_MARKER Marker{};
   if (!FindVersionMarker(Image.data(), Image.size(), &Marker)) {
@@ -368,7 +410,7 @@ RunReport RunUpdate(const MachineSpec &Spec) {
   if (Spec.Mor) {
     Mor = sim::Variable{kMorAttributes, {*Spec.Mor}};
   }
-  Restore(Fw, {Spec.State, Mor}, Spec.ReadOnlyState);
+  Restore(Fw, {Spec.State, Mor, std::nullopt}, Spec.ReadOnlyState);
   Fw.BootVolume().SetWriteProtected(Spec.ReadOnlyStick);
   Fw.SetCurrentDirectory(sim::FromUtf8(Spec.CurrentDirectory));
   if (Spec.Tool == "does-nothing") {
@@ -420,7 +462,7 @@ RunReport RunUpdate(const MachineSpec &Spec) {
     const size_t Read = Keys.size() - Fw.KeysLeft();
     R.KeysRead.assign(Keys.begin(), Keys.begin() + static_cast<std::ptrdiff_t>(Read));
     Keys.erase(Keys.begin(), Keys.begin() + static_cast<std::ptrdiff_t>(Read));
-    Collect(Fw, R.WaitingForKey, R);
+    Collect(Fw, R.WaitingForKey, Before.Log, R);
 
     if (!R.WaitingForKey && !R.ShellCommands.empty()) {
       // The firmware brings the flashed version at the next Reboot().

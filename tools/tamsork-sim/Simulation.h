@@ -49,6 +49,12 @@ struct MachineSpec {
 
 // The application's command line for Spec, Argv[0] first.
 std::vector<std::string> CommandLineOf(const MachineSpec &Spec);
+// Word as it is typed at the Shell prompt so that the program receives it
+// unchanged: as it is, or in double quotes with a '^' before each character
+// the Shell would otherwise act on.
+std::string ShellTyped(const std::string &Word);
+// The file the application appends its record to, in the root of the stick.
+constexpr const char *kLogFileName = "Tamsork.log";
 
 // Where an image's version marker is and what it reads as.
 struct MarkerInfo {
@@ -87,6 +93,9 @@ struct LaunchRecord {
   FileBytes StateBefore, StateAfter;  // State.dat on the medium
   FileBytes MorBefore, MorAfter;      // the memory-overwrite variable's data
   std::string Console;
+  // What the launch appended to the stick's Tamsork.log, line by line
+  // without the CR LF (a torn last line as it is).
+  std::vector<std::string> LogLines;
   std::vector<KeyPress> KeysRead;
   // The launch waits at a prompt for a key --keys no longer holds: the
   // record ends where a machine would sit waiting, and there is no exit.

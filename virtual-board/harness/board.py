@@ -7,11 +7,13 @@ boot is one QEMU run that ends when the guest resets (-no-reboot) or is
 killed at a time bound. The Shell runs startup.nsh from the volume; the
 harness skips its countdown with a key, types keys at prompts, and after
 the boot collects the console text, the exit statuses the script echoed,
-the bytes written to the board's ports and the stand-in images' records.
+State.dat and Tamsork.log as the boot left them, the bytes written to the
+board's ports and the stand-in images' records.
 """
 
 import os
 import re
+import datetime
 import shutil
 import struct
 import subprocess
@@ -37,6 +39,20 @@ SUPPORTED_CPU = "Skylake-Client,model=142,stepping=9"
 # unset and the UUID zero, which identify no machine.
 MACHINE_SERIAL = "TSK0001A"
 MACHINE_UUID = "6b1f3c2e-5d4a-4e8b-9c07-1a2b3c4d5e01"
+
+# Tamsork's record on the stick: one line per start that read State.dat,
+# "key=value" fields in this order, CR LF line ends.
+LOG_NAME = "Tamsork.log"
+LOG_KEYS = ("time", "serial", "product", "uuid", "bios", "file", "switches", "version", "before", "after", "step",
+            "outcome")
+# A value: plain (printable ASCII but the blank, '"' and '\\'), or quoted,
+# where a blank stays and '"', '\\' and anything not printable is \\xNN or
+# \\uNNNN.
+_LOG_PLAIN = r'!#-\[\]-~'
+_LOG_FIELD = re.compile(r'([a-z]+)=("(?:[ %s]|\\x[0-9a-f]{2}|\\u[0-9a-f]{4})*"|[%s]+)(?: |$)'
+                        % (_LOG_PLAIN, _LOG_PLAIN))
+_LOG_ESCAPE = re.compile(r"\\x([0-9a-f]{2})|\\u([0-9a-f]{4})")
+LOG_TIME = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)(Z?)$")
 
 # A file on the stick that makes the flash tool stand-in read the image and
 # flash nothing (virtual-board/images/FlashTool.cpp).
@@ -145,6 +161,62 @@ def system_information(product, serial, uuid):
     return ",".join(fields)
 
 
+def parse_log_line(line):
+    """One line of Tamsork.log (without its CR LF) as {key: value}: every
+    key of LOG_KEYS once, in that order; a quoted value unescaped. Anything
+    else raises BoardError."""
+    fields = {}
+    keys = []
+    at = 0
+    while at < len(line):
+        match = _LOG_FIELD.match(line, at)
+        if match is None:
+            raise BoardError("a log line that does not read as key=value fields at %d: %r" % (at, line))
+        value = match.group(2)
+        if value.startswith('"'):
+            escaped = [chr(int(m.group(1) or m.group(2), 16)) for m in _LOG_ESCAPE.finditer(value)]
+            value = _LOG_ESCAPE.sub(lambda m: chr(int(m.group(1) or m.group(2), 16)), value[1:-1])
+            # Quotes only where the value needs them, escapes only for what
+            # cannot stand in them.
+            if value and re.fullmatch("[%s]+" % _LOG_PLAIN, value) or any(re.match("[ %s]" % _LOG_PLAIN, c)
+                                                                          for c in escaped):
+                raise BoardError("a log value quoted or escaped without need: %r in %r" % (match.group(2), line))
+        fields[match.group(1)] = value
+        keys.append(match.group(1))
+        at = match.end()
+    if tuple(keys) != LOG_KEYS or line.endswith(" "):
+        raise BoardError("a log line whose keys are %s: %r" % (" ".join(keys), line))
+    return fields
+
+
+def appended_log(before, after):
+    """The lines Tamsork.log gained from `before` to `after` (bytes, None
+    for no file), parsed: the old text must be kept as it was and each new
+    line must end in CR LF."""
+    before, after = before or b"", after or b""
+    if not after.startswith(before):
+        raise BoardError("Tamsork.log was changed, not appended to: %r became %r" % (before[-200:], after[-200:]))
+    added = after[len(before):]
+    if not added:
+        return []
+    if not added.endswith(b"\r\n"):
+        raise BoardError("Tamsork.log's new text does not end in CR LF: %r" % added[-80:])
+    lines = added[:-2].split(b"\r\n")
+    bare = [line for line in lines if b"\n" in line or b"\r" in line]
+    if bare:
+        raise BoardError("a log line with a bare CR or LF: %r" % bare[0])
+    try:
+        return [parse_log_line(line.decode("ascii")) for line in lines]
+    except UnicodeDecodeError as error:
+        raise BoardError("a log line that is not ASCII: %s" % error)
+
+
+def log_time(text):
+    """A log line's time as a naive datetime, or None when it is not one."""
+    match = LOG_TIME.match(text)
+    return datetime.datetime.strptime(match.group(1), "%Y-%m-%dT%H:%M:%S") if match else None
+
+
 def parse_records(data):
     """Text records from a stand-in's port: one line each."""
     return [line for line in data.decode("latin-1").split("\n") if line]
@@ -190,6 +262,14 @@ class Boot:
         self.stick_before = None
         self.stick_after = None
         self.reset_line = None
+        self.uuid = None
+        self.smbios_protocol = True
+        self.log_before = None
+        self.log_after = None
+        self.log_read_only = False
+        # The host's UTC clock at the boot's start and end; QEMU starts the
+        # guest's clock at the host's UTC time.
+        self.clock = (None, None)
 
     @property
     def script_finished(self):
@@ -208,6 +288,11 @@ class Boot:
 
     def output(self, number=1):
         return invocation_output(self.console, number, self.reset_line)
+
+    @property
+    def logged(self):
+        """The lines this boot's starts appended to Tamsork.log, parsed."""
+        return appended_log(self.log_before, self.log_after)
 
 
 def run_command(args, **kwargs):
@@ -385,6 +470,8 @@ class Board:
         # which OVMF's block driver reports as read-only media (QEMU's IDE
         # and AHCI disks cannot be read-only).
         self.write_protected = False
+        # Tamsork.log made read-only on the stick (lock_log).
+        self.log_read_only = False
         self.boots = []
         self.notes = []
         # Shell commands run at the start of every boot, after the driver
@@ -424,6 +511,12 @@ class Board:
         if directory is not None:
             self.volume.makedirs(directory)
             self.volume.put_file(self.tool, directory + "/" + TOOL_NAME)
+
+    def lock_log(self, text):
+        """Puts a read-only Tamsork.log holding `text` on the stick."""
+        self.volume.put(LOG_NAME, text)
+        self.volume.set_read_only(LOG_NAME)
+        self.log_read_only = True
 
     def place_state(self, value):
         if value is None:
@@ -509,6 +602,10 @@ class Board:
         boot.bios_version = self.bios_version
         boot.product = self.product
         boot.serial = self.serial
+        boot.uuid = self.uuid
+        boot.smbios_protocol = self.smbios_protocol
+        boot.log_read_only = self.log_read_only
+        boot.log_before = self.volume.get(LOG_NAME)
         self.volume.put("startup.nsh", self.script(commands, before, typed, nested))
         if nested:
             for index, command in enumerate(commands, start=1):
@@ -538,6 +635,7 @@ class Board:
             f.write(" ".join(args) + "\n")
 
         stderr = open(os.path.join(directory, "qemu-stderr.txt"), "wb")
+        utc_started = datetime.datetime.utcnow()
         started = time.monotonic()
         process = subprocess.Popen(args, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=stderr)
         received = bytearray()
@@ -614,6 +712,7 @@ class Board:
         thread.join(timeout=5)
         stderr.close()
         boot.elapsed = time.monotonic() - started
+        boot.clock = (utc_started, datetime.datetime.utcnow())
         boot.raw = bytes(received)
         boot.console = console_text(boot.raw)
         boot.ended = ended
@@ -635,6 +734,7 @@ class Board:
         boot.tool = parse_records(read("tool.txt"))
         boot.exits = parse_exits(boot.console)
         boot.state_after = self.state()
+        boot.log_after = self.volume.get(LOG_NAME)
         if watch_stick:
             boot.stick_after = self.volume.files()
         # What the flash tool wrote becomes the running BIOS version of the

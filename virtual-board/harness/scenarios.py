@@ -2,18 +2,22 @@
 
 Each scenario takes a fresh board (volumes and variable store), runs the
 boots an update needs and checks, after every boot, what the machine shows
-from outside: the console, the exit status, State.dat, the board's ports,
-the flash tool's record and the vendor control request.
+from outside: the console, the exit status, State.dat, the lines each
+start appended to Tamsork.log, the board's ports, the flash tool's record
+and the vendor control request.
 """
 
+import datetime
+import json
 import os
 import re
 import struct
+import subprocess
 import zlib
 
 import shell_extract
-from board import (MACHINE_SERIAL, MACHINE_UUID, NO_FLASH_MARKER, OVMF_CODE, TOOL_NAME, Board, record_field,
-                   split_command, state_text, tail, tool_runs)
+from board import (LOG_NAME, MACHINE_SERIAL, MACHINE_UUID, NO_FLASH_MARKER, OVMF_CODE, TOOL_NAME, Board, BoardError,
+                   appended_log, log_time, record_field, split_command, state_text, tail, tool_runs)
 
 SIGNAL = b"\xaa\x66"
 REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argument=0x1 buffer=set size=4 "
@@ -70,9 +74,41 @@ TOOL_NOT_FOUND = "The flash tool H2OFFT-Sx64.efi was not found in %s nor on the 
 TOOL_NOT_FOUND_NO_PATH = "The flash tool H2OFFT-Sx64.efi was not found in %s (no path is set)"
 # OVMF's Shell's path with the stick and the other volume mapped.
 DEFAULT_PATH = "FS0:\\efi\\tools\\;FS0:\\efi\\boot\\;FS0:\\;FS1:\\efi\\tools\\;FS1:\\efi\\boot\\;FS1:\\"
+# The line each start that read State.dat prints to say its step.
+SAID_BEGIN = "Tamsork: step 1 of 4, update mode requested; the machine restarts now"
+SAID_FLASH = "Tamsork: step 2 of 4, the flash tool starts with %s"
+SAID_FINISH = "Tamsork: step 3 of 4, flashing has finished; the board restarts the machine now"
+SAID_DONE = "Tamsork: step 4 of 4, the BIOS runs the version of %s; the update is done"
+SAID_UNCHECKED = "Tamsork: step 4 of 4, the update ends without a version check"
+SAID_FAILED = "Tamsork: step 4 of 4, the BIOS does not run the version of %s; the update failed"
+SAID_BACKUP_BEGIN = "Tamsork: backup update, update mode requested; the machine restarts now"
+SAID_BACKUP_FLASH = "Tamsork: backup update, the flash tool starts with %s"
+SAID_MANUAL_RESET = "Tamsork: backup update, update mode asked for; a key restarts the board"
+SAID_START_OVER = "Tamsork: backup update, State.dat holds G; asking whether to start over"
+SAID_WAIT_BOARD = "Tamsork: the board's tools take over (State.dat holds B); nothing to do"
+SAID_OTHER_MODE = "Tamsork: State.dat holds %s, a step of a %s update; nothing to do"
+SAID_UNKNOWN_BYTE = "Tamsork: State.dat holds a byte no update writes; nothing to do"
+SAID_ELSEWHERE = "Tamsork: started away from the root of its volume, or with no name; nothing changed"
+SAID_VERSION_REFUSED = "Tamsork: the version check refused %s; the update does not begin"
+SAID_OTHER_MACHINE = "Tamsork: the update belongs to another machine; nothing changed"
+SAID_OTHER_IMAGE = "Tamsork: %s is not the image the update began with; nothing changed"
+SAID_NO_TOOL = "Tamsork: the flash tool is not where the Shell looks; nothing changed"
+SAID_NOT_WRITTEN = "Tamsork: State.dat could not be written; nothing changed"
+SAID_TOOL_NOT_STARTED = "Tamsork: the flash tool was not started; nothing changed"
+LOG_NOT_WRITTEN = "Tamsork.log could not be written: %s"
+# What the flash tool stand-in prints as it flashes, or reads and flashes
+# nothing.
+TOOL_FLASHED = "H2OFFT stand-in: flashed %s, BIOS version %s"
+TOOL_NOT_FLASHED = "H2OFFT stand-in: read %s, BIOS version %s, flashed nothing (\\" + NO_FLASH_MARKER + ")"
+# How far a log line's time may lie outside the boot: the guest's clock
+# counts whole seconds.
+CLOCK_SLACK = datetime.timedelta(seconds=2)
 # Another machine of the same product, for a stick carried over.
 OTHER_SERIAL = "TSK0002B"
 OTHER_UUID = "6b1f3c2e-5d4a-4e8b-9c07-1a2b3c4d5e02"
+# The host build's tamsork-sim, which reads a stick's Tamsork.log back.
+SIM = os.environ.get("TAMSORK_SIM") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build",
+                                                    "host", "tools", "tamsork-sim")
 
 
 class Failure(Exception):
@@ -192,12 +228,55 @@ def expect_tool(boot, image, version, records=None):
                "the tool did not flash version %s: %r" % (version, records), boot)
 
 
-def expect_stick_unchanged(boot):
+def said(boot, line):
+    """What a start prints to say its step: the line, and after it, where
+    Tamsork.log is read-only, the one line about the log."""
+    return [line] + ([LOG_NOT_WRITTEN % "Access Denied"] if boot.log_read_only else [])
+
+
+def launch_fields(launch):
+    """The log's file and switches for a launch ("... Tamsork.efi bios.bin -d")."""
+    words = split_command(launch)[1].split()
+    rest = words[[w.lower().split("\\")[-1] for w in words].index("tamsork.efi") + 1:]
+    return {"file": rest[0] if rest else "", "switches": " ".join(rest[1:])}
+
+
+def expect_logged(boot, rows):
+    """Tamsork.log gained one line per start, as `rows` of (step, before,
+    after[, {key: value}]) give them, kept its older text and gained
+    nothing else (nothing at all where it is read-only). Each line names
+    the machine the boot ran on (nothing where the firmware has no SMBIOS
+    protocol) and a time within the boot."""
+    try:
+        lines = boot.logged
+    except BoardError as error:
+        raise Failure("%s: %s" % (describe(boot), error))
+    rows = [] if boot.log_read_only else [tuple(row[:3]) + (row[3] if len(row) > 3 else {},) for row in rows]
+    found = [(line["step"], line["before"], line["after"]) for line in lines]
+    expect(found == [row[:3] for row in rows], "Tamsork.log gained (step, before, after) %r, expected %r"
+           % (found, [row[:3] for row in rows]), boot)
+    machine = {"serial": boot.serial or "", "uuid": boot.uuid or "", "product": boot.product,
+               "bios": boot.bios_version} if boot.smbios_protocol else dict.fromkeys(("serial", "uuid", "product",
+                                                                                       "bios"), "")
+    start, end = boot.clock
+    for number, (line, row) in enumerate(zip(lines, rows), start=1):
+        wanted = dict(machine, **row[3])
+        differ = sorted(key for key in wanted if line[key] != wanted[key])
+        expect(not differ, "log line %d of the boot has %s, expected %s" % (
+            number, {key: line[key] for key in differ}, {key: wanted[key] for key in differ}), boot)
+        when = log_time(line["time"])
+        expect(when is not None and start - CLOCK_SLACK <= when <= end + CLOCK_SLACK,
+               "log line %d's time %s is not within the boot, %s to %s" % (number, line["time"], start, end), boot)
+
+
+def expect_stick_unchanged(boot, logged=()):
     """Every file on the stick is as it was before the boot (a boot run
-    with watch_stick)."""
+    with watch_stick), but Tamsork.log with the lines `logged` (rows as
+    expect_logged takes them) appended."""
     changed = sorted(name for name in set(boot.stick_before) | set(boot.stick_after)
-                     if boot.stick_before.get(name) != boot.stick_after.get(name))
+                     if boot.stick_before.get(name) != boot.stick_after.get(name) and name != LOG_NAME)
     expect(not changed, "the stick changed: %s" % ", ".join(changed), boot)
+    expect_logged(boot, logged)
 
 
 def expect_lines(boot, number, lines):
@@ -230,6 +309,17 @@ def scenario(name, boots, labels=()):
     return register
 
 
+def image_version(image):
+    """The version bios_image put in an image, "1.06"."""
+    return re.search(rb"\$BVDT.*?\$\.a(\d+\.\d\d)", image, re.S).group(1).decode()
+
+
+def step_logged(boot, launch, step, before, after, version=""):
+    """The one line a step's start appends, with the launch's file and
+    switches and the image version it read."""
+    expect_logged(boot, [(step, before, after, dict(launch_fields(launch), version=version))])
+
+
 def begin_update(board, launch, image):
     """The first start: update mode entered, State.dat '1' with its record
     (none where the firmware has no SMBIOS protocol). Returns the record."""
@@ -238,6 +328,9 @@ def begin_update(board, launch, image):
     expect_application_reset(boot)
     expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
     expect_no_tool(boot)
+    expect_lines(boot, 1, said(boot, SAID_BEGIN))
+    # With -d the image's version is not read.
+    step_logged(boot, launch, "begin", "none", "1", "" if " -d" in launch else image_version(image))
     return expect_recorded(boot, board, image)
 
 
@@ -247,6 +340,9 @@ def flash_step(board, launch, record, flashed="1.06"):
     boot = board.boot([launch])
     expect_state(boot, b"2", record)
     expect_tool(boot, "bios.bin", flashed)
+    tool_line = TOOL_FLASHED % ("bios.bin", flashed) if flashed else TOOL_NOT_FLASHED % ("bios.bin", "1.06")
+    expect_lines(boot, 1, said(boot, SAID_FLASH % "bios.bin") + [tool_line])
+    step_logged(boot, launch, "flash", "1", "2")
     if flashed is None:
         expect(any(r.startswith("IMAGE ") and r.endswith(" not-flashed") for r in boot.tool),
                "the tool did not run as one that flashes nothing: %r" % boot.tool, boot)
@@ -265,6 +361,8 @@ def reset_step(board, launch, record):
     expect_request_reset(boot)
     expect_quiet_board(boot)
     expect_no_tool(boot)
+    expect_lines(boot, 1, said(boot, SAID_FINISH) + [VENDOR_LINE])
+    step_logged(boot, launch, "finish", "2", "3")
 
 
 def expect_no_step(boot):
@@ -275,11 +373,14 @@ def expect_no_step(boot):
 
 
 def done_step(board, launch, done=DONE):
-    """At '3' the versions agree: `done` printed, State.dat removed."""
+    """At '3' the versions agree: `done` printed, State.dat removed; a
+    `done` other than DONE ends the update unchecked."""
     boot = board.boot([launch])
     expect_state(boot, None)
     expect_returned(boot, 0)
-    expect_lines(boot, 1, [done])
+    checked = done == DONE
+    expect_lines(boot, 1, said(boot, SAID_DONE % "bios.bin" if checked else SAID_UNCHECKED) + [done])
+    step_logged(boot, launch, "done" if checked else "done-unchecked", "3", "none", "1.06")
     expect_no_step(boot)
 
 
@@ -301,7 +402,8 @@ def older_image_refused(board):
     """An image older than the running BIOS is refused after a key press."""
     board.volume.put("bios.bin", bios_image(1, 4))
     boot = board.boot(["Tamsork.efi bios.bin"], keys=[(ABORT_PROMPT, "x")])
-    expect_lines(boot, 1, [REFUSAL, ABORT_PROMPT])
+    expect_lines(boot, 1, [REFUSAL, ABORT_PROMPT, SAID_VERSION_REFUSED % "bios.bin"])
+    expect_logged(boot, [("refused-version", "none", "none", {"version": "1.04", "outcome": "Not Found"})])
     expect_returned(boot, NOT_FOUND)
     expect_state(boot, None)
     expect_quiet_board(boot)
@@ -313,7 +415,8 @@ def older_image_refused(board):
 def skip_check_missing_image(board):
     """A missing image stops the gate; -d skips the gate and enters update mode."""
     boot = board.boot(["Tamsork.efi missing.bin"], keys=[(ABORT_PROMPT, "x")])
-    expect_lines(boot, 1, ["Check File Version", ABORT_PROMPT])
+    expect_lines(boot, 1, ["Check File Version", ABORT_PROMPT, SAID_VERSION_REFUSED % "missing.bin"])
+    expect_logged(boot, [("refused-version", "none", "none", {"file": "missing.bin", "version": ""})])
     expect_returned(boot, NOT_FOUND)
     expect_state(boot, None)
     expect_quiet_board(boot)
@@ -321,6 +424,7 @@ def skip_check_missing_image(board):
     boot = board.boot(["Tamsork.efi missing.bin -d"], forbid=[ABORT_PROMPT])
     expect_state(boot, b"1")
     expect_application_reset(boot)
+    expect_logged(boot, [("begin", "none", "1", {"file": "missing.bin", "switches": "-d"})])
 
     # The tool is started with the name as given, image or not.
     boot = board.boot(["Tamsork.efi missing.bin -d"])
@@ -353,6 +457,7 @@ def bad_command_line(board):
         expect_lines(boot, number, USAGE)
     expect(boot.script_finished, "the script did not finish", boot)
     expect_state(boot, b"3")
+    expect_logged(boot, [])
     expect_quiet_board(boot)
     expect_no_request(boot)
     expect_no_tool(boot)
@@ -374,26 +479,32 @@ def backup_mode(board, options=""):
 
     def expect_manual_reset(boot):
         expect_state(boot, b"G")
-        expect_lines(boot, 1, [ENABLE_MODE, RESET_PROMPT, VENDOR_LINE])
+        expect_lines(boot, 1, [ENABLE_MODE, SAID_MANUAL_RESET, RESET_PROMPT, VENDOR_LINE])
+        step_logged(boot, launch, "manual-reset", "@", "G")
         expect_request_reset(boot)
         expect_quiet_board(boot)
         expect_no_tool(boot)
 
     boot = board.boot([launch])
     expect_backup_mode_requested(boot)
+    expect_lines(boot, 1, [SAID_BACKUP_BEGIN])
+    step_logged(boot, launch, "begin", "none", "@", "" if options else "1.06")
 
     boot = board.boot([launch], keys=[(RESET_PROMPT, "x")])
     expect_manual_reset(boot)
 
+    # The start over says its step once, before the prompt.
     boot = board.boot([launch], keys=[(FLASH_PROMPT, "y")])
-    expect(FLASH_PROMPT in boot.output(1), "no flash prompt", boot)
+    expect_lines(boot, 1, [SAID_START_OVER, FLASH_PROMPT])
+    step_logged(boot, launch, "start-over", "G", "@", "" if options else "1.06")
     expect_backup_mode_requested(boot)
 
     boot = board.boot([launch], keys=[(RESET_PROMPT, "x")])
     expect_manual_reset(boot)
 
     boot = board.boot([launch], keys=[(FLASH_PROMPT, "n")])
-    expect_lines(boot, 1, [FLASH_PROMPT])
+    expect_lines(boot, 1, [SAID_START_OVER, FLASH_PROMPT])
+    step_logged(boot, launch, "give-up", "G", "none")
     expect_returned(boot, 0)
     expect_state(boot, None)
     expect_quiet_board(boot)
@@ -411,17 +522,23 @@ def backup_ready(board):
     # acts on it.
     boot = board.boot(["Tamsork.efi bios.bin", "Tamsork.efi bios.bin -b"])
     expect_returned(boot, INVALID_PARAMETER, 1)
-    expect_lines(boot, 1, [BACKUP_BYTE_LINE % "A"])
+    expect_lines(boot, 1, [SAID_OTHER_MODE % ("A", "backup"), BACKUP_BYTE_LINE % "A"])
     expect_returned(boot, 0, 2)
+    expect_lines(boot, 2, [SAID_BACKUP_FLASH % "bios.bin", TOOL_FLASHED % ("bios.bin", "1.06")])
+    expect_logged(boot, [("other-mode", "A", "A", {"outcome": "Invalid Parameter"}),
+                         ("flash", "A", "B", {"switches": "-b"})])
     expect_state(boot, b"B")
     expect_tool(boot, "bios.bin", "1.06")
     expect_quiet_board(boot)
     expect_no_request(boot)
 
     boot = board.boot(["Tamsork.efi bios.bin -b", "Tamsork.efi bios.bin", "Tamsork.efi bios.bin -b -d"])
-    for number, status, lines in ((1, 0, []), (2, INVALID_PARAMETER, [BACKUP_BYTE_LINE % "B"]), (3, 0, [])):
+    other = [SAID_OTHER_MODE % ("B", "backup"), BACKUP_BYTE_LINE % "B"]
+    for number, status, lines in ((1, 0, [SAID_WAIT_BOARD]), (2, INVALID_PARAMETER, other), (3, 0, [SAID_WAIT_BOARD])):
         expect_returned(boot, status, number)
         expect_lines(boot, number, lines)
+    expect_logged(boot, [("wait-board", "B", "B"), ("other-mode", "B", "B"),
+                         ("wait-board", "B", "B", {"switches": "-b -d"})])
     expect_state(boot, b"B")
     expect_quiet_board(boot)
     expect_no_request(boot)
@@ -461,18 +578,21 @@ def other_directory(board, options=""):
     elsewhere = [with_options(command, options) for command in ELSEWHERE]
     from_root = with_options(FROM_ROOT, options)
 
-    def expect_refused_elsewhere(boot):
+    def expect_refused_elsewhere(boot, state, root_row):
         for number in range(1, len(elsewhere) + 1):
             expect_returned(boot, NOT_FOUND, number)
-            expect_lines(boot, number, [START_AT_ROOT])
-        expect("State.dat" not in board.volume.names("sub"), "State.dat was made in the folder", boot)
+            expect_lines(boot, number, [START_AT_ROOT, SAID_ELSEWHERE])
+        for name in ("State.dat", LOG_NAME):
+            expect(name not in board.volume.names("sub"), "%s was made in the folder" % name, boot)
         expect(board.other.names() == [".mapping-fs1"], "the other volume changed: %r" % board.other.names(), boot)
+        # Each refusal is logged in the root of the stick, as the root start is.
+        expect_logged(boot, [("refused-folder", state, state)] * len(elsewhere) + [root_row])
 
     # A refused launch that had written the state byte or signalled the
     # board would show at the root launch after it: the signal twice, or
     # the tool started instead of update mode entered.
     boot = board.boot(elsewhere + [from_root], forbid=[ABORT_PROMPT])
-    expect_refused_elsewhere(boot)
+    expect_refused_elsewhere(boot, "none", ("begin", "none", "1"))
     expect_state(boot, b"1")
     expect(boot.ended == "reset" and len(elsewhere) + 1 not in boot.exits, "the root launch returned", boot)
     expect(boot.update_port == SIGNAL, "port 0x41C0 got %r, expected AA 66 once" % boot.update_port, boot)
@@ -483,7 +603,7 @@ def other_directory(board, options=""):
     # The tool starts once, from the root launch, and flashes the root's
     # image.
     boot = board.boot(elsewhere + [from_root])
-    expect_refused_elsewhere(boot)
+    expect_refused_elsewhere(boot, "1", ("flash", "1", "2"))
     expect_returned(boot, 0, len(elsewhere) + 1)
     expect_state(boot, b"2")
     expect_tool(boot, "bios.bin", "1.06")
@@ -495,6 +615,7 @@ def other_directory(board, options=""):
     expect_state(boot, b"3")
     expect_request_reset(boot)
     expect_no_tool(boot)
+    expect_logged(boot, [("finish", "2", "3")])
 
 
 @scenario("typed-at-prompt", boots=2)
@@ -505,9 +626,12 @@ def typed_at_prompt(board):
     boot = board.boot(["Tamsork.efi bios.bin"], typed=True)
     expect_state(boot, b"1")
     expect_application_reset(boot)
+    expect_logged(boot, [("begin", "none", "1")])
 
+    # The usage text logs nothing.
     boot = board.boot(["Tamsork.efi bios.bin", "Tamsork.efi"], typed=True)
     expect_state(boot, b"2")
+    expect_logged(boot, [("flash", "1", "2")])
     expect_returned(boot, 0, 1)
     expect_tool(boot, "bios.bin", "1.06")
     expect_returned(boot, NOT_FOUND, 2)
@@ -529,6 +653,7 @@ def long_image_name(board):
     expect_state(boot, b"2")
     expect_returned(boot, 0)
     expect_tool(boot, name, "1.06")
+    expect_logged(boot, [("flash", "1", "2", {"file": name})])
 
 
 # (the name, as startup.nsh writes it, the version of the image on the stick
@@ -578,6 +703,8 @@ def image_names(board, options=""):
     expect_state(boot, b"2")
     expect_quiet_board(boot)
     expect_no_request(boot)
+    # The log names each image as Tamsork was given it, escaped where it must be.
+    expect_logged(boot, [("flash", "1", "2", {"file": name}) for name, _, _ in IMAGE_NAMES])
 
 
 @scenario("nested-shell", boots=4)
@@ -588,16 +715,22 @@ def nested_shell(board):
 
 
 # (what the row is, State.dat or None, whether the stick is write-protected
-# (if not, State.dat is read-only), the launch, what it prints, %lasterror%)
+# (if not, State.dat is read-only), the launch, what it prints, %lasterror%,
+# the lines Tamsork.log gains). On a write-protected stick OVMF refuses the
+# state file before it is read: no line, nothing logged.
+DENIED = {"outcome": "Access Denied"}
 UNWRITABLE_STATE = [
     ("update mode not entered", b"", False, "Tamsork.efi bios.bin",
-     [NOT_WRITTEN % "Access Denied"], ACCESS_DENIED),
+     [NOT_WRITTEN % "Access Denied", SAID_NOT_WRITTEN], ACCESS_DENIED,
+     [("state-unwritable", "empty", "empty", DENIED)]),
     ("the flash tool not started", b"1", False, "Tamsork.efi bios.bin",
-     [NOT_WRITTEN % "Access Denied"], ACCESS_DENIED),
+     [NOT_WRITTEN % "Access Denied", SAID_TOOL_NOT_STARTED], ACCESS_DENIED, [("state-unwritable", "1", "1", DENIED)]),
+    # At '@' the start says its step only once 'G' is on the stick.
     ("no manual reset in backup mode", b"@", False, "Tamsork.efi bios.bin -b",
-     [ENABLE_MODE, NOT_WRITTEN % "Access Denied"], ACCESS_DENIED),
+     [ENABLE_MODE, NOT_WRITTEN % "Access Denied", SAID_NOT_WRITTEN], ACCESS_DENIED,
+     [("state-unwritable", "@", "@", DENIED)]),
     ("no State.dat on a write-protected stick", None, True, "Tamsork.efi bios.bin",
-     [NOT_WRITTEN % "Write Protected"], WRITE_PROTECTED),
+     [NOT_WRITTEN % "Write Protected"], WRITE_PROTECTED, []),
 ]
 
 
@@ -605,7 +738,7 @@ UNWRITABLE_STATE = [
 def state_not_written(board, rows=UNWRITABLE_STATE):
     """A read-only State.dat or a write-protected stick stops the launch at the State.dat line, nothing changed."""
     board.volume.put("bios.bin", bios_image(1, 6))
-    for label, state, protected, launch, lines, status in rows:
+    for label, state, protected, launch, lines, status, logged in rows:
         board.write_protected = False
         if board.state() is not None:
             board.volume.set_read_only("State.dat", False)
@@ -617,7 +750,7 @@ def state_not_written(board, rows=UNWRITABLE_STATE):
         expect(boot.script_finished, "%s: the script did not finish" % label, boot)
         expect_returned(boot, status)
         expect_lines(boot, 1, lines)
-        expect_stick_unchanged(boot)
+        expect_stick_unchanged(boot, logged)
         expect_quiet_board(boot)
         expect_no_request(boot)
         expect_no_tool(boot)
@@ -643,6 +776,7 @@ def unsupported_platform(board):
         expect_state(boot, b"1")
         expect_application_reset(boot)
         expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
+        expect_logged(boot, [("begin", "none", "1")])
 
 
 @scenario("console-line-ends", boots=1)
@@ -715,8 +849,8 @@ def flash_tool_missing(board):
     for number, line in enumerate([TOOL_NOT_FOUND % ("FS0:", DEFAULT_PATH)] * 2 + [TOOL_NOT_FOUND_NO_PATH % "FS0:"],
                                   start=1):
         expect_returned(boot, NOT_FOUND, number)
-        expect_lines(boot, number, [line])
-    expect_stick_unchanged(boot)
+        expect_lines(boot, number, [line, SAID_NO_TOOL])
+    expect_stick_unchanged(boot, [("no-tool", "1", "1", {"outcome": "Not Found"})] * 3)
     expect_no_step(boot)
 
 
@@ -748,11 +882,13 @@ def flash_without_effect(board):
     boot = board.boot(commands)
     for number in (1, 2):
         expect_returned(boot, INCOMPATIBLE_VERSION, number)
-        expect_lines(boot, number, [NOT_FLASHED % ("1.05", "bios.bin", "1.06")])
+        expect_lines(boot, number, [SAID_FAILED % "bios.bin", NOT_FLASHED % ("1.05", "bios.bin", "1.06")])
     expect_returned(boot, 0, 3)
-    expect_lines(boot, 3, [NOT_CHECKED % "missing.bin cannot be read or holds no version"])
+    expect_lines(boot, 3, [SAID_UNCHECKED, NOT_CHECKED % "missing.bin cannot be read or holds no version"])
     expect_left(boot, left(boot), [b"3", b"3", None])
     expect_no_step(boot)
+    expect_logged(boot, [("failed", "3", "3", {"version": "1.06", "outcome": "Incompatible Version"})] * 2 +
+                  [("done-unchecked", "3", "none", {"file": "missing.bin", "version": ""})])
 
 
 @scenario("bios-version-unreadable", boots=1)
@@ -779,13 +915,16 @@ def machine_moved(board):
     boot = board.boot(commands, forbid=[DONE, ENABLE_MODE])
     for number in range(1, len(rows) + 1):
         expect_returned(boot, ABORTED, number)
-        expect_lines(boot, number, [OTHER_MACHINE_LINE % MACHINE_SERIAL])
+        expect_lines(boot, number, [OTHER_MACHINE_LINE % MACHINE_SERIAL, SAID_OTHER_MACHINE])
     expect_left(boot, left(boot), [state for state, _ in rows])
     expect_no_step(boot)
+    moved = boot
     board.serial, board.uuid = MACHINE_SERIAL, MACHINE_UUID
     flash_step(board, launch, record)
     reset_step(board, launch, record)
     done_step(board, launch)
+    # Each refusal names the machine it ran on, the other one.
+    expect_logged(moved, [("refused-machine", byte, byte, {"outcome": "Aborted"}) for byte in "@321"])
 
 
 @scenario("image-replaced", boots=2)
@@ -800,7 +939,7 @@ def image_replaced(board):
     commands, left = launches_at(board, [(None, launch), (None, ("cp -q approved.bin bios.bin", launch))])
     boot = board.boot(commands)
     expect_returned(boot, ABORTED, 1)
-    expect_lines(boot, 1, [OTHER_IMAGE_LINE % "bios.bin"])
+    expect_lines(boot, 1, [OTHER_IMAGE_LINE % "bios.bin", SAID_OTHER_IMAGE % "bios.bin"])
     expect_left(boot, left(boot)[:1], [b"1" + record])
     # One tool start, the second launch's, flashing the approved 1.06.
     expect_tool(boot, "bios.bin", "1.06")
@@ -808,6 +947,7 @@ def image_replaced(board):
     expect_state(boot, b"2", record)
     expect_quiet_board(boot)
     expect_no_request(boot)
+    expect_logged(boot, [("refused-image", "1", "1", {"outcome": "Aborted"}), ("flash", "1", "2")])
 
 
 @scenario("flash-prompt-capital-y", boots=1)
@@ -817,20 +957,21 @@ def flash_prompt_capital_y(board):
     board.volume.put("bios.bin", image)
     board.place_state(b"G")
     boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(FLASH_PROMPT, "Y")])
-    expect(FLASH_PROMPT in boot.output(1), "no flash prompt", boot)
+    expect_lines(boot, 1, [SAID_START_OVER, FLASH_PROMPT])
+    expect_logged(boot, [("start-over", "G", "@", {"version": "1.06"})])
     expect_backup_mode_requested(boot)
     expect_recorded(boot, board, image)
 
 
-# (State.dat, the options, what the start prints)
+# (State.dat, the options, what the start prints, the byte and step in the log)
 OTHER_MODE_BYTES = [
-    (b"1", " -b", NORMAL_BYTE_LINE % "1"),
-    (b"2", " -b", NORMAL_BYTE_LINE % "2"),
-    (b"3", " -b -d", NORMAL_BYTE_LINE % "3"),
-    (b"@", "", BACKUP_BYTE_LINE % "@"),
-    (b"G", " -d", BACKUP_BYTE_LINE % "G"),
-    (b"X", "", UNKNOWN_BYTE_LINE % 0x58),
-    (b"\x00", " -b", UNKNOWN_BYTE_LINE % 0x00),
+    (b"1", " -b", [SAID_OTHER_MODE % ("1", "normal"), NORMAL_BYTE_LINE % "1"], "1", "other-mode"),
+    (b"2", " -b", [SAID_OTHER_MODE % ("2", "normal"), NORMAL_BYTE_LINE % "2"], "2", "other-mode"),
+    (b"3", " -b -d", [SAID_OTHER_MODE % ("3", "normal"), NORMAL_BYTE_LINE % "3"], "3", "other-mode"),
+    (b"@", "", [SAID_OTHER_MODE % ("@", "backup"), BACKUP_BYTE_LINE % "@"], "@", "other-mode"),
+    (b"G", " -d", [SAID_OTHER_MODE % ("G", "backup"), BACKUP_BYTE_LINE % "G"], "G", "other-mode"),
+    (b"X", "", [SAID_UNKNOWN_BYTE, UNKNOWN_BYTE_LINE % 0x58], "0x58", "unknown-state"),
+    (b"\x00", " -b", [SAID_UNKNOWN_BYTE, UNKNOWN_BYTE_LINE % 0x00], "0x00", "unknown-state"),
 ]
 
 
@@ -838,15 +979,99 @@ OTHER_MODE_BYTES = [
 def state_of_other_mode(board):
     """A state byte of the other mode, or of none, is explained and left as it is."""
     board.volume.put("bios.bin", bios_image(1, 6))
-    rows = [(state, "Tamsork.efi bios.bin" + options) for state, options, _ in OTHER_MODE_BYTES]
+    rows = [(state, "Tamsork.efi bios.bin" + options) for state, options, _, _, _ in OTHER_MODE_BYTES]
     commands, left = launches_at(board, rows)
     boot = board.boot(commands, forbid=[ENABLE_MODE, FLASH_PROMPT, ABORT_PROMPT])
-    for number, (_, _, line) in enumerate(OTHER_MODE_BYTES, start=1):
+    for number, (_, _, lines, _, _) in enumerate(OTHER_MODE_BYTES, start=1):
         expect_returned(boot, INVALID_PARAMETER, number)
-        expect_lines(boot, number, [line])
+        expect_lines(boot, number, lines)
     expect_left(boot, left(boot), [state for state, _ in rows])
+    expect_logged(boot, [(step, byte, byte, dict(launch_fields(launch), outcome="Invalid Parameter"))
+                         for (_, launch), (_, _, _, byte, step) in zip(rows, OTHER_MODE_BYTES)])
     expect_no_step(boot)
 
+
+
+# A machine's four lines of a whole normal update with bios.bin 1.06, as
+# Tamsork.log holds them: (serial, uuid, bios, version, before, after, step).
+def update_lines(serial, uuid):
+    return [(serial, uuid, "V1.05", "1.06", "none", "1", "begin"), (serial, uuid, "V1.05", "", "1", "2", "flash"),
+            (serial, uuid, "V1.06", "", "2", "3", "finish"), (serial, uuid, "V1.06", "1.06", "3", "none", "done")]
+
+
+LOG_COLUMNS = ("serial", "uuid", "bios", "version", "before", "after", "step")
+# What every line of such an update holds besides.
+UPDATE_LINE = {"product": "KVX4720", "file": "bios.bin", "switches": "", "outcome": "Success"}
+
+
+def expect_log_holds(board, expected):
+    """The stick's whole Tamsork.log is `expected`, rows as update_lines gives them."""
+    try:
+        lines = appended_log(None, board.volume.get(LOG_NAME))
+    except BoardError as error:
+        raise Failure(str(error))
+    found = [tuple(line[key] for key in LOG_COLUMNS) for line in lines]
+    expect(found == expected, "Tamsork.log holds\n  %s\nexpected\n  %s" % ("\n  ".join(map(str, found)),
+                                                                         "\n  ".join(map(str, expected))))
+    for number, line in enumerate(lines, start=1):
+        differ = sorted(key for key in UPDATE_LINE if line[key] != UPDATE_LINE[key])
+        expect(not differ, "Tamsork.log line %d has %s" % (number, {key: line[key] for key in differ}))
+
+
+def sim_log_report(board):
+    """What `tamsork-sim log Tamsork.log --json` makes of the stick's log,
+    or None (with a note) while the host build has no such subcommand."""
+    usage = subprocess.run([SIM, "--help"], capture_output=True, text=True) if os.access(SIM, os.X_OK) else None
+    if usage is None or not re.search(r"(?m)^\s+log\b", usage.stdout):
+        board.note("%s has no log subcommand: the log was not read back" % os.path.normpath(SIM))
+        return None
+    path = os.path.join(board.workdir, LOG_NAME)
+    with open(path, "wb") as f:
+        f.write(board.volume.get(LOG_NAME))
+    result = subprocess.run([SIM, "log", path, "--json"], capture_output=True, text=True)
+    expect(result.returncode == 0, "tamsork-sim log exited %d: %s" % (result.returncode, result.stderr.strip()))
+    try:
+        return json.loads(result.stdout)
+    except ValueError as error:
+        raise Failure("tamsork-sim log --json printed no JSON (%s): %r" % (error, result.stdout[:200]))
+
+
+def expect_machines_updated(report, machines):
+    """tamsork-sim log's report of a log of whole updates: one machine per
+    (serial, uuid) of `machines`, in order, each taken from V1.05 to V1.06
+    in four launches and done, and every line read."""
+    expect(isinstance(report, dict), "tamsork-sim log's report is not an object: %r" % (report,))
+    reported = [m for m in report.get("machines") or [] if isinstance(m, dict)]
+    found = [(m.get("serial"), m.get("uuid")) for m in reported]
+    expect(found == machines, "tamsork-sim log reports machines %r, expected %r" % (found, machines))
+    for machine in reported:
+        summed = (machine.get("bios_before"), machine.get("bios_after"), machine.get("launches"),
+                  (machine.get("outcome") or {}).get("code"))
+        expect(summed == ("V1.05", "V1.06", 4, "done"), "tamsork-sim log reports %s as (BIOS before, after, "
+               "launches, outcome) %r" % (machine["serial"], summed))
+    read = (report.get("lines"), report.get("unreadable"))
+    expect(read == (4 * len(machines), []), "tamsork-sim log read (lines, unreadable) %r" % (read,))
+
+
+@scenario("log-two-machines", boots=8)
+def log_two_machines(board):
+    """One stick, two machines: each whole update appends its four lines to Tamsork.log, naming its machine."""
+    normal_update(board)
+    expect_log_holds(board, update_lines(MACHINE_SERIAL, MACHINE_UUID))
+    board.serial, board.uuid, board.bios_version = OTHER_SERIAL, OTHER_UUID, "V1.05"
+    normal_update(board)
+    expect_log_holds(board, update_lines(MACHINE_SERIAL, MACHINE_UUID) + update_lines(OTHER_SERIAL, OTHER_UUID))
+    report = sim_log_report(board)
+    if report is not None:
+        expect_machines_updated(report, [(MACHINE_SERIAL, MACHINE_UUID), (OTHER_SERIAL, OTHER_UUID)])
+
+
+@scenario("log-read-only", boots=4)
+def log_read_only(board):
+    """A read-only Tamsork.log: each start of a whole update says so once and takes its step; the log is unchanged."""
+    board.lock_log(b"an earlier line\r\n")
+    normal_update(board)
+    expect(board.volume.get(LOG_NAME) == b"an earlier line\r\n", "the read-only Tamsork.log changed")
 
 
 def run(name, board):

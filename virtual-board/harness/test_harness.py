@@ -3,8 +3,10 @@ U-Boot send them (samples taken from real boots), the exit markers, the raw line
 and the stand-ins' records. A slip here would make a scenario pass or fail
 for the wrong reason."""
 
+import datetime
 import lzma
 import os
+import re
 import struct
 import sys
 import unittest
@@ -230,6 +232,142 @@ class Script(unittest.TestCase):
         self.assertNotIn("Tamsork.efi", script)
         self.assertNotIn("reset", script)
         self.assertTrue(script.endswith('echo "%s"\r\n' % board.READY))
+
+
+# A line as Tamsork writes it on the board, and the fields it holds.
+LOG_LINE = ('time=2026-12-08T17:02:50 serial=TSK0001A product=KVX4720 uuid=6b1f3c2e-5d4a-4e8b-9c07-1a2b3c4d5e01 '
+            'bios=V1.05 file=bios.bin switches="" version=1.06 before=none after=1 step=begin outcome=Success')
+
+
+def log_line(**fields):
+    """LOG_LINE with some values replaced as they stand in the text."""
+    line = LOG_LINE
+    for key, value in fields.items():
+        line = re.sub(r"(?<![^ ])%s=(\"[^\"]*\"|\S+)" % key, lambda _: "%s=%s" % (key, value), line)
+    return line
+
+
+class LogLines(unittest.TestCase):
+    READ = [
+        ("plain values", LOG_LINE, {"serial": "TSK0001A", "switches": "", "before": "none", "step": "begin"}),
+        ("blanks and escapes in quotes",
+         log_line(product='"KVX4720 rev\\x09B"', bios='"V1.05 \\x22beta\\x22"', file='"b\\xe9 \\u4e2d.bin"',
+                  switches='"-b -d"', outcome='"Not Found"'),
+         {"product": "KVX4720 rev\tB", "bios": 'V1.05 "beta"', "file": "b\xe9 \u4e2d.bin", "switches": "-b -d",
+          "outcome": "Not Found"}),
+        ("a backslash escaped", log_line(serial='"S\\x5cN"'), {"serial": "S\\N"}),
+        ("an unknown byte", log_line(before="0x58"), {"before": "0x58"}),
+    ]
+    REFUSED = [
+        ("a field missing", LOG_LINE.replace(" version=1.06", ""), "keys are"),
+        ("fields out of order", LOG_LINE.replace("serial=TSK0001A product=KVX4720", "product=KVX4720 serial=TSK0001A"),
+         "keys are"),
+        ("a field twice", LOG_LINE + " step=done", "keys are"),
+        ("an empty value unquoted", log_line(switches=""), "key=value"),
+        ("quotes without need", log_line(serial='"TSK0001A"'), "without need"),
+        ("an escape without need", log_line(file='"b\\x69os.bin"'), "without need"),
+        ("a raw tab in quotes", log_line(product='"KVX\tB"'), "key=value"),
+        ("a raw quote", log_line(serial='S"N'), "key=value"),
+        ("a blank at the end", LOG_LINE + " ", "keys are"),
+        ("an escape of another form", log_line(file='"a\\tb"'), "key=value"),
+    ]
+
+    def test_read(self):
+        for name, line, fields in self.READ:
+            with self.subTest(name):
+                parsed = board.parse_log_line(line)
+                self.assertEqual(tuple(parsed), board.LOG_KEYS)
+                self.assertEqual({key: parsed[key] for key in fields}, fields)
+
+    def test_refused(self):
+        for name, line, message in self.REFUSED:
+            with self.subTest(name):
+                with self.assertRaisesRegex(board.BoardError, message):
+                    board.parse_log_line(line)
+
+    def test_appended(self):
+        line = LOG_LINE.encode() + b"\r\n"
+        cases = [
+            ("no log before or after", None, None, 0),
+            ("the first line", None, line, 1),
+            ("a line after an old one", b"old\r\n", b"old\r\n" + line, 1),
+            ("two lines", line, line * 3, 2),
+        ]
+        for name, before, after, count in cases:
+            with self.subTest(name):
+                self.assertEqual(len(board.appended_log(before, after)), count)
+
+    def test_not_appended(self):
+        line = LOG_LINE.encode()
+        cases = [
+            ("old text changed", b"old\r\n", b"odd\r\n" + line + b"\r\n", "not appended"),
+            ("old text gone", b"old\r\n", None, "not appended"),
+            ("no CR LF at the end", None, line, "CR LF"),
+            ("LF alone", None, line + b"\n", "CR LF"),
+            ("a bare LF inside", None, line + b"\n" + line + b"\r\n", "bare"),
+            ("not ASCII", None, line.replace(b"TSK", b"TS\xc4") + b"\r\n", "ASCII"),
+            # No board start leaves a torn line: the CR LF that would end one is a line of no fields.
+            ("an empty line", b"torn", b"torn\r\n" + line + b"\r\n", "keys are"),
+        ]
+        for name, before, after, message in cases:
+            with self.subTest(name):
+                with self.assertRaisesRegex(board.BoardError, message):
+                    board.appended_log(before, after)
+
+    def test_time(self):
+        cases = [
+            ("2026-12-08T17:02:50", datetime.datetime(2026, 12, 8, 17, 2, 50)),
+            ("2026-12-08T17:02:50Z", datetime.datetime(2026, 12, 8, 17, 2, 50)),
+            ("unknown", None),
+            ("2026-12-08 17:02:50", None),
+        ]
+        for text, expected in cases:
+            with self.subTest(text):
+                self.assertEqual(board.log_time(text), expected)
+
+    def test_launch_fields(self):
+        cases = [
+            ("Tamsork.efi bios.bin", {"file": "bios.bin", "switches": ""}),
+            ("Tamsork.efi bios.bin -b -d", {"file": "bios.bin", "switches": "-b -d"}),
+            ("Shell.efi -nostartup -exit Tamsork.efi bios.bin -d", {"file": "bios.bin", "switches": "-d"}),
+            (("fs0:", "cd \\sub", "fs0:\\Tamsork.efi x.bin"), {"file": "x.bin", "switches": ""}),
+        ]
+        for launch, expected in cases:
+            with self.subTest(launch=launch):
+                self.assertEqual(scenarios.launch_fields(launch), expected)
+
+
+def read_back(*machines, **report):
+    """A report as tamsork-sim log --json gives it, for machines given as
+    (serial, uuid) or (serial, uuid, {field: value})."""
+    rows = [dict({"serial": m[0], "uuid": m[1], "bios_before": "V1.05", "bios_after": "V1.06", "launches": 4,
+                  "outcome": {"code": "done", "line": 4}}, **(m[2] if len(m) > 2 else {})) for m in machines]
+    return dict({"command": "log", "lines": 4 * len(machines), "unreadable": [], "machines": rows}, **report)
+
+
+class LogReadBack(unittest.TestCase):
+    MACHINES = [("S1", "u-1"), ("S2", "u-2")]
+    REFUSED = [
+        ("one not done", read_back(("S1", "u-1"), ("S2", "u-2", {"outcome": {"code": "failed"}})), "S2"),
+        ("one still at a step", read_back(("S1", "u-1"), ("S2", "u-2", {"outcome": None})), "S2"),
+        ("one not flashed", read_back(("S1", "u-1", {"bios_after": "V1.05"}), ("S2", "u-2")), "S1"),
+        ("a launch more", read_back(("S1", "u-1", {"launches": 5}), ("S2", "u-2")), "S1"),
+        ("one missing", read_back(("S1", "u-1")), "machines"),
+        ("a third machine", read_back(("S1", "u-1"), ("S2", "u-2"), ("S3", "u-3")), "machines"),
+        ("another UUID", read_back(("S1", "u-1"), ("S2", "u-9")), "machines"),
+        ("the other order", read_back(("S2", "u-2"), ("S1", "u-1")), "machines"),
+        ("a line not read", read_back(("S1", "u-1"), ("S2", "u-2"), unreadable=[3]), "unreadable"),
+        ("not an object", [], "not an object"),
+    ]
+
+    def test_accepted(self):
+        scenarios.expect_machines_updated(read_back(*self.MACHINES), self.MACHINES)
+
+    def test_refused(self):
+        for name, report, message in self.REFUSED:
+            with self.subTest(name):
+                with self.assertRaisesRegex(scenarios.Failure, message):
+                    scenarios.expect_machines_updated(report, self.MACHINES)
 
 
 # ------------------------------------------------------------ the Shell extractor

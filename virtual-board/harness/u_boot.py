@@ -26,10 +26,10 @@ import shutil
 
 import shell_extract
 from board import FAULT_TEXTS, OVMF_CODE, run_command
-from scenarios import (ABORT_PROMPT, DEVICE_ERROR, NO_BIOS_VERSION, NOT_FOUND, NOT_WRITTEN, backup_mode, bios_image,
-                       expect_lines, expect_no_request, expect_no_tool, expect_quiet_board, expect_returned,
-                       expect_stick_unchanged, image_names, normal_update, other_directory, scenario,
-                       state_not_written)
+from scenarios import (ABORT_PROMPT, DEVICE_ERROR, NO_BIOS_VERSION, NOT_FOUND, NOT_WRITTEN, SAID_NOT_WRITTEN,
+                       SAID_TOOL_NOT_STARTED, SAID_VERSION_REFUSED, backup_mode, bios_image, expect_lines,
+                       expect_no_request, expect_no_tool, expect_quiet_board, expect_returned, expect_stick_unchanged,
+                       image_names, normal_update, other_directory, scenario, state_not_written)
 
 U_BOOT_ROM = "/usr/lib/u-boot/qemu-x86_64/u-boot.rom"
 MKIMAGE = "mkimage"
@@ -105,9 +105,9 @@ def version_unknown(board):
     take_over(board)
     board.volume.put("bios.bin", bios_image(1, 6))
     boot = board.boot(["Tamsork.efi bios.bin"], keys=[(ABORT_PROMPT, "x")], watch_stick=True)
-    expect_lines(boot, 1, [DEVICE_VERSION_UNKNOWN, ABORT_PROMPT])
+    expect_lines(boot, 1, [DEVICE_VERSION_UNKNOWN, ABORT_PROMPT, SAID_VERSION_REFUSED % "bios.bin"])
     expect_returned(boot, NOT_FOUND)
-    expect_stick_unchanged(boot)
+    expect_stick_unchanged(boot, [("refused-version", "none", "none", {"version": "1.06", "outcome": "Not Found"})])
     expect_quiet_board(boot)
     expect_no_request(boot)
     expect_no_tool(boot)
@@ -146,13 +146,16 @@ def names(board):
 # A write-protected stick as state_not_written's rows. U-Boot's FAT driver
 # prints its own errors first, and U-Boot reports the failed create as Not
 # Found and the failed write as Device Error, where OVMF reports Write
-# Protected.
+# Protected. U-Boot finds the stick read-only only when it writes, so the
+# start has read State.dat and says so; its try at Tamsork.log makes U-Boot
+# print its error once more, and logs nothing.
 WRITE_PROTECTED_STICK = [
     ("no State.dat on a write-protected stick", None, True, "Tamsork.efi bios.bin" + SKIP_CHECK,
-     ["Error: writing directory entry", NOT_WRITTEN % "Not Found"], NOT_FOUND),
+     ["Error: writing directory entry", NOT_WRITTEN % "Not Found", SAID_NOT_WRITTEN, "Error: writing directory entry"],
+     NOT_FOUND, []),
     ("the flash tool not started on a write-protected stick", b"1", True, "Tamsork.efi bios.bin" + SKIP_CHECK,
      ["Error get-and-setting cluster", "Error: writing contents", "** Unable to write file /State.dat **",
-      NOT_WRITTEN % "Device Error"], DEVICE_ERROR),
+      NOT_WRITTEN % "Device Error", SAID_TOOL_NOT_STARTED, "Error: writing directory entry"], DEVICE_ERROR, []),
 ]
 
 

@@ -41,6 +41,7 @@ typedef EFI_STATUS RETURN_STATUS;
 // Longest string, in characters, that the string functions accept.
 constexpr UINTN KIT_MAX_STRING_LENGTH = 1000000;
 constexpr UINTN MAX_UINTN = ~(UINTN)0;
+constexpr UINT64 MAX_UINT64 = ~(UINT64)0;
 
 UINTN StrLen(const CHAR16 *String);
 UINTN AsciiStrLen(const CHAR8 *String);

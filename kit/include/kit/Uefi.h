@@ -272,9 +272,30 @@ typedef EFI_STATUS(EFIAPI *EFI_SET_VARIABLE)(CHAR16 *VariableName, EFI_GUID *Ven
 typedef VOID(EFIAPI *EFI_RESET_SYSTEM)(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus, UINTN DataSize,
                                        VOID *ResetData);
 
+// The firmware clock's time.
+typedef struct {
+  UINT16 Year;
+  UINT8 Month;
+  UINT8 Day;
+  UINT8 Hour;
+  UINT8 Minute;
+  UINT8 Second;
+  UINT8 Pad1;
+  UINT32 Nanosecond;
+  INT16 TimeZone;  // minutes from UTC, or EFI_UNSPECIFIED_TIMEZONE
+  UINT8 Daylight;
+  UINT8 Pad2;
+} EFI_TIME;
+static_assert(sizeof(EFI_TIME) == 16);
+static_assert(offsetof(EFI_TIME, TimeZone) == 12);
+#define EFI_UNSPECIFIED_TIMEZONE 0x07FF
+
+// The time and, optionally, the clock's capabilities (not read here).
+typedef EFI_STATUS(EFIAPI *EFI_GET_TIME)(EFI_TIME *Time, VOID *Capabilities);
+
 typedef struct {
   EFI_TABLE_HEADER Hdr;
-  VOID *GetTime;
+  EFI_GET_TIME GetTime;
   VOID *SetTime;
   VOID *GetWakeupTime;
   VOID *SetWakeupTime;
@@ -289,6 +310,7 @@ typedef struct {
   VOID *QueryCapsuleCapabilities;
   VOID *QueryVariableInfo;
 } EFI_RUNTIME_SERVICES;
+static_assert(offsetof(EFI_RUNTIME_SERVICES, GetTime) == 24);
 static_assert(offsetof(EFI_RUNTIME_SERVICES, GetVariable) == 72);
 static_assert(offsetof(EFI_RUNTIME_SERVICES, SetVariable) == 88);
 static_assert(offsetof(EFI_RUNTIME_SERVICES, ResetSystem) == 104);
@@ -431,21 +453,6 @@ struct EFI_SIMPLE_FILE_SYSTEM_PROTOCOL {
   EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_OPEN_VOLUME OpenVolume;
 };
 static_assert(offsetof(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL, OpenVolume) == 8);
-
-typedef struct {
-  UINT16 Year;
-  UINT8 Month;
-  UINT8 Day;
-  UINT8 Hour;
-  UINT8 Minute;
-  UINT8 Second;
-  UINT8 Pad1;
-  UINT32 Nanosecond;
-  INT16 TimeZone;
-  UINT8 Daylight;
-  UINT8 Pad2;
-} EFI_TIME;
-static_assert(sizeof(EFI_TIME) == 16);
 
 typedef struct {
   UINT64 Size;

@@ -125,7 +125,9 @@ constexpr const CHAR8 *STATUS_TEXT[] = {
     "Success",         "Load Error",       "Invalid Parameter", "Unsupported",     "Bad Buffer Size",
     "Buffer Too Small", "Not Ready",       "Device Error",      "Write Protected", "Out of Resources",
     "Volume Corrupt",  "Volume Full",      "No Media",          "Media changed",   "Not Found",
-    "Access Denied",
+    "Access Denied",   "No Response",      "No mapping",        "Time out",        "Not started",
+    "Already started", "Aborted",          "ICMP Error",        "TFTP Error",      "Protocol Error",
+    "Incompatible Version",
 };
 
 template <typename Sink> void PutStatus(Sink &Out, UINT64 Status) {

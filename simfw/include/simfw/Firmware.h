@@ -62,6 +62,7 @@ enum class Service : uint8_t {
   ShellOpenFileByName,
   ShellGetFileInfo,  // fails by returning NULL
   ShellCloseFile,
+  GetTime,
   Count
 };
 const char *ServiceName(Service S);
@@ -335,6 +336,14 @@ class Firmware {
   // The BIOS Version a flash has left for the next Reboot() to bring;
   // nullopt when nothing was flashed since the last one.
   std::optional<std::string> PendingBiosVersion() const;
+
+  // ---- clock
+  // What GetTime gives: the time of day on the firmware clock. A new
+  // machine's clock reads 2026-12-08 09:14:02 with no time zone; each
+  // Launch() moves it on by ClockStep seconds first, so that the launches
+  // of an update have times of their own.
+  EFI_TIME Clock{2026, 12, 8, 9, 14, 2, 0, 0, EFI_UNSPECIFIED_TIMEZONE, 0, 0};
+  uint32_t ClockStep = 0;
 
   // ---- board
   void SetControlPort(uint8_t Value);  // what BOARD_CONTROL_PORT reads (default 0)
