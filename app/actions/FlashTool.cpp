@@ -77,24 +77,7 @@ BOOLEAN IsRootOfMapping(const CHAR16 *CurrentDirectory, const CHAR16 *Mappings) 
 }
 
 EFI_STATUS LocateShell(EFI_SHELL_PROTOCOL **Shell) {
-  *Shell = NULL;
-  UINTN Count = 0;
-  PoolPtr<EFI_HANDLE> Handles;
-  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &gEfiShellProtocolGuid, NULL, &Count, Handles.Out());
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  if (!Handles || Count == 0) {
-    return EFI_NOT_FOUND;
-  }
-  EFI_HANDLE First = Handles[0];
-  Handles.Reset();
-  Status = gBS->OpenProtocol(First, &gEfiShellProtocolGuid, (VOID **)Shell, First, NULL,
-                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
-  if (!EFI_ERROR(Status) && *Shell == NULL) {
-    Status = EFI_NOT_FOUND;
-  }
-  return Status;
+  return OpenFirstProtocol(&gEfiShellProtocolGuid, (VOID **)Shell);
 }
 
 CHAR16 *FlashToolCommandLine(EFI_SHELL_PROTOCOL *Shell, const CHAR16 *FileName) {
@@ -130,7 +113,7 @@ EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
   PoolPtr<EFI_DEVICE_PATH_PROTOCOL> Copy;
   if (!EFI_ERROR(LocateShell(&Shell)) && !EFI_ERROR(GetBootDeviceHandle(ImageHandle, SystemTable, &DeviceHandle)) &&
       !EFI_ERROR(SystemTable->BootServices->OpenProtocol(DeviceHandle, &gEfiDevicePathProtocolGuid,
-                                                         (VOID **)&DevicePath, DeviceHandle, NULL,
+                                                         (VOID **)&DevicePath, ImageHandle, NULL,
                                                          EFI_OPEN_PROTOCOL_GET_PROTOCOL)) &&
       DevicePath != NULL) {
     const UINTN Size = GetDevicePathSize(DevicePath);

@@ -51,26 +51,10 @@ EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTa
 }
 
 EFI_STATUS RequestBoardReset() {
-  UINTN Count = 0;
-  PoolPtr<EFI_HANDLE> Handles;
-  EFI_STATUS Status = gBS->LocateHandleBuffer(ByProtocol, &gVendorControlProtocolGuid, NULL, &Count, Handles.Out());
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  if (!Handles || Count == 0) {
-    return EFI_NOT_FOUND;
-  }
-  EFI_HANDLE First = Handles[0];
-  Handles.Reset();
-
   VENDOR_CONTROL_PROTOCOL *Vendor = NULL;
-  Status = gBS->OpenProtocol(First, &gVendorControlProtocolGuid, (VOID **)&Vendor, First, NULL,
-                             EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+  EFI_STATUS Status = OpenFirstProtocol(&gVendorControlProtocolGuid, (VOID **)&Vendor);
   if (EFI_ERROR(Status)) {
     return Status;
-  }
-  if (Vendor == NULL) {
-    return EFI_NOT_FOUND;
   }
 
   UINT8 Data[VENDOR_RESET_BUFFER_SIZE] = {};

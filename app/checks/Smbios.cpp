@@ -7,20 +7,7 @@ const CHAR16 SMBIOS_MISSING_STRING[] = u"Missing String";
 static_assert(sizeof(SMBIOS_MISSING_STRING) == 15 * sizeof(CHAR16));
 
 EFI_STATUS LocateSmbiosProtocol(EFI_SMBIOS_PROTOCOL **Smbios) {
-  UINTN Count = 0;
-  PoolPtr<EFI_HANDLE> Handles;
-  if (EFI_ERROR(gBS->LocateHandleBuffer(ByProtocol, &gEfiSmbiosProtocolGuid, NULL, &Count, Handles.Out())) ||
-      !Handles || Count == 0) {
-    return EFI_NOT_FOUND;
-  }
-  EFI_HANDLE First = Handles[0];
-  Handles.Reset();
-  if (EFI_ERROR(gBS->OpenProtocol(First, &gEfiSmbiosProtocolGuid, (VOID **)Smbios, First, NULL,
-                                  EFI_OPEN_PROTOCOL_GET_PROTOCOL)) ||
-      *Smbios == NULL) {
-    return EFI_NOT_FOUND;
-  }
-  return EFI_SUCCESS;
+  return EFI_ERROR(OpenFirstProtocol(&gEfiSmbiosProtocolGuid, (VOID **)Smbios)) ? EFI_NOT_FOUND : EFI_SUCCESS;
 }
 
 EFI_STATUS SmbiosNextRecord(EFI_SMBIOS_PROTOCOL *Smbios, EFI_SMBIOS_HANDLE *SmbiosHandle,

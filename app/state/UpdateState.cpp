@@ -140,7 +140,7 @@ EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCO
   if (!EFI_ERROR(Status)) {
     EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *FileSystem = NULL;
     Status = BootServices->OpenProtocol(*DeviceHandle, &gEfiSimpleFileSystemProtocolGuid, (VOID **)&FileSystem,
-                                        *DeviceHandle, NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
+                                        gImageHandle, NULL, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
     if (!EFI_ERROR(Status) && FileSystem != NULL) {
       Status = FileSystem->OpenVolume(FileSystem, &Current);
       if (EFI_ERROR(Status)) {

@@ -32,6 +32,8 @@ TEST_F(VersionGate, ImageMarkerAgainstV105) {
   const std::string Pad(40, 'x');
   std::string Large(1 << 20, '\x5A');
   Large.replace(Large.size() - 100, 12, "$BVDT$.e1.20");
+  // The image is read in pieces of IMAGE_READ_PIECE_SIZE bytes.
+  const std::string Piece(IMAGE_READ_PIECE_SIZE, 'Z');
   const struct {
     const char *Name;
     std::string Image;
@@ -48,6 +50,8 @@ TEST_F(VersionGate, ImageMarkerAgainstV105) {
       {"older, letter i", ImageWithField("$.i1.00"), Stopped(Refused("1.05", "1.00"))},
       {"marker and nothing else", "$BVDT$.a1.05", kAllowed},
       {"marker at the end of a large image", Large, kAllowed},
+      {"marker across the end of the first piece", Piece.substr(6) + "$BVDT$.a1.06" + Pad, kAllowed},
+      {"marker at the start of the third piece", Piece + Piece + "$BVDT$.a1.04", Stopped(Refused("1.05", "1.04"))},
       {"first field after the anchor", "$.a0.01$BVDT" + Pad + "$.a1.04$.a1.06", Stopped(Refused("1.05", "1.04"))},
       {"letter b", ImageWithField("$.b1.05"), Stopped(kFileVersionFailed)},
       {"capital letter", ImageWithField("$.A1.05"), Stopped(kFileVersionFailed)},
@@ -119,6 +123,12 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
       {"GetInfo sizing fails", [&] { Fw.FailNth(Service::FileGetInfo, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"GetInfo fails", [&] { Fw.FailNth(Service::FileGetInfo, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"image read fails", [&] { Fw.FailNth(Service::FileRead, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      {"the read of the second piece fails",
+       [&] {
+         Fw.BootVolume().PutFile("bios.bin", std::string(IMAGE_READ_PIECE_SIZE, 'Z') + ImageWithField("$.a1.05"));
+         Fw.FailNth(Service::FileRead, 2, EFI_DEVICE_ERROR);
+       },
+       kFileVersionFailed},
       {"no pool for the path", [&] { RefusedPoolSizes = {PathSize}; }, kFileVersionFailed},
       {"no pool for the file information", [&] { RefusedPoolSizes = {SIZE_OF_EFI_FILE_INFO + sizeof(u"bios.bin")}; }, kFileVersionFailed},
       {"no pool for the data", [&] { RefusedPoolSizes = {ImageSize}; }, kFileVersionFailed},
@@ -137,6 +147,7 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
     RefusedPoolSizes.clear();
     Fw.SetSmbiosInstances(1);
     Fw.SetSmbiosRecords(SupportedPlatform());
+    Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.05"));
     C.Fault();
     Launch(Stopped(C.Console));
   }

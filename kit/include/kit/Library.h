@@ -131,6 +131,13 @@ UINTN GetDevicePathSize(const EFI_DEVICE_PATH_PROTOCOL *DevicePath);
 // does not fit a node.
 EFI_DEVICE_PATH_PROTOCOL *FileDevicePath(EFI_HANDLE Device, const CHAR16 *FileName);
 
+// ---------------------------------------------------------------- protocols
+
+// The interface of Protocol on the first handle that carries it, opened with
+// gImageHandle as agent (GET_PROTOCOL). *Interface is NULL unless the result
+// is EFI_SUCCESS; no handle gives EFI_NOT_FOUND or the firmware's status.
+EFI_STATUS OpenFirstProtocol(const EFI_GUID *Protocol, VOID **Interface);
+
 // ---------------------------------------------------------------- port I/O
 
 UINT8 IoRead8(UINTN Port);
