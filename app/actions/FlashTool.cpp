@@ -266,6 +266,15 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
   AnnounceStep(Launch, "flash", StateByte(Byte),
                BackupMode ? u"backup update, the flash tool starts with %s" : u"step 2 of 4, the flash tool starts with %s",
                gShellParameters->Argv[1]);
-  Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, NULL);
+  // The tool's own exit status is not asked for: a tool that flashes
+  // restarts the machine, what one returns proves nothing, and a nesting
+  // Shell reports only whether the nested Shell ran. The version check at
+  // the last start is the proof. A Shell that could not run the command at
+  // all is told, so that the launch does not end as if the tool had run.
+  Status = Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, NULL);
+  if (EFI_ERROR(Status)) {
+    Print(u"The Shell could not run the flash tool: %r\n", Status);
+    return Status;
+  }
   return EFI_SUCCESS;
 }

@@ -221,12 +221,13 @@ TEST_F(Actions, StartedAwayFromTheRootOfItsVolume) {
 
 // The tool's start is made ready before its state byte: when it cannot be,
 // the byte stays, the operator is told, and the launch fails.
-TEST_F(Actions, FlashToolThatCannotBeStartedLeavesItsByte) {
+TEST_F(Actions, FlashToolThatCannotBeStarted) {
   const struct {
     const char *Name;
     std::function<void()> Fault;
     EFI_STATUS Status;
     std::string Console;
+    bool ByteWritten = false;
   } Cases[] = {
       {"no Shell protocol", [&] { Fw.FailNth(Service::LocateHandleBuffer, 1, EFI_NOT_FOUND); }, EFI_NOT_FOUND,
        "The flash tool cannot be started without the UEFI Shell: Not Found\n"},
@@ -234,6 +235,10 @@ TEST_F(Actions, FlashToolThatCannotBeStartedLeavesItsByte) {
        EFI_UNSUPPORTED, "The flash tool cannot be started without the UEFI Shell: Unsupported\n"},
       {"no pool for the command line", [&] { RefusedPoolSizes = {sizeof(u"H2OFFT-Sx64.efi bios.bin")}; },
        EFI_OUT_OF_RESOURCES, "The flash tool cannot be started: Out of Resources\n"},
+      // Once the byte says flashing has begun, the tool is never started
+      // again, whatever the Shell made of it.
+      {"the Shell fails to run it", [&] { Fw.FailNth(Service::ShellExecute, 1, EFI_OUT_OF_RESOURCES); },
+       EFI_OUT_OF_RESOURCES, "The Shell could not run the flash tool: Out of Resources\n", true},
   };
   for (const auto &C : Cases) {
     for (const bool Backup : {false, true}) {
@@ -249,7 +254,7 @@ TEST_F(Actions, FlashToolThatCannotBeStartedLeavesItsByte) {
         return StartFlash(gImageHandle, gST, Backup);
       });
       EXPECT_EQ(Status, C.Status);
-      EXPECT_EQ(StateText(), Backup ? "A" : "1");
+      EXPECT_EQ(StateText(), C.ByteWritten ? (Backup ? "B" : "2") : (Backup ? "A" : "1"));
       EXPECT_EQ(Console(), C.Console);
       EXPECT_TRUE(Fw.Executions().empty());
       ExpectNothingLeft();

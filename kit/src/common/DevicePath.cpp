@@ -35,11 +35,13 @@ EFI_DEVICE_PATH_PROTOCOL *FileDevicePath(EFI_HANDLE Device, const CHAR16 *FileNa
     return NULL;
   }
 
+  // What a failed HandleProtocol leaves in its output is never looked at.
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = NULL;
+  EFI_DEVICE_PATH_PROTOCOL *Found = NULL;
   UINTN DeviceSize = 0;
-  if (Device != NULL &&
-      !EFI_ERROR(gBS->HandleProtocol(Device, &gEfiDevicePathProtocolGuid, (VOID **)&DevicePath)) &&
-      DevicePath != NULL) {
+  if (Device != NULL && !EFI_ERROR(gBS->HandleProtocol(Device, &gEfiDevicePathProtocolGuid, (VOID **)&Found)) &&
+      Found != NULL) {
+    DevicePath = Found;
     DeviceSize = GetDevicePathSize(DevicePath);
     // The end node is replaced by the file node.
     DeviceSize = DeviceSize >= END_DEVICE_PATH_LENGTH ? DeviceSize - END_DEVICE_PATH_LENGTH : 0;
