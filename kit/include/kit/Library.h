@@ -65,8 +65,10 @@ RETURN_STATUS AsciiStrToUnicodeStrS(const CHAR8 *Source, CHAR16 *Destination, UI
 // The formatter takes its arguments as a typed array, so a format that asks
 // for more arguments than were given, or for a string where a number was
 // passed, prints a marker instead of reading a stray register or stack slot.
-// Conversions: %s (UCS-2), %a (ASCII), %c, %u, %d, %x, %X, %%, with '-' and
-// '0' flags, a width and an ignored 'l'/'L'.
+// Conversions: %s (UCS-2), %a (ASCII), %c, %u, %d (or %i), %x, %X, %r (an
+// EFI_STATUS in words, or its number when it has none), %%, with '-' and '0'
+// flags, a width and an ignored 'l'/'L'. An unknown conversion is printed as
+// written.
 
 enum class KitArgKind : UINT8 { Unsigned, Signed, Pointer };
 

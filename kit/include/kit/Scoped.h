@@ -53,7 +53,9 @@ class FileHandle {
     Close();
     return &File_;
   }
-  // Closes now and reports the firmware's status (a failed flush shows here).
+  // Closes now and reports the firmware's status. Close returns EFI_SUCCESS
+  // whatever happened to the cached data: a caller that needs its writes on
+  // the medium flushes first, where a refused write-back shows.
   EFI_STATUS Close() {
     EFI_STATUS Status = EFI_SUCCESS;
     if (File_ != NULL) {

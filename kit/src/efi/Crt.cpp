@@ -1,9 +1,8 @@
 // The few C runtime symbols the compiler may emit calls to even in
 // freestanding code (struct copies, zero-initialised arrays), and that the
 // kit's fills and copies end in. Fills and copies move eight bytes per
-// step (rep stosq / rep movsq), then the last few bytes one at a time: a
-// pool buffer the size of a BIOS image is zero-filled in an eighth of the
-// steps a byte loop takes.
+// step (rep stosq / rep movsq), then the last few bytes one at a time, an
+// eighth of the steps a byte loop takes.
 #include "kit/Uefi.h"
 
 extern "C" {
