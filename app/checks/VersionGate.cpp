@@ -81,27 +81,17 @@ EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, cons
     return Status;
   }
 
-  // The image goes into one buffer of the file's size, read in pieces: some
-  // firmware fails single reads of many megabytes from a USB stick, and a
-  // driver may return fewer bytes than asked before the end of the file.
-  // Every byte is written by Read before it is looked at, so the buffer
-  // needs no zero fill. A Read of 0 bytes is the end of the file (it shrank
-  // since its size was taken); the bytes that came are what is checked.
+  // One buffer of the file's size, read in pieces. Every byte is written by
+  // Read before it is looked at, so the buffer needs no zero fill. A file
+  // that shrank since its size was taken ends early; the bytes that came are
+  // what is checked.
   PoolPtr<UINT8> Data((UINT8 *)AllocatePool(FileSize));
   if (!Data) {
     return EFI_OUT_OF_RESOURCES;
   }
   UINTN Size = 0;
-  while (Size < FileSize) {
-    const UINTN Asked = FileSize - Size < IMAGE_READ_PIECE_SIZE ? FileSize - Size : IMAGE_READ_PIECE_SIZE;
-    UINTN Piece = Asked;
-    if (File->Read(File.Get(), &Piece, Data.Get() + Size) != EFI_SUCCESS || Piece > Asked) {
-      return EFI_NOT_FOUND;
-    }
-    if (Piece == 0) {
-      break;
-    }
-    Size += Piece;
+  if (EFI_ERROR(ReadFileBytes(File.Get(), Data.Get(), FileSize, &Size))) {
+    return EFI_NOT_FOUND;
   }
   File.Close();
 

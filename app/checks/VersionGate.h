@@ -14,15 +14,9 @@ typedef struct {
   UINTN Minor;
 } IMAGE_FACTS;
 
-// The most the image read asks of one Read call: 1 MiB. Firmware has been
-// seen to fail or misbehave on single reads of many megabytes from USB
-// sticks; a megabyte is large enough that a 32 MiB image takes 32 calls, so
-// the pieces cost nothing measurable against the transfer itself.
-constexpr UINTN IMAGE_READ_PIECE_SIZE = 0x100000;
-
 // Reads the image file Name, a path from the root of the application's own
-// volume, whole, in pieces of at most IMAGE_READ_PIECE_SIZE: EFI_NOT_FOUND
-// or EFI_OUT_OF_RESOURCES when it cannot.
+// volume, whole, in pieces (ReadFileBytes): EFI_NOT_FOUND or
+// EFI_OUT_OF_RESOURCES when it cannot.
 EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name, IMAGE_FACTS *Facts);
 
 // The gate. When it lets the update go on after reading the image, *Image

@@ -100,10 +100,10 @@ EFI_STATUS WriteStateBytes(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable
   }
   UINT8 Kept[1 + UPDATE_RECORD_SIZE];
   if (KeepRecord) {
-    UINTN Read = sizeof(Kept);
+    UINTN Read = 0;
     Status = File->SetPosition(File.Get(), 0);
     if (!EFI_ERROR(Status)) {
-      Status = File->Read(File.Get(), &Read, Kept);
+      Status = ReadFileBytes(File.Get(), Kept, sizeof(Kept), &Read);
     }
     if (EFI_ERROR(Status)) {
       File.Close();
@@ -111,7 +111,7 @@ EFI_STATUS WriteStateBytes(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable
     }
     Kept[0] = Bytes[0];
     Bytes = Kept;
-    Size = Read == 0 ? 1 : (Read < sizeof(Kept) ? Read : sizeof(Kept));
+    Size = Read == 0 ? 1 : Read;
   }
   Status = File->SetPosition(File.Get(), 0);
   if (!EFI_ERROR(Status)) {
@@ -129,6 +129,28 @@ EFI_STATUS WriteStateBytes(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable
 }
 
 }  // namespace
+
+EFI_STATUS ReadFileBytes(EFI_FILE_PROTOCOL *File, VOID *Buffer, UINTN Size, UINTN *Read) {
+  *Read = 0;
+  UINTN Done = 0;
+  while (Done < Size) {
+    const UINTN Asked = Size - Done < FILE_READ_PIECE_SIZE ? Size - Done : FILE_READ_PIECE_SIZE;
+    UINTN Piece = Asked;
+    const EFI_STATUS Status = File->Read(File, &Piece, (UINT8 *)Buffer + Done);
+    if (EFI_ERROR(Status)) {
+      return Status;
+    }
+    if (Piece > Asked) {
+      return EFI_DEVICE_ERROR;
+    }
+    if (Piece == 0) {
+      break;
+    }
+    Done += Piece;
+  }
+  *Read = Done;
+  return EFI_SUCCESS;
+}
 
 EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCOL **FilePath,
                           EFI_HANDLE *DeviceHandle, EFI_FILE_PROTOCOL **File, UINT64 OpenMode) {
@@ -314,10 +336,10 @@ EFI_STATUS ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable
   }
 
   UINT8 Bytes[1 + UPDATE_RECORD_SIZE];
-  UINTN Size = sizeof(Bytes);
+  UINTN Size = 0;
   Status = File->SetPosition(File.Get(), 0);
   if (!EFI_ERROR(Status)) {
-    Status = File->Read(File.Get(), &Size, Bytes);
+    Status = ReadFileBytes(File.Get(), Bytes, sizeof(Bytes), &Size);
   }
   File.Close();
   if (EFI_ERROR(Status)) {
@@ -328,7 +350,6 @@ EFI_STATUS ReadUpdateState(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable
     State->Found = STATE_FILE_EMPTY;
     return EFI_SUCCESS;
   }
-  Size = Size < sizeof(Bytes) ? Size : sizeof(Bytes);
   State->Found = STATE_FILE_BYTE;
   State->Byte = Bytes[0];
 

@@ -109,6 +109,19 @@ EFI_STATUS GetBootDeviceHandle(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
 EFI_STATUS OpenFileByPath(EFI_SYSTEM_TABLE *SystemTable, EFI_DEVICE_PATH_PROTOCOL **FilePath,
                           EFI_HANDLE *DeviceHandle, EFI_FILE_PROTOCOL **File, UINT64 OpenMode);
 
+// The most one Read call is asked for: 1 MiB. Firmware has been seen to fail
+// or misbehave on single reads of many megabytes from USB sticks; a megabyte
+// is large enough that a 32 MiB image takes 32 calls, so the pieces cost
+// nothing measurable against the transfer itself.
+constexpr UINTN FILE_READ_PIECE_SIZE = 0x100000;
+
+// Reads up to Size bytes from the file's position into Buffer, in calls of at
+// most FILE_READ_PIECE_SIZE bytes, until Size bytes have come or a call gives
+// 0 bytes (the end of the file): a driver may return fewer bytes than asked
+// before the end. *Read is what came. A failing call, or one that claims more
+// than it was asked, fails the whole read.
+EFI_STATUS ReadFileBytes(EFI_FILE_PROTOCOL *File, VOID *Buffer, UINTN Size, UINTN *Read);
+
 // Reads State.dat without changing it: *State says whether it is there,
 // its byte and the record after it. A file that cannot be read, or (when
 // it seems to be missing) cannot be opened for writing either, as on a

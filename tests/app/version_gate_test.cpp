@@ -32,8 +32,8 @@ TEST_F(VersionGate, ImageMarkerAgainstV105) {
   const std::string Pad(40, 'x');
   std::string Large(1 << 20, '\x5A');
   Large.replace(Large.size() - 100, 12, "$BVDT$.e1.20");
-  // The image is read in pieces of IMAGE_READ_PIECE_SIZE bytes.
-  const std::string Piece(IMAGE_READ_PIECE_SIZE, 'Z');
+  // The image is read in pieces of FILE_READ_PIECE_SIZE bytes.
+  const std::string Piece(FILE_READ_PIECE_SIZE, 'Z');
   const struct {
     const char *Name;
     std::string Image;
@@ -125,7 +125,7 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
       {"image read fails", [&] { Fw.FailNth(Service::FileRead, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"the read of the second piece fails",
        [&] {
-         Fw.BootVolume().PutFile("bios.bin", std::string(IMAGE_READ_PIECE_SIZE, 'Z') + ImageWithField("$.a1.05"));
+         Fw.BootVolume().PutFile("bios.bin", std::string(FILE_READ_PIECE_SIZE, 'Z') + ImageWithField("$.a1.05"));
          Fw.FailNth(Service::FileRead, 2, EFI_DEVICE_ERROR);
        },
        kFileVersionFailed},
