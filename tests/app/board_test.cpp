@@ -127,9 +127,10 @@ TEST_F(Actions, VendorResetRequest) {
 }
 
 // The tool's command line is the tool's name, a blank and the image name
-// as typed, 99 characters at most.
-// The tool is handed the name whole, as one word the Shell reads back
-// unchanged, and finds it where the version check read it.
+// as typed, of any length (250 characters pass as well as 8), quoted and
+// escaped where the Shell would otherwise split or change it: the tool is
+// handed the name whole, as one word the Shell reads back unchanged, and
+// finds it where the version check read it.
 TEST_F(Actions, FlashToolCommandLine) {
   auto Long = [](size_t Length) { return "fs0:\\" + std::string(Length - 5, 'f'); };
   const struct {
