@@ -1,11 +1,11 @@
 // tamsork-sim: runs Tamsork on a simulated machine launch after launch and
-// prints what each launch did, inspects a BIOS image's version marker, or
-// sums up a Tamsork.log per machine.
+// prints what each launch did, inspects a BIOS image's version marker,
+// sums up a Tamsork.log per machine, or makes a USB stick for an update.
 //
-// Exit status: 0 when the run, inspection or report was carried out
+// Exit status: 0 when the run, inspection, report or stick was carried out
 // (whatever the update's outcome), 1 when inspect finds no version marker,
-// 2 for a bad command line, an image that cannot be read or a log with no
-// record in it.
+// 2 for a bad command line, an image that cannot be read, a log with no
+// record in it, or a stick refused.
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdio>
@@ -19,6 +19,7 @@
 #include "tools/tamsork-sim/Options.h"
 #include "tools/tamsork-sim/Report.h"
 #include "tools/tamsork-sim/Simulation.h"
+#include "tools/tamsork-sim/Stick.h"
 
 namespace {
 
@@ -256,6 +257,12 @@ int InspectImage(const InspectOptions &O) {
   return Report.Marker ? 0 : 1;
 }
 
+int MakeStick(const StickOptions &O) {
+  const StickPlan Plan = PlanStick(O);
+  Print(WriteStick(O, Plan));
+  return 0;
+}
+
 int ReadLogFile(const LogOptions &O) {
   const std::vector<uint8_t> Bytes = ReadHostFile(O.File, O.File);
   const LogFile File = ReadLog(std::string_view(reinterpret_cast<const char *>(Bytes.data()), Bytes.size()));
@@ -274,13 +281,13 @@ int ReadLogFile(const LogOptions &O) {
 int main(int argc, char **argv) {
   CLI::App App{
       "Runs Tamsork on a simulated machine, launch after launch, as the Shell would after each reset, "
-      "inspects the version marker of BIOS images, and sums up a Tamsork.log per machine.",
+      "inspects the version marker of BIOS images, sums up a Tamsork.log per machine, and makes a stick for an update.",
       "tamsork-sim"};
   App.require_subcommand(1);
   App.footer(
-      "Exit status: 0 when the run, inspection or report was carried out, whatever the update's outcome; 1 when "
-      "inspect finds no version marker; 2 for a bad command line, an image that cannot be read, or a log with no "
-      "record in it.");
+      "Exit status: 0 when the run, inspection, report or stick was carried out, whatever the update's outcome; 1 "
+      "when inspect finds no version marker; 2 for a bad command line, an image that cannot be read, a log with no "
+      "record in it, or a stick refused.");
 
   RunOptions R;
   CLI::App *RunCommand = App.add_subcommand("run", "Carry out an update on a simulated machine and print each launch");
@@ -360,12 +367,38 @@ int main(int argc, char **argv) {
   LogCommand->add_option("FILE", L.File, "Tamsork.log, as copied from the stick")->type_name("")->required();
   LogCommand->add_flag("--json", L.Json, "print the report as JSON");
 
+  StickOptions S;
+  std::string StickDir, StickDisk, StickEfi, StickShell;
+  CLI::App *StickApp = App.add_subcommand(
+      "stick", "Make a USB stick (a folder or mounted stick, or a FAT disk image) that runs the update at every boot");
+  StickApp->add_option("DIR", StickDir, "the mounted stick, or any folder; made if missing")->type_name("");
+  StickApp
+      ->add_option("--disk-image", StickDisk,
+                   "write a FAT disk image instead, to copy to a stick byte for byte (no DIR then)")
+      ->type_name("FILE");
+  StickApp->add_option("--image", S.Image, "the BIOS image; on the stick under its base name")
+      ->type_name("FILE")
+      ->required();
+  StickApp->add_option("--tool", S.Tool, "the board maker's flash tool; on the stick as H2OFFT-Sx64.efi")
+      ->type_name("FILE")
+      ->required();
+  StickApp
+      ->add_option("--efi", StickEfi,
+                   std::string("Tamsork.efi to put on the stick (default: ") +
+                       (*kDefaultEfiPath ? kDefaultEfiPath : "none known") + ")")
+      ->type_name("FILE");
+  StickApp->add_option("--shell", StickShell, "an x64 UEFI Shell; on the stick as EFI\\BOOT\\BOOTX64.EFI")
+      ->type_name("FILE");
+  StickApp->add_flag("-b", S.Backup, "the stick runs the update with -b (backup-and-recovery mode)");
+  StickApp->add_flag("-d", S.SkipVersionCheck, "the stick runs the update with -d (no version check)");
+  StickApp->add_flag("--force", S.Force, "make the stick even where it holds State.dat, and remove that");
+
   if (argc < 2) {
-    return Fail("a command is required: run, inspect or log (--help shows more)");
+    return Fail("a command is required: run, inspect, log or stick (--help shows more)");
   }
   const std::string First = argv[1];
-  if (First[0] != '-' && First != "run" && First != "inspect" && First != "log") {
-    return Fail("unknown command \"" + First + "\": run, inspect or log (--help shows more)");
+  if (First[0] != '-' && First != "run" && First != "inspect" && First != "log" && First != "stick") {
+    return Fail("unknown command \"" + First + "\": run, inspect, log or stick (--help shows more)");
   }
   const CLI::App *Command = First[0] == '-' ? &App : App.get_subcommand(First);
   const std::vector<std::string> Args(argv + (First[0] == '-' ? 1 : 2), argv + argc);
@@ -380,6 +413,16 @@ int main(int argc, char **argv) {
     if (LogCommand->parsed()) {
       return ReadLogFile(L);
     }
+    if (StickApp->parsed()) {
+      const auto Given = [StickApp](const char *Name, const std::string &Value) {
+        return StickApp->count(Name) > 0 ? std::optional<std::string>(Value) : std::nullopt;
+      };
+      S.Dir = Given("DIR", StickDir);
+      S.DiskImage = Given("--disk-image", StickDisk);
+      S.Efi = Given("--efi", StickEfi);
+      S.Shell = Given("--shell", StickShell);
+      return MakeStick(S);
+    }
     return InspectImage(I);
   } catch (const CLI::Success &E) {
     return App.exit(E);
@@ -390,7 +433,7 @@ int main(int argc, char **argv) {
       Words += (Words.empty() ? "\"" : " \"") + W + "\"";
     }
     return Fail(First + ": unexpected " + (App.remaining(true).size() == 1 ? "word " : "words ") + Words +
-                " (it takes one " + (First == "log" ? "FILE" : "IMAGE") + ")");
+                " (it takes one " + (First == "log" ? "FILE" : First == "stick" ? "DIR" : "IMAGE") + ")");
   } catch (const CLI::ParseError &E) {
     return Fail(E.what());
   } catch (const UsageError &E) {
