@@ -21,8 +21,8 @@ void CheckPort(Firmware::Impl &M, UINTN Port, const char *Service) {
   }
 }
 
-EFI_STATUS EFIAPI VendorRequestService(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2, UINTN A3, UINTN A4, UINT32 A5,
-                                       VOID *Buffer, UINT32 BufferSize, UINT64 *Result) {
+EFI_STATUS VendorRequestCall(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2, UINTN A3, UINTN A4, UINT32 A5, VOID *Buffer,
+                             UINT32 BufferSize, UINT64 *Result) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::VendorRequest)) {
     return *Fault;
@@ -55,14 +55,35 @@ EFI_STATUS EFIAPI VendorRequestService(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2
   return M.Owner.VendorRequestStatus;
 }
 
+EFI_STATUS EFIAPI VendorRequestService(::VENDOR_CONTROL_PROTOCOL *This, UINTN A2, UINTN A3, UINTN A4, UINT32 A5,
+                                       VOID *Buffer, UINT32 BufferSize, UINT64 *Result) {
+  const EFI_STATUS Status = VendorRequestCall(This, A2, A3, A4, A5, Buffer, BufferSize, Result);
+  if (EFI_ERROR(Status)) {
+    PoisonBytes(Buffer, BufferSize);
+    PoisonValue(Result, UINT64{kPoisonSize});
+  }
+  return Status;
+}
+
+// Whether Execute starts a nested Shell: unless the variable nonesting is
+// True, as in EDK II's Shell.
+bool NestingOn(const std::map<std::u16string, std::u16string> &Variables) {
+  for (const auto &[Key, Value] : Variables) {
+    if (NamesEqual(Key, u"nonesting") && NamesEqual(Value, u"True")) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The last name of a path as a user typed it ("FS0:\\x\\y.efi": "y.efi").
 std::u16string LastName(const std::u16string &Name) {
   const size_t Cut = Name.find_last_of(u"\\:");
   return Cut == std::u16string::npos ? Name : Name.substr(Cut + 1);
 }
 
-EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine, CHAR16 **Environment,
-                                 EFI_STATUS *StatusCode) {
+EFI_STATUS ExecuteCommand(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine, CHAR16 **Environment,
+                          EFI_STATUS *StatusCode) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::ShellExecute)) {
     return *Fault;
@@ -116,8 +137,25 @@ EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandL
     }
     M.Executions.push_back(std::move(Call));
   }
+  // A nested Shell ran the command: Execute says only that it ran, and
+  // the command's result, a program not found among them, is its exit code.
+  if (M.Owner.Unkind.NestedExecute && NestingOn(M.Owner.ShellVariables)) {
+    if (StatusCode != nullptr) {
+      *StatusCode = EFI_ERROR(Status) ? Status : M.Owner.ExecuteCommandStatus;
+    }
+    return EFI_SUCCESS;
+  }
   if (!EFI_ERROR(Status) && StatusCode != nullptr) {
     *StatusCode = M.Owner.ExecuteCommandStatus;
+  }
+  return Status;
+}
+
+EFI_STATUS EFIAPI ExecuteService(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine, CHAR16 **Environment,
+                                 EFI_STATUS *StatusCode) {
+  const EFI_STATUS Status = ExecuteCommand(ParentImageHandle, CommandLine, Environment, StatusCode);
+  if (EFI_ERROR(Status)) {
+    PoisonValue(StatusCode, static_cast<EFI_STATUS>(kPoisonStatus));
   }
   return Status;
 }
@@ -308,10 +346,7 @@ std::u16string ProcessLine(const std::u16string &Line, const std::map<std::u16st
 
 std::vector<std::u16string> ReadShellCommandLine(const std::u16string &Line,
                                                  const std::map<std::u16string, std::u16string> &Variables) {
-  bool Nested = true;
-  for (const auto &[Key, Value] : Variables) {
-    Nested = Nested && !(NamesEqual(Key, u"nonesting") && NamesEqual(Value, u"True"));
-  }
+  const bool Nested = NestingOn(Variables);
   // The Shell trims blanks and tabs from both ends of a command line.
   const size_t First = Line.find_first_not_of(u" \t");
   std::u16string Command = First == std::u16string::npos ? u"" : Line.substr(First, Line.find_last_not_of(u" \t") - First + 1);

@@ -55,7 +55,7 @@ std::optional<std::vector<std::pair<const uint8_t *, size_t>>> DevicePathNodes(c
 
 // ---------------------------------------------------------------- pool
 
-EFI_STATUS EFIAPI AllocatePoolService(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
+EFI_STATUS AllocatePoolCall(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::AllocatePool)) {
     // Whatever status the rule names, an allocation can only fail for want
@@ -70,6 +70,14 @@ EFI_STATUS EFIAPI AllocatePoolService(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID
   }
   *Buffer = M.PoolAllocate(Size);
   return *Buffer != nullptr ? EFI_SUCCESS : EFI_OUT_OF_RESOURCES;
+}
+
+EFI_STATUS EFIAPI AllocatePoolService(EFI_MEMORY_TYPE PoolType, UINTN Size, VOID **Buffer) {
+  const EFI_STATUS Status = AllocatePoolCall(PoolType, Size, Buffer);
+  if (EFI_ERROR(Status)) {
+    PoisonPointer(Buffer);
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI FreePoolService(VOID *Buffer) {
@@ -125,7 +133,7 @@ uint32_t Crc32(const uint8_t *Data, size_t Size) {
   return C ^ 0xFFFFFFFFU;
 }
 
-EFI_STATUS EFIAPI CalculateCrc32Service(VOID *Data, UINTN DataSize, UINT32 *Crc32Out) {
+EFI_STATUS CalculateCrc32Call(VOID *Data, UINTN DataSize, UINT32 *Crc32Out) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::CalculateCrc32)) {
     return *Fault;
@@ -137,9 +145,17 @@ EFI_STATUS EFIAPI CalculateCrc32Service(VOID *Data, UINTN DataSize, UINT32 *Crc3
   return EFI_SUCCESS;
 }
 
+EFI_STATUS EFIAPI CalculateCrc32Service(VOID *Data, UINTN DataSize, UINT32 *Crc32Out) {
+  const EFI_STATUS Status = CalculateCrc32Call(Data, DataSize, Crc32Out);
+  if (EFI_ERROR(Status)) {
+    PoisonValue(Crc32Out, static_cast<UINT32>(kPoisonSize));
+  }
+  return Status;
+}
+
 // ---------------------------------------------------------------- events
 
-EFI_STATUS EFIAPI WaitForEventService(UINTN NumberOfEvents, EFI_EVENT *Events, UINTN *Index) {
+EFI_STATUS WaitForEventCall(UINTN NumberOfEvents, EFI_EVENT *Events, UINTN *Index) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::WaitForEvent)) {
     return *Fault;
@@ -172,9 +188,17 @@ EFI_STATUS EFIAPI WaitForEventService(UINTN NumberOfEvents, EFI_EVENT *Events, U
   return EFI_SUCCESS;
 }
 
+EFI_STATUS EFIAPI WaitForEventService(UINTN NumberOfEvents, EFI_EVENT *Events, UINTN *Index) {
+  const EFI_STATUS Status = WaitForEventCall(NumberOfEvents, Events, Index);
+  if (EFI_ERROR(Status)) {
+    PoisonValue(Index, static_cast<UINTN>(kPoisonSize));
+  }
+  return Status;
+}
+
 // ---------------------------------------------------------------- handle database
 
-EFI_STATUS EFIAPI HandleProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface) {
+EFI_STATUS HandleProtocolCall(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::HandleProtocol)) {
     return *Fault;
@@ -193,16 +217,51 @@ EFI_STATUS EFIAPI HandleProtocolService(EFI_HANDLE Handle, const EFI_GUID *Proto
   return EFI_UNSUPPORTED;
 }
 
+EFI_STATUS EFIAPI HandleProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface) {
+  const EFI_STATUS Status = HandleProtocolCall(Handle, Protocol, Interface);
+  if (EFI_ERROR(Status)) {
+    PoisonPointer(Interface);
+  }
+  return Status;
+}
+
 constexpr UINT32 kOpenTestProtocol = 0x04;
 constexpr UINT32 kOpenByChildController = 0x08;
 constexpr UINT32 kOpenByDriver = 0x10;
 constexpr UINT32 kOpenExclusive = 0x20;
 
-EFI_STATUS EFIAPI OpenProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface,
-                                      EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle, UINT32 Attributes) {
+const char *OpenAttributeName(UINT32 Attributes) {
+  switch (Attributes) {
+    case EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL: return "BY_HANDLE_PROTOCOL";
+    case EFI_OPEN_PROTOCOL_GET_PROTOCOL: return "GET_PROTOCOL";
+    case kOpenTestProtocol: return "TEST_PROTOCOL";
+    default: return "?";
+  }
+}
+
+// A handle as messages name it: its record's name, or its address.
+std::string HandleText(const Firmware::Impl &M, EFI_HANDLE H) {
+  if (const HandleRecord *R = M.FindHandle(H)) {
+    return "the " + R->Name + " handle";
+  }
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "handle %p", H);
+  return Text;
+}
+
+EFI_STATUS OpenProtocolCall(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface, EFI_HANDLE AgentHandle,
+                            EFI_HANDLE ControllerHandle, UINT32 Attributes) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::OpenProtocol)) {
     return *Fault;
+  }
+  // The agent of an application's open is its image handle; a stricter
+  // firmware checks that the agent is an image at all.
+  if (M.Owner.Unkind.StrictAgents) {
+    const HandleRecord *Agent = M.FindHandle(AgentHandle);
+    if (Agent == nullptr || !Agent->Has(kLoadedImageGuid)) {
+      return EFI_INVALID_PARAMETER;
+    }
   }
   switch (Attributes) {
     case EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL:
@@ -228,6 +287,10 @@ EFI_STATUS EFIAPI OpenProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protoco
     if (KitGuidEqual(Guid, *Protocol)) {
       if (Attributes != kOpenTestProtocol) {
         *Interface = Found;
+        // Filed under the agent, as firmware's open list keeps it.
+        M.Opens.push_back({Handle, *Protocol, AgentHandle, ControllerHandle, Attributes,
+                           std::string(OpenAttributeName(Attributes)) + " of " + GuidText(*Protocol) + " on " +
+                               HandleText(M, Handle) + " by " + HandleText(M, AgentHandle)});
       }
       return EFI_SUCCESS;
     }
@@ -238,8 +301,40 @@ EFI_STATUS EFIAPI OpenProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protoco
   return EFI_UNSUPPORTED;
 }
 
-EFI_STATUS EFIAPI LocateHandleBufferService(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
-                                            VOID *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer) {
+EFI_STATUS EFIAPI OpenProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protocol, VOID **Interface,
+                                      EFI_HANDLE AgentHandle, EFI_HANDLE ControllerHandle, UINT32 Attributes) {
+  const EFI_STATUS Status = OpenProtocolCall(Handle, Protocol, Interface, AgentHandle, ControllerHandle, Attributes);
+  if (EFI_ERROR(Status) && Attributes != kOpenTestProtocol) {
+    PoisonPointer(Interface);
+  }
+  return Status;
+}
+
+// Removes the opens Agent made of Protocol on Handle for Controller.
+EFI_STATUS EFIAPI CloseProtocolService(EFI_HANDLE Handle, const EFI_GUID *Protocol, EFI_HANDLE AgentHandle,
+                                       EFI_HANDLE ControllerHandle) {
+  auto &M = Machine();
+  if (auto Fault = M.Gate(Service::CloseProtocol)) {
+    return *Fault;
+  }
+  const HandleRecord *H = M.FindHandle(Handle);
+  if (H == nullptr || Protocol == nullptr || M.FindHandle(AgentHandle) == nullptr ||
+      (ControllerHandle != nullptr && M.FindHandle(ControllerHandle) == nullptr)) {
+    return EFI_INVALID_PARAMETER;
+  }
+  if (!H->Has(*Protocol)) {
+    return EFI_NOT_FOUND;
+  }
+  const size_t Before = M.Opens.size();
+  std::erase_if(M.Opens, [&](const ProtocolOpen &O) {
+    return O.Handle == Handle && KitGuidEqual(O.Protocol, *Protocol) && O.Agent == AgentHandle &&
+           O.Controller == ControllerHandle;
+  });
+  return M.Opens.size() != Before ? EFI_SUCCESS : EFI_NOT_FOUND;
+}
+
+EFI_STATUS LocateHandleBufferCall(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
+                                  UINTN *NoHandles, EFI_HANDLE **Buffer) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::LocateHandleBuffer)) {
     return *Fault;
@@ -284,8 +379,18 @@ EFI_STATUS EFIAPI LocateHandleBufferService(EFI_LOCATE_SEARCH_TYPE SearchType, c
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI LocateDevicePathService(const EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
-                                          EFI_HANDLE *Device) {
+EFI_STATUS EFIAPI LocateHandleBufferService(EFI_LOCATE_SEARCH_TYPE SearchType, const EFI_GUID *Protocol,
+                                            VOID *SearchKey, UINTN *NoHandles, EFI_HANDLE **Buffer) {
+  const EFI_STATUS Status = LocateHandleBufferCall(SearchType, Protocol, NoHandles, Buffer);
+  if (EFI_ERROR(Status)) {
+    PoisonValue(NoHandles, static_cast<UINTN>(kPoisonSize));
+    PoisonPointer(Buffer);
+  }
+  return Status;
+}
+
+EFI_STATUS LocateDevicePathCall(const EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
+                                EFI_HANDLE *Device) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::LocateDevicePath)) {
     return *Fault;
@@ -335,8 +440,18 @@ EFI_STATUS EFIAPI LocateDevicePathService(const EFI_GUID *Protocol, EFI_DEVICE_P
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI InstallProtocolInterfaceService(EFI_HANDLE *Handle, const EFI_GUID *Protocol, UINT32 InterfaceType,
-                                                  VOID *Interface) {
+EFI_STATUS EFIAPI LocateDevicePathService(const EFI_GUID *Protocol, EFI_DEVICE_PATH_PROTOCOL **DevicePath,
+                                          EFI_HANDLE *Device) {
+  const EFI_STATUS Status = LocateDevicePathCall(Protocol, DevicePath, Device);
+  if (EFI_ERROR(Status)) {
+    PoisonHandle(Device);
+    PoisonPointer(DevicePath);
+  }
+  return Status;
+}
+
+EFI_STATUS InstallProtocolInterfaceCall(EFI_HANDLE *Handle, const EFI_GUID *Protocol, UINT32 InterfaceType,
+                                        VOID *Interface) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::InstallProtocolInterface)) {
     return *Fault;
@@ -359,6 +474,15 @@ EFI_STATUS EFIAPI InstallProtocolInterfaceService(EFI_HANDLE *Handle, const EFI_
   }
   H->Install(*Protocol, Interface);
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI InstallProtocolInterfaceService(EFI_HANDLE *Handle, const EFI_GUID *Protocol, UINT32 InterfaceType,
+                                                  VOID *Interface) {
+  const EFI_STATUS Status = InstallProtocolInterfaceCall(Handle, Protocol, InterfaceType, Interface);
+  if (EFI_ERROR(Status)) {
+    PoisonHandle(Handle);
+  }
+  return Status;
 }
 
 }  // namespace
@@ -441,7 +565,7 @@ void InstallBootServices(Firmware::Impl &M) {
   B.ConnectController = Stub<"BootServices->ConnectController">();
   B.DisconnectController = Stub<"BootServices->DisconnectController">();
   B.OpenProtocol = OpenProtocolService;
-  B.CloseProtocol = Stub<"BootServices->CloseProtocol">();
+  B.CloseProtocol = reinterpret_cast<VOID *>(&CloseProtocolService);
   B.OpenProtocolInformation = Stub<"BootServices->OpenProtocolInformation">();
   B.ProtocolsPerHandle = Stub<"BootServices->ProtocolsPerHandle">();
   B.LocateHandleBuffer = LocateHandleBufferService;

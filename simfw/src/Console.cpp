@@ -24,7 +24,7 @@ EFI_STATUS EFIAPI InputResetService(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, BOOLEA
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI ReadKeyStrokeService(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key) {
+EFI_STATUS ReadKeyStrokeCall(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::ReadKeyStroke)) {
     return *Fault;
@@ -50,6 +50,15 @@ EFI_STATUS EFIAPI ReadKeyStrokeService(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI
   Key->UnicodeChar = M.Keys.front().K.UnicodeChar;
   M.Keys.pop_front();
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI ReadKeyStrokeService(EFI_SIMPLE_TEXT_INPUT_PROTOCOL *This, EFI_INPUT_KEY *Key) {
+  const EFI_STATUS Status = ReadKeyStrokeCall(This, Key);
+  if (EFI_ERROR(Status) && Key != nullptr && Poisoning()) {
+    Key->ScanCode = kPoisonScanCode;
+    Key->UnicodeChar = kPoisonChar;
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI OutputStringService(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *This, CHAR16 *String) {

@@ -64,10 +64,19 @@ bool ValidNewName(const std::u16string &Name) {
   });
 }
 
+// A failed transfer leaves the handle's position anywhere (only while
+// outputs are poisoned).
+void PoisonPosition(Firmware::Impl &M, const EFI_FILE_PROTOCOL *This) {
+  const auto It = M.Files.find(This);
+  if (It != M.Files.end() && It->second->Open && Poisoning()) {
+    It->second->Position = kPoisonSize;
+  }
+}
+
 // ---------------------------------------------------------------- EFI_FILE_PROTOCOL
 
-EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileName, UINT64 OpenMode,
-                              UINT64 Attributes) {
+EFI_STATUS OpenCall(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileName, UINT64 OpenMode,
+                    UINT64 Attributes) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::FileOpen)) {
     return *Fault;
@@ -86,6 +95,15 @@ EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHa
       M.OpenPath(*F->Vol, F->Node, std::u16string(FileName, *Length), OpenMode, Attributes, &Opened);
   if (Status == EFI_SUCCESS) {
     *NewHandle = &Opened->Proto;
+  }
+  return Status;
+}
+
+EFI_STATUS EFIAPI OpenService(EFI_FILE_PROTOCOL *This, EFI_FILE_PROTOCOL **NewHandle, CHAR16 *FileName, UINT64 OpenMode,
+                              UINT64 Attributes) {
+  const EFI_STATUS Status = OpenCall(This, NewHandle, FileName, OpenMode, Attributes);
+  if (EFI_ERROR(Status)) {
+    PoisonPointer(NewHandle);
   }
   return Status;
 }
@@ -140,7 +158,7 @@ EFI_STATUS EFIAPI DeleteService(EFI_FILE_PROTOCOL *This) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI ReadService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
+EFI_STATUS ReadCall(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::FileRead)) {
     return *Fault;
@@ -173,9 +191,16 @@ EFI_STATUS EFIAPI ReadService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *
   if (F->Position > Data.size()) {
     return EFI_DEVICE_ERROR;
   }
-  const size_t Count = std::min<uint64_t>(*BufferSize, Data.size() - F->Position);
+  size_t Count = std::min<uint64_t>(*BufferSize, Data.size() - F->Position);
   if (Count != 0 && Buffer == nullptr) {
     return EFI_INVALID_PARAMETER;
+  }
+  const UnkindBehaviour &Unkind = M.Owner.Unkind;
+  if (Unkind.MaxReadSize != 0 && Count > Unkind.MaxReadSize) {
+    return EFI_DEVICE_ERROR;  // one transfer too many for the stack
+  }
+  if (Unkind.ShortReads) {
+    Count = std::min<size_t>(Count, *BufferSize / 2 + *BufferSize % 2);
   }
   if (Count != 0) {
     std::memcpy(Buffer, Data.data() + F->Position, Count);
@@ -185,7 +210,21 @@ EFI_STATUS EFIAPI ReadService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI WriteService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
+EFI_STATUS EFIAPI ReadService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
+  const UINTN Asked = BufferSize != nullptr ? *BufferSize : 0;
+  const EFI_STATUS Status = ReadCall(This, BufferSize, Buffer);
+  if (EFI_ERROR(Status)) {
+    // The size a directory entry needs is the one output a failure defines.
+    PoisonBytes(Buffer, Asked);
+    if (Status != EFI_BUFFER_TOO_SMALL) {
+      PoisonValue(BufferSize, static_cast<UINTN>(kPoisonSize));
+      PoisonPosition(Machine(), This);
+    }
+  }
+  return Status;
+}
+
+EFI_STATUS WriteCall(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::FileWrite)) {
     return *Fault;
@@ -232,7 +271,16 @@ EFI_STATUS EFIAPI WriteService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID 
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI GetPositionService(EFI_FILE_PROTOCOL *This, UINT64 *Position) {
+EFI_STATUS EFIAPI WriteService(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
+  const EFI_STATUS Status = WriteCall(This, BufferSize, Buffer);
+  if (EFI_ERROR(Status)) {
+    PoisonValue(BufferSize, static_cast<UINTN>(kPoisonSize));
+    PoisonPosition(Machine(), This);
+  }
+  return Status;
+}
+
+EFI_STATUS GetPositionCall(EFI_FILE_PROTOCOL *This, UINT64 *Position) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::FileGetPosition)) {
     return *Fault;
@@ -248,7 +296,15 @@ EFI_STATUS EFIAPI GetPositionService(EFI_FILE_PROTOCOL *This, UINT64 *Position) 
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI SetPositionService(EFI_FILE_PROTOCOL *This, UINT64 Position) {
+EFI_STATUS EFIAPI GetPositionService(EFI_FILE_PROTOCOL *This, UINT64 *Position) {
+  const EFI_STATUS Status = GetPositionCall(This, Position);
+  if (EFI_ERROR(Status)) {
+    PoisonValue(Position, UINT64{kPoisonSize});
+  }
+  return Status;
+}
+
+EFI_STATUS SetPositionCall(EFI_FILE_PROTOCOL *This, UINT64 Position) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::FileSetPosition)) {
     return *Fault;
@@ -268,7 +324,15 @@ EFI_STATUS EFIAPI SetPositionService(EFI_FILE_PROTOCOL *This, UINT64 Position) {
   return EFI_SUCCESS;
 }
 
-EFI_STATUS EFIAPI GetInfoService(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationType, UINTN *BufferSize, VOID *Buffer) {
+EFI_STATUS EFIAPI SetPositionService(EFI_FILE_PROTOCOL *This, UINT64 Position) {
+  const EFI_STATUS Status = SetPositionCall(This, Position);
+  if (EFI_ERROR(Status)) {
+    PoisonPosition(Machine(), This);
+  }
+  return Status;
+}
+
+EFI_STATUS GetInfoCall(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationType, UINTN *BufferSize, VOID *Buffer) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::FileGetInfo)) {
     return *Fault;
@@ -291,6 +355,18 @@ EFI_STATUS EFIAPI GetInfoService(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationT
   FillFileInfo(*F->Node, Buffer);
   *BufferSize = Needed;
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI GetInfoService(EFI_FILE_PROTOCOL *This, EFI_GUID *InformationType, UINTN *BufferSize, VOID *Buffer) {
+  const UINTN Asked = BufferSize != nullptr ? *BufferSize : 0;
+  const EFI_STATUS Status = GetInfoCall(This, InformationType, BufferSize, Buffer);
+  if (EFI_ERROR(Status)) {
+    PoisonBytes(Buffer, Asked);
+    if (Status != EFI_BUFFER_TOO_SMALL) {
+      PoisonValue(BufferSize, static_cast<UINTN>(kPoisonSize));
+    }
+  }
+  return Status;
 }
 
 // Supports changing the size and the attributes. Renaming is not simulated.
@@ -364,7 +440,7 @@ EFI_STATUS EFIAPI FlushService(EFI_FILE_PROTOCOL *This) {
 
 // ---------------------------------------------------------------- EFI_SIMPLE_FILE_SYSTEM_PROTOCOL
 
-EFI_STATUS EFIAPI OpenVolumeService(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_FILE_PROTOCOL **Root) {
+EFI_STATUS OpenVolumeCall(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_FILE_PROTOCOL **Root) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::OpenVolume)) {
     return *Fault;
@@ -379,6 +455,14 @@ EFI_STATUS EFIAPI OpenVolumeService(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_F
   }
   *Root = &M.NewFileHandle(Device->Vol, Device->Vol.Root()->shared_from_this(), !Device->Vol.WriteProtected())->Proto;
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI OpenVolumeService(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL *This, EFI_FILE_PROTOCOL **Root) {
+  const EFI_STATUS Status = OpenVolumeCall(This, Root);
+  if (EFI_ERROR(Status)) {
+    PoisonPointer(Root);
+  }
+  return Status;
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 #include "Internal.h"
@@ -99,6 +100,7 @@ const char *ServiceName(Service S) {
       "ShellGetFileInfo",
       "ShellCloseFile",
       "GetTime",
+      "CloseProtocol",
   };
   static_assert(sizeof Names / sizeof Names[0] == static_cast<size_t>(Service::Count));
   const auto I = static_cast<size_t>(S);
@@ -536,6 +538,31 @@ uint64_t Firmware::Impl::Record(Event E) {
 
 void Firmware::Impl::Misuse(std::string What) { Misuses.push_back(std::move(What)); }
 
+// ---------------------------------------------------------------- poison and opens
+
+bool Poisoning() {
+  const Firmware *F = Firmware::Current();
+  return F != nullptr && F->Unkind.PoisonOutputs;
+}
+
+void PoisonBytes(VOID *Buffer, size_t Size) {
+  if (Buffer != nullptr && Poisoning()) {
+    std::memset(Buffer, kPoisonByte, Size);
+  }
+}
+
+void Firmware::Impl::ReleaseImageOpens() {
+  ForeignOpens.clear();
+  for (ProtocolOpen &O : Opens) {
+    if (O.Agent != AppImage) {
+      ForeignOpens.push_back(std::move(O));
+    }
+  }
+  Opens.clear();
+}
+
+const std::vector<ProtocolOpen> &Firmware::ForeignAgentOpens() const { return Impl_->ForeignOpens; }
+
 const std::vector<Event> &Firmware::Events() const { return Impl_->Events; }
 
 std::vector<Event> Firmware::EventsOf(Event::Kind K) const {
@@ -660,6 +687,8 @@ void Firmware::Impl::ResetLaunchRecords() {
   CallLog.clear();
   PowerCut = false;
   BadFrees = 0;
+  Opens.clear();
+  ForeignOpens.clear();
 }
 
 namespace {
@@ -690,6 +719,7 @@ EFI_STATUS Firmware::Launch(EntryPoint Entry) {
   M.Launching = true;
   const EFI_STATUS Status = Entry(ImageHandle(), SystemTable());
   M.Launching = false;
+  M.ReleaseImageOpens();
   if (M.PowerCut) {
     M.RestorePowerCutSnapshot();
   }

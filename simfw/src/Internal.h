@@ -295,6 +295,13 @@ struct Firmware::Impl {
   void Misuse(std::string What);
   bool Recording() const { return !PowerCut; }
 
+  // Protocol opens, filed under their agents (see ForeignAgentOpens()).
+  std::vector<ProtocolOpen> Opens;
+  std::vector<ProtocolOpen> ForeignOpens;
+  // At the end of a launch: the application's own opens are released, the
+  // others listed.
+  void ReleaseImageOpens();
+
   // Fault injection and power.
   std::map<std::pair<Service, uint64_t>, EFI_STATUS> ServiceFaults;
   std::map<uint64_t, EFI_STATUS> CallFaults;
@@ -321,6 +328,32 @@ struct Firmware::Impl {
   void ResetLaunchRecords();
   void RebootMachine();
 };
+
+// ---------------------------------------------------------------- poisoned outputs
+//
+// What a failing call leaves in its outputs when UnkindBehaviour's
+// PoisonOutputs is on. Each writes only through a pointer the caller gave
+// (null ones are passed over).
+bool Poisoning();
+template <class T>
+void PoisonPointer(T **Out) {
+  if (Out != nullptr && Poisoning()) {
+    *Out = reinterpret_cast<T *>(static_cast<uintptr_t>(kPoisonPointer));
+  }
+}
+inline void PoisonHandle(EFI_HANDLE *Out) {
+  if (Out != nullptr && Poisoning()) {
+    *Out = reinterpret_cast<EFI_HANDLE>(static_cast<uintptr_t>(kPoisonHandle));
+  }
+}
+template <class T>
+void PoisonValue(T *Out, T Value) {
+  if (Out != nullptr && Poisoning()) {
+    *Out = Value;
+  }
+}
+// Size bytes at Buffer.
+void PoisonBytes(VOID *Buffer, size_t Size);
 
 // The state of the current machine; stops the process when there is none
 // (the application called a service after its Firmware was destroyed).

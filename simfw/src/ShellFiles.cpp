@@ -25,7 +25,7 @@ FileHandle *LiveShellFile(Firmware::Impl &M, SHELL_FILE_HANDLE Handle, const cha
   return F;
 }
 
-EFI_STATUS EFIAPI OpenFileByNameService(const CHAR16 *FileName, SHELL_FILE_HANDLE *Handle, UINT64 OpenMode) {
+EFI_STATUS OpenFileByNameCall(const CHAR16 *FileName, SHELL_FILE_HANDLE *Handle, UINT64 OpenMode) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::ShellOpenFileByName)) {
     return *Fault;
@@ -49,6 +49,14 @@ EFI_STATUS EFIAPI OpenFileByNameService(const CHAR16 *FileName, SHELL_FILE_HANDL
   if (Status == EFI_SUCCESS) {
     Opened->ByShell = true;
     *Handle = &Opened->Proto;
+  }
+  return Status;
+}
+
+EFI_STATUS EFIAPI OpenFileByNameService(const CHAR16 *FileName, SHELL_FILE_HANDLE *Handle, UINT64 OpenMode) {
+  const EFI_STATUS Status = OpenFileByNameCall(FileName, Handle, OpenMode);
+  if (EFI_ERROR(Status)) {
+    PoisonPointer(Handle);
   }
   return Status;
 }

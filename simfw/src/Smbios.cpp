@@ -26,8 +26,8 @@ void Put32(SmbiosRecord &R, size_t Offset, uint32_t Value) {
   }
 }
 
-EFI_STATUS EFIAPI GetNextService(const EFI_SMBIOS_PROTOCOL *This, EFI_SMBIOS_HANDLE *SmbiosHandle,
-                                 EFI_SMBIOS_TYPE *Type, EFI_SMBIOS_TABLE_HEADER **Record, EFI_HANDLE *ProducerHandle) {
+EFI_STATUS GetNextCall(const EFI_SMBIOS_PROTOCOL *This, EFI_SMBIOS_HANDLE *SmbiosHandle, EFI_SMBIOS_TYPE *Type,
+                       EFI_SMBIOS_TABLE_HEADER **Record, EFI_HANDLE *ProducerHandle, bool &End) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::SmbiosGetNext)) {
     return *Fault;
@@ -65,7 +65,24 @@ EFI_STATUS EFIAPI GetNextService(const EFI_SMBIOS_PROTOCOL *This, EFI_SMBIOS_HAN
     return EFI_SUCCESS;
   }
   *SmbiosHandle = SMBIOS_HANDLE_PI_RESERVED;
+  End = true;
   return EFI_NOT_FOUND;
+}
+
+EFI_STATUS EFIAPI GetNextService(const EFI_SMBIOS_PROTOCOL *This, EFI_SMBIOS_HANDLE *SmbiosHandle,
+                                 EFI_SMBIOS_TYPE *Type, EFI_SMBIOS_TABLE_HEADER **Record, EFI_HANDLE *ProducerHandle) {
+  bool End = false;
+  const EFI_STATUS Status = GetNextCall(This, SmbiosHandle, Type, Record, ProducerHandle, End);
+  if (EFI_ERROR(Status)) {
+    // The end of the table is told by the reserved handle: that output is
+    // defined, and kept; any other failure leaves the handle undefined.
+    if (!End) {
+      PoisonValue(SmbiosHandle, static_cast<EFI_SMBIOS_HANDLE>(0xBAD0));
+    }
+    PoisonPointer(Record);
+    PoisonHandle(ProducerHandle);
+  }
+  return Status;
 }
 
 }  // namespace

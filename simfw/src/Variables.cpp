@@ -16,8 +16,8 @@ constexpr size_t kNameLimit = 1024;
 constexpr UINT32 kKnownAttributes =
     EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS;
 
-EFI_STATUS EFIAPI GetVariableService(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes, UINTN *DataSize,
-                                     VOID *Data) {
+EFI_STATUS GetVariableCall(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes, UINTN *DataSize,
+                           VOID *Data) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::GetVariable)) {
     return *Fault;
@@ -41,6 +41,9 @@ EFI_STATUS EFIAPI GetVariableService(CHAR16 *VariableName, EFI_GUID *VendorGuid,
   const Variable &V = It->second;
   if (*DataSize < V.Data.size()) {
     *DataSize = V.Data.size();
+    if (Attributes != nullptr) {
+      *Attributes = V.Attributes;  // given with the size, as EDK II does
+    }
     return EFI_BUFFER_TOO_SMALL;
   }
   std::memcpy(Data, V.Data.data(), V.Data.size());
@@ -49,6 +52,20 @@ EFI_STATUS EFIAPI GetVariableService(CHAR16 *VariableName, EFI_GUID *VendorGuid,
     *Attributes = V.Attributes;
   }
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI GetVariableService(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 *Attributes, UINTN *DataSize,
+                                     VOID *Data) {
+  const UINTN Asked = DataSize != nullptr ? *DataSize : 0;
+  const EFI_STATUS Status = GetVariableCall(VariableName, VendorGuid, Attributes, DataSize, Data);
+  if (EFI_ERROR(Status)) {
+    PoisonBytes(Data, Asked);
+    if (Status != EFI_BUFFER_TOO_SMALL) {
+      PoisonValue(DataSize, static_cast<UINTN>(kPoisonSize));
+      PoisonValue(Attributes, static_cast<UINT32>(kPoisonSize));
+    }
+  }
+  return Status;
 }
 
 EFI_STATUS EFIAPI SetVariableService(CHAR16 *VariableName, EFI_GUID *VendorGuid, UINT32 Attributes, UINTN DataSize,
@@ -113,8 +130,8 @@ VOID EFIAPI ResetSystemService(EFI_RESET_TYPE ResetType, EFI_STATUS ResetStatus,
   M.Record(std::move(E));
 }
 
-// The firmware clock. A failed read leaves *Time as it was.
-EFI_STATUS EFIAPI GetTimeService(EFI_TIME *Time, VOID *Capabilities) {
+// The firmware clock. A failed read leaves *Time as it was, or poisoned.
+EFI_STATUS GetTimeCall(EFI_TIME *Time, VOID *Capabilities) {
   auto &M = Machine();
   if (auto Fault = M.Gate(Service::GetTime)) {
     return *Fault;
@@ -127,6 +144,14 @@ EFI_STATUS EFIAPI GetTimeService(EFI_TIME *Time, VOID *Capabilities) {
   }
   *Time = M.Owner.Clock;
   return EFI_SUCCESS;
+}
+
+EFI_STATUS EFIAPI GetTimeService(EFI_TIME *Time, VOID *Capabilities) {
+  const EFI_STATUS Status = GetTimeCall(Time, Capabilities);
+  if (EFI_ERROR(Status)) {
+    PoisonBytes(Time, sizeof(EFI_TIME));
+  }
+  return Status;
 }
 
 }  // namespace

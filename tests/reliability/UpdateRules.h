@@ -6,7 +6,9 @@
 // The rules:
 // - the exit status is EFI_SUCCESS or an error;
 // - nothing is left behind: no pool block, no open file handle, no free of a
-//   foreign pointer, no call the firmware had to refuse as a misuse;
+//   foreign pointer, no call the firmware had to refuse as a misuse, no
+//   protocol opened under an agent other than the application's image
+//   (firmware releases only the image's own opens when it exits);
 // - State.dat ends up holding one of the contents the launch may leave: its
 //   first byte, then the bytes it held or a well-formed record of this
 //   machine and this image;
@@ -494,6 +496,10 @@ inline FileContent LogOnMedium(const sim::Firmware &Fw) { return Fw.BootVolume()
 // request to clear, the flash tool in the root, the state file and the log
 // beside it.
 inline void PrepareMachine(sim::Firmware &Fw, const Launch &L) {
+  // Firmware as unkind as the specification allows: poisoned outputs after
+  // failures, short reads, large reads refused, Execute through a nested
+  // Shell, opens only by image handles.
+  Fw.Unkind = sim::UnkindBehaviour::All();
   Fw.SetCommandLine(L.Argv());
   Fw.BootVolume().PutFile(kImageFile, NewerImage());
   Fw.SetSmbiosRecords(SupportedPlatform(L.Bios));
@@ -1075,6 +1081,9 @@ inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS St
   }
   for (const std::string &M : Fw.Misuses()) {
     Out.push_back({"misuse", M});
+  }
+  for (const sim::ProtocolOpen &O : Fw.ForeignAgentOpens()) {
+    Out.push_back({"open by a foreign agent", O.Text + ", left open when the application exited"});
   }
   if (!A.AssertionReports && !Fw.StdErrText().empty()) {
     Out.push_back({"assertion", Fw.StdErrText()});

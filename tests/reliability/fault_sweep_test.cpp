@@ -73,6 +73,7 @@ std::optional<EFI_STATUS> FaultStatus(Service S) {
     case Service::IoRead8:
     case Service::IoWrite8: return EFI_DEVICE_ERROR;
     case Service::InstallProtocolInterface: return EFI_OUT_OF_RESOURCES;
+    case Service::CloseProtocol: return EFI_NOT_FOUND;
     case Service::Count: break;
   }
   return std::nullopt;

@@ -63,6 +63,7 @@ enum class Service : uint8_t {
   ShellGetFileInfo,  // fails by returning NULL
   ShellCloseFile,
   GetTime,
+  CloseProtocol,
   Count
 };
 const char *ServiceName(Service S);
@@ -244,6 +245,63 @@ class Volume {
   std::shared_ptr<Node> Root_;
 };
 
+// Behaviours that the UEFI specification and the Shell allow and that kind
+// firmware does not show, each switched on its own. A new Firmware poisons
+// the outputs of failing calls and is kind otherwise; the sweeps turn
+// everything on (All()).
+struct UnkindBehaviour {
+  // A call that fails writes poison into every output it has: pointers and
+  // handles that fault when used (non-canonical addresses), sizes and
+  // counts of 0xBAD0BAD0BAD0, keys with scan code 0x7777 and character
+  // 0xBAD, output buffers filled with 0xBD, a file's position moved to
+  // 0xBAD0BAD0BAD0 by a failed Read, Write or SetPosition, a status code of
+  // kPoisonStatus. The outputs a failure defines are kept: the size that
+  // EFI_BUFFER_TOO_SMALL gives (and GetVariable's attributes with it), and
+  // the 0xFFFE handle SMBIOS GetNext gives at the end of the table.
+  bool PoisonOutputs = false;
+  // File Read of a file gives at most half of the bytes asked for (rounded
+  // up, so at least one) before the end of the file, as a driver may that
+  // stops at a cluster or transfer boundary.
+  bool ShortReads = false;
+  // File Read of a file asking for more bytes than this fails with
+  // EFI_DEVICE_ERROR, as some USB mass-storage stacks fail one transfer of
+  // many megabytes; 0: no limit.
+  uint64_t MaxReadSize = 0;
+  // Execute behaves as EDK II's Shell with nesting on (the Shell variable
+  // nonesting not True): the command runs in a nested Shell, so Execute
+  // returns EFI_SUCCESS once that Shell has run, and what the command did,
+  // a program not found included, comes only through *StatusCode. A fault
+  // injected into Execute is a nested Shell that could not be started.
+  bool NestedExecute = false;
+  // OpenProtocol refuses with EFI_INVALID_PARAMETER an agent that is not an
+  // image handle (a handle carrying the Loaded Image protocol).
+  bool StrictAgents = false;
+
+  // Everything on, reads refused above 1 MiB.
+  static constexpr UnkindBehaviour All() { return {true, true, uint64_t{1} << 20, true, true}; }
+};
+// What poisoned outputs hold (see UnkindBehaviour::PoisonOutputs).
+inline constexpr uint64_t kPoisonPointer = 0xDEADBEEF0BAD0000ULL;  // non-canonical: any access faults
+inline constexpr uint64_t kPoisonHandle = 0xDEADBEEF0BAD0048ULL;
+inline constexpr uint64_t kPoisonSize = 0xBAD0BAD0BAD0ULL;
+inline constexpr uint8_t kPoisonByte = 0xBD;
+inline constexpr uint16_t kPoisonScanCode = 0x7777;
+inline constexpr char16_t kPoisonChar = 0xBAD;
+// Neither success nor an error: code that tests only EFI_ERROR() takes it
+// for a success, code that compares with EFI_SUCCESS does not.
+inline constexpr uint64_t kPoisonStatus = 0x0BAD0BADULL;
+
+// One OpenProtocol that succeeded and was not closed, as the firmware files
+// it: under its agent.
+struct ProtocolOpen {
+  EFI_HANDLE Handle = nullptr;
+  EFI_GUID Protocol{};
+  EFI_HANDLE Agent = nullptr;
+  EFI_HANDLE Controller = nullptr;
+  uint32_t Attributes = 0;
+  std::string Text;  // "GET_PROTOCOL of <guid> on <handle> by <agent>"
+};
+
 class Firmware {
  public:
   Firmware();
@@ -385,12 +443,27 @@ class Firmware {
   // line each; cleared at Launch().
   const std::vector<std::string> &Misuses() const;
 
+  // ---- unkind firmware
+  // Behaviours the specification allows (see UnkindBehaviour): on a new
+  // machine, failing calls poison their outputs, and nothing else is unkind.
+  UnkindBehaviour Unkind{.PoisonOutputs = true};
+
+  // ---- opens by agent
+  // OpenProtocol files each open under its agent; CloseProtocol removes it.
+  // When the application exits, the opens its image handle made are
+  // released, as firmware releases an image's opens when it exits. What is
+  // left at the end of a launch, under any other agent (the protocol's own
+  // handle, the Shell's image, a handle that is no image), stays open in
+  // the firmware: those opens are listed here, for the last launch.
+  const std::vector<ProtocolOpen> &ForeignAgentOpens() const;
+
   // ---- fault injection
   // Make the Nth call (1-based, counted from the start of the launch) of
-  // Service S fail with Status. Allocations fail by returning NULL and
-  // EFI_OUT_OF_RESOURCES whatever Status says; ReadKeyStroke fails with the
-  // key untouched; a failed port read gives 0xFF and a failed port write is
-  // lost. A failed call does nothing else: a failed FreePool leaves the block
+  // Service S fail with Status. Allocations fail with EFI_OUT_OF_RESOURCES
+  // whatever Status says; a failed port read gives 0xFF and a failed port
+  // write is lost. The outputs of a failed call are poisoned, or left as
+  // they were (allocations: NULL) when Unkind.PoisonOutputs is off. A
+  // failed call does nothing else: a failed FreePool leaves the block
   // allocated (it shows as a leak). Fault rules stay in force for every
   // launch until ClearFaults().
   void FailNth(Service S, uint64_t Nth, EFI_STATUS Status);
