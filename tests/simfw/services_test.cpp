@@ -860,6 +860,200 @@ TEST_F(ServicesTest, UnimplementedSlotsAnswerUnsupportedAndAreReported) {
   EXPECT_NE(Fw.Misuses()[0].find("Stall"), std::string::npos);
 }
 
+// Each unkind behaviour on its own, on a fresh machine: what a failing call
+// leaves in its outputs, the reads a driver may give, Execute through a
+// nested Shell, and the opens filed by agent.
+TEST_F(ServicesTest, UnkindFirmwareDoesOnlyWhatTheSpecificationAllows) {
+  const auto Poison = reinterpret_cast<VOID *>(static_cast<uintptr_t>(sim::kPoisonPointer));
+  constexpr UINTN PoisonSize = sim::kPoisonSize;
+  const std::string Hundred(100, 'x');
+  std::u16string Tool = u"H2OFFT-Sx64.efi bios.bin", Missing = u"NoSuchTool.efi";
+  // Reads of a file of Size bytes asking Asked each time, until 0 bytes or
+  // a failure: the sizes that came, and the last status.
+  auto Reads = [&](size_t Size, UINTN Asked) {
+    Fw.BootVolume().PutFile("f.bin", std::string(Size, 'f'));
+    std::vector<UINTN> Got;
+    EFI_STATUS Status = EFI_SUCCESS;
+    LaunchWith([&] {
+      EFI_FILE_PROTOCOL *Root = BootRoot(), *F = Open(Root, u"f.bin", kRead);
+      std::vector<char> Buffer(Asked);
+      for (UINTN N = Asked; (Status = F->Read(F, &N, Buffer.data())) == EFI_SUCCESS && N != 0; N = Asked) {
+        Got.push_back(N);
+      }
+      F->Close(F);
+      Root->Close(Root);
+      return EFI_SUCCESS;
+    });
+    return std::pair(Got, Status);
+  };
+  auto Execute = [&](std::u16string Command, EFI_STATUS *Code) {
+    EFI_STATUS Status = EFI_SUCCESS;
+    LaunchWith([&] {
+      EFI_HANDLE Image = Fw.ImageHandle();
+      Status = Shell()->Execute(&Image, Command.data(), nullptr, Code);
+      return EFI_SUCCESS;
+    });
+    return Status;
+  };
+  const struct {
+    const char *Name;
+    sim::UnkindBehaviour Unkind;
+    std::function<void()> Check;
+  } Rows[] = {
+      {"a protocol the handle lacks: no interface", {.PoisonOutputs = true},
+       [&] {
+         VOID *Interface = nullptr;
+         EXPECT_EQ(Bs->HandleProtocol(Fw.ImageHandle(), &kTestGuid, &Interface), EFI_UNSUPPORTED);
+         EXPECT_EQ(Interface, Poison);
+         Interface = nullptr;
+         EXPECT_EQ(Bs->OpenProtocol(Fw.ImageHandle(), &kTestGuid, &Interface, Fw.ImageHandle(), nullptr,
+                                    EFI_OPEN_PROTOCOL_GET_PROTOCOL),
+                   EFI_UNSUPPORTED);
+         EXPECT_EQ(Interface, Poison);
+       }},
+      {"no handle found: no count, no array", {.PoisonOutputs = true},
+       [&] {
+         UINTN Count = 0;
+         EFI_HANDLE *Handles = nullptr;
+         EXPECT_EQ(Bs->LocateHandleBuffer(ByProtocol, &kTestGuid, nullptr, &Count, &Handles), EFI_NOT_FOUND);
+         EXPECT_EQ(Count, PoisonSize);
+         EXPECT_EQ(static_cast<VOID *>(Handles), Poison);
+       }},
+      {"a failed allocation: no block", {.PoisonOutputs = true},
+       [&] {
+         VOID *Block = nullptr;
+         Fw.FailNth(Service::AllocatePool, 1, EFI_OUT_OF_RESOURCES);
+         EXPECT_EQ(Bs->AllocatePool(EfiBootServicesData, 8, &Block), EFI_OUT_OF_RESOURCES);
+         EXPECT_EQ(Block, Poison);
+       }},
+      {"a variable too big keeps the size it needs", {.PoisonOutputs = true},
+       [&] {
+         UINTN Size = 0;
+         UINT32 Attributes = 0;
+         std::u16string Name = sim::kMemoryOverwriteRequestControlName;
+         EFI_GUID Guid = sim::kMemoryOverwriteRequestControlGuid;
+         EXPECT_EQ(Rt->GetVariable(Name.data(), &Guid, &Attributes, &Size, nullptr), EFI_BUFFER_TOO_SMALL);
+         EXPECT_EQ(Size, 1u);
+         Name = u"Missing";
+         EXPECT_EQ(Rt->GetVariable(Name.data(), &Guid, &Attributes, &Size, &Attributes), EFI_NOT_FOUND);
+         EXPECT_EQ(Size, PoisonSize);
+       }},
+      {"no key: an odd key", {.PoisonOutputs = true},
+       [&] {
+         EFI_INPUT_KEY Key{0, u'y'};
+         EXPECT_EQ(Fw.SystemTable()->ConIn->ReadKeyStroke(Fw.SystemTable()->ConIn, &Key), EFI_DEVICE_ERROR);
+         EXPECT_EQ(Key.ScanCode, sim::kPoisonScanCode);
+         EXPECT_EQ(Key.UnicodeChar, sim::kPoisonChar);
+       }},
+      {"a failed read: no size, no position, no bytes", {.PoisonOutputs = true},
+       [&] {
+         Fw.BootVolume().PutFile("f.bin", Hundred);
+         Fw.FailNth(Service::FileRead, 1, EFI_DEVICE_ERROR);
+         LaunchWith([&] {
+           EFI_FILE_PROTOCOL *Root = BootRoot(), *F = Open(Root, u"f.bin", kRead);
+           char Buffer[8] = {};
+           UINTN Size = sizeof Buffer;
+           UINT64 Position = 0;
+           EXPECT_EQ(F->Read(F, &Size, Buffer), EFI_DEVICE_ERROR);
+           EXPECT_EQ(Size, PoisonSize);
+           EXPECT_EQ(static_cast<uint8_t>(Buffer[7]), sim::kPoisonByte);
+           EXPECT_EQ(F->GetPosition(F, &Position), EFI_SUCCESS);
+           EXPECT_EQ(Position, PoisonSize);
+           F->Close(F);
+           Root->Close(Root);
+           return EFI_SUCCESS;
+         });
+       }},
+      {"the end of the SMBIOS table keeps its handle", {.PoisonOutputs = true},
+       [&] {
+         EFI_SMBIOS_PROTOCOL *Smbios = nullptr;
+         std::vector<EFI_HANDLE> Handles;
+         EFI_STATUS Status = EFI_SUCCESS;
+         Handles = Located(Bs, kSmbiosGuid, &Status);
+         ASSERT_EQ(Bs->HandleProtocol(Handles[0], &kSmbiosGuid, reinterpret_cast<VOID **>(&Smbios)), EFI_SUCCESS);
+         EFI_SMBIOS_HANDLE Handle = SMBIOS_HANDLE_PI_RESERVED;
+         EFI_SMBIOS_TYPE Type = 0x7F;
+         EFI_SMBIOS_TABLE_HEADER *Record = nullptr;
+         EXPECT_EQ(Smbios->GetNext(Smbios, &Handle, &Type, &Record, nullptr), EFI_NOT_FOUND);
+         EXPECT_EQ(Handle, SMBIOS_HANDLE_PI_RESERVED);
+         EXPECT_EQ(static_cast<VOID *>(Record), Poison);
+       }},
+      {"a failed Execute: no status code", {.PoisonOutputs = true},
+       [&] {
+         EFI_STATUS Code = EFI_SUCCESS;
+         Fw.FailNth(Service::ShellExecute, 1, EFI_OUT_OF_RESOURCES);
+         EXPECT_EQ(Execute(Tool, &Code), EFI_OUT_OF_RESOURCES);
+         EXPECT_EQ(Code, sim::kPoisonStatus);
+       }},
+      {"short reads give half of what is asked", {.ShortReads = true},
+       [&] {
+         EXPECT_EQ(Reads(100, 64), std::pair(std::vector<UINTN>{32, 32, 32, 4}, EFI_SUCCESS));
+         EXPECT_EQ(Reads(3, 1), std::pair(std::vector<UINTN>{1, 1, 1}, EFI_SUCCESS));
+       }},
+      {"a read above the limit is refused", {.MaxReadSize = 16},
+       [&] {
+         EXPECT_EQ(Reads(40, 16), std::pair(std::vector<UINTN>{16, 16, 8}, EFI_SUCCESS));
+         EXPECT_EQ(Reads(40, 17), std::pair(std::vector<UINTN>{}, EFI_DEVICE_ERROR));
+         EXPECT_EQ(Reads(10, 64), std::pair(std::vector<UINTN>{10}, EFI_SUCCESS));
+       }},
+      {"a nested Shell reports the command in the status code", {.NestedExecute = true},
+       [&] {
+         EFI_STATUS Code = EFI_SUCCESS;
+         EXPECT_EQ(Execute(Missing, &Code), EFI_SUCCESS);
+         EXPECT_EQ(Code, EFI_NOT_FOUND);
+         Fw.ExecuteStatus = EFI_SECURITY_VIOLATION;
+         EXPECT_EQ(Execute(Tool, &Code), EFI_SUCCESS);
+         EXPECT_EQ(Code, EFI_SECURITY_VIOLATION);
+         EXPECT_TRUE(Fw.Executions().at(0).FlashTool == sim::ExecuteCall::Tool::NotRun);
+         Fw.ExecuteStatus = EFI_SUCCESS;
+         Fw.ExecuteCommandStatus = EFI_ABORTED;
+         EXPECT_EQ(Execute(Tool, &Code), EFI_SUCCESS);
+         EXPECT_EQ(Code, EFI_ABORTED);
+         Fw.ShellVariables[u"nonesting"] = u"True";
+         EXPECT_EQ(Execute(Missing, &Code), EFI_NOT_FOUND);
+       }},
+      {"an agent that is no image is refused", {.StrictAgents = true},
+       [&] {
+         VOID *Interface = nullptr;
+         for (EFI_HANDLE Agent : {Fw.BootVolumeHandle(), EFI_HANDLE{nullptr}}) {
+           EXPECT_EQ(Bs->OpenProtocol(Fw.BootVolumeHandle(), &kDevicePathGuid, &Interface, Agent, nullptr,
+                                      EFI_OPEN_PROTOCOL_GET_PROTOCOL),
+                     EFI_INVALID_PARAMETER);
+         }
+         EXPECT_EQ(Bs->OpenProtocol(Fw.BootVolumeHandle(), &kDevicePathGuid, &Interface, Fw.ShellImageHandle(),
+                                    nullptr, EFI_OPEN_PROTOCOL_GET_PROTOCOL),
+                   EFI_SUCCESS);
+       }},
+      {"opens left under another agent are listed; the image's and closed ones are not", {},
+       [&] {
+         LaunchWith([&] {
+           VOID *Interface = nullptr;
+           for (EFI_HANDLE Agent : {Fw.ImageHandle(), Fw.BootVolumeHandle(), Fw.ShellImageHandle()}) {
+             EXPECT_EQ(Bs->OpenProtocol(Fw.BootVolumeHandle(), &kDevicePathGuid, &Interface, Agent, nullptr,
+                                        EFI_OPEN_PROTOCOL_BY_HANDLE_PROTOCOL),
+                       EFI_SUCCESS);
+           }
+           const auto Close = reinterpret_cast<EFI_STATUS(EFIAPI *)(EFI_HANDLE, const EFI_GUID *, EFI_HANDLE,
+                                                                    EFI_HANDLE)>(Bs->CloseProtocol);
+           EXPECT_EQ(Close(Fw.BootVolumeHandle(), &kDevicePathGuid, Fw.ShellImageHandle(), nullptr), EFI_SUCCESS);
+           EXPECT_EQ(Close(Fw.BootVolumeHandle(), &kDevicePathGuid, Fw.ShellImageHandle(), nullptr), EFI_NOT_FOUND);
+           return EFI_SUCCESS;
+         });
+         ASSERT_EQ(Fw.ForeignAgentOpens().size(), 1u);
+         EXPECT_EQ(Fw.ForeignAgentOpens()[0].Agent, Fw.BootVolumeHandle());
+         EXPECT_NE(Fw.ForeignAgentOpens()[0].Text.find("by the boot volume handle"), std::string::npos);
+         LaunchWith([] { return EFI_SUCCESS; });
+         EXPECT_TRUE(Fw.ForeignAgentOpens().empty());
+       }},
+  };
+  for (const auto &Row : Rows) {
+    SCOPED_TRACE(Row.Name);
+    Fw.Unkind = Row.Unkind;
+    Fw.ClearFaults();
+    Row.Check();
+  }
+}
+
 TEST(Utf8Test, ConversionsHandleSurrogatesAndBadInput) {
   struct Case {
     std::u16string Wide;
