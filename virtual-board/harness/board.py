@@ -28,6 +28,10 @@ TOOL_RECORD_PORT = 0x41D8
 
 TOOL_NAME = "H2OFFT-Sx64.efi"
 
+# The SATA port of the board's internal disk, past the stick's and the
+# other volume's.
+BOARD_DISK_PORT = 2
+
 OVMF_CODE = "/usr/share/OVMF/OVMF_CODE_4M.fd"
 OVMF_VARS = "/usr/share/OVMF/OVMF_VARS_4M.fd"
 QEMU = "qemu-system-x86_64"
@@ -104,6 +108,19 @@ def console_text(raw):
     text = _OTHER_ESCAPE.sub("", text)
     text = text.replace("\r", "")
     return re.sub(r"\n{3,}", "\n\n", text)
+
+
+_MAPPING_ROW = re.compile(r"(?m)^[ \t]+(FS\d+): Alias\(s\):[^\n]*\n[ \t]+(\S+)$")
+
+
+def mapping(text):
+    """The file systems of the first mapping table the Shell printed, as
+    {"FS0": device path text}."""
+    start = text.find("Mapping table\n")
+    if start < 0:
+        return {}
+    table = re.match(r"Mapping table\n(?:[ \t]+[^\n]*\n)*", text[start:]).group(0)
+    return dict(_MAPPING_ROW.findall(table))
 
 
 def parse_exits(text):
@@ -466,10 +483,24 @@ class Board:
         # (U-Boot does not).
         self.smbios_protocol = True
         self.cpu = SUPPORTED_CPU
-        # A write-protected stick: a virtio disk that QEMU marks read-only,
-        # which OVMF's block driver reports as read-only media (QEMU's IDE
-        # and AHCI disks cannot be read-only).
+        # Where the stick sits: "usb", a removable usb-storage device on
+        # QEMU's xHCI controller, as field sticks reach the firmware; or
+        # "sata", a disk on the q35 machine's AHCI controller (U-Boot's
+        # build has no xHCI driver).
+        self.stick_bus = "usb"
+        # A write-protected stick: QEMU's read-only drive, which OVMF's USB
+        # mass-storage and virtio block drivers report as read-only media
+        # (QEMU's IDE and AHCI disks cannot be read-only, so on "sata" the
+        # stick is a virtio disk then).
         self.write_protected = False
+        # Other USB sticks, on the ports before the stick's (Volume objects).
+        self.other_sticks = []
+        # The board's internal disk holding its firmware's driver (a Volume,
+        # see install_driver), on the SATA port after the other volume's.
+        self.board_disk = None
+        # Whether the board's driver comes from a Driver#### boot option
+        # (install_driver) rather than the harness's startup.nsh.
+        self.driver_option = False
         # Tamsork.log made read-only on the stick (lock_log).
         self.log_read_only = False
         self.boots = []
@@ -551,21 +582,43 @@ class Board:
         lines += ['echo "%s"' % READY] if typed else cls.command_lines(commands, nested)
         return script_text(lines)
 
-    def drives(self):
-        """The stick and the other volume. The Shell maps file systems in
-        the order of their device paths' text, so a write-protected stick
-        needs the other volume on virtio too, in the next PCI slot, to stay
-        FS0: (a disk on the SATA controller, Pci(0x1F,0x2) on OVMF and
-        Scsi(0,0) on U-Boot, would come first). The slots are given: U-Boot
-        finds no virtio disk in slot 1, where QEMU puts the first one when
-        it adds no default devices."""
+    def drives(self, only_board_disk=False):
+        """QEMU's disks: the stick, any other USB sticks, the other volume
+        and the board's internal disk.
+
+        OVMF's Shell maps file systems in the order of their device paths'
+        text, removable or not. The xHCI controller sits at 00:14.0, where
+        Intel chipsets put theirs, so PciRoot(0x0)/Pci(0x14,0x0)/USB(...)
+        comes before the SATA controller's Pci(0x1F,0x2): the stick is FS0:
+        (or comes after the other sticks, which sit on lower ports,
+        USB(0x0,0x0) before USB(0x1,0x0)) and the other volume, an internal
+        SATA disk, is mapped after the sticks (in slot 2, the first free
+        one, xHCI would come after SATA, "0x1F" < "0x2,"). On "sata" the stick is
+        the first SATA disk; a write-protected one needs the other volume on
+        virtio too, in the next PCI slot, to stay FS0: (a disk on the SATA
+        controller, Pci(0x1F,0x2) on OVMF and Scsi(0,0) on U-Boot, would
+        come first). The slots are given: U-Boot finds no virtio disk in
+        slot 1, where QEMU puts the first one when it adds no default
+        devices. With `only_board_disk` the board's internal disk is the one
+        disk, at the same SATA port as ever."""
+        internal = ([] if self.board_disk is None else
+                    ["-drive", "format=raw,index=%d,file=%s" % (BOARD_DISK_PORT, self.board_disk.path)])
+        if only_board_disk:
+            return internal
+        if self.stick_bus == "usb":
+            args = ["-device", "qemu-xhci,id=xhci,addr=0x14"]
+            for port, volume in enumerate(self.other_sticks + [self.volume], start=1):
+                read_only = ",readonly=on" if volume is self.volume and self.write_protected else ""
+                args += ["-drive", "if=none,id=stick%d,format=raw,file=%s%s" % (port, volume.path, read_only),
+                         "-device", "usb-storage,bus=xhci.0,port=%d,drive=stick%d,removable=on" % (port, port)]
+            return args + ["-drive", "format=raw,index=1,file=" + self.other.path] + internal
         if self.write_protected:
             return ["-drive", "if=none,id=stick,readonly=on,format=raw,file=" + self.volume.path,
                     "-device", "virtio-blk-pci,drive=stick,addr=0x3",
                     "-drive", "if=none,id=other,format=raw,file=" + self.other.path,
-                    "-device", "virtio-blk-pci,drive=other,addr=0x4"]
+                    "-device", "virtio-blk-pci,drive=other,addr=0x4"] + internal
         return ["-drive", "format=raw,index=0,file=" + self.volume.path,
-                "-drive", "format=raw,index=1,file=" + self.other.path]
+                "-drive", "format=raw,index=1,file=" + self.other.path] + internal
 
     # ------------------------------------------------------------ a boot
 

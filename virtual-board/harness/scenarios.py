@@ -17,7 +17,7 @@ import zlib
 
 import shell_extract
 from board import (LOG_NAME, MACHINE_SERIAL, MACHINE_UUID, NO_FLASH_MARKER, OVMF_CODE, TOOL_NAME, Board, BoardError,
-                   appended_log, log_time, record_field, split_command, state_text, tail, tool_runs)
+                   appended_log, log_time, mapping, record_field, split_command, state_text, tail, tool_runs)
 
 SIGNAL = b"\xaa\x66"
 REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argument=0x1 buffer=set size=4 "
@@ -320,10 +320,26 @@ def step_logged(boot, launch, step, before, after, version=""):
     expect_logged(boot, [(step, before, after, dict(launch_fields(launch), version=version))])
 
 
+def expect_stick_mapped(board, boot):
+    """On OVMF the Shell mapped the stick where the board put it: a USB
+    stick on the xHCI port after the other sticks', as the FSn: after
+    theirs, or else the first SATA disk as FS0:."""
+    if board.bios is not None:
+        return
+    if board.stick_bus == "usb":
+        name, node = "FS%d" % len(board.other_sticks), "/Pci(0x14,0x0)/USB(0x%X,0x0)" % len(board.other_sticks)
+    else:
+        name, node = "FS0", "/Pci(0x1F,0x2)/Sata(0x0,"
+    found = mapping(boot.console)
+    expect(node in found.get(name, ""), "the Shell mapped %r, expected the stick (%s) as %s:" % (found, node, name),
+           boot)
+
+
 def begin_update(board, launch, image):
     """The first start: update mode entered, State.dat '1' with its record
     (none where the firmware has no SMBIOS protocol). Returns the record."""
     boot = board.boot([launch], forbid=[ABORT_PROMPT])
+    expect_stick_mapped(board, boot)
     expect_state(boot, b"1")
     expect_application_reset(boot)
     expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
@@ -395,6 +411,13 @@ def normal_update(board, launch="Tamsork.efi bios.bin", done=DONE):
     flash_step(board, launch, record)
     reset_step(board, launch, record)
     done_step(board, launch, done)
+
+
+@scenario("normal-update-sata", boots=4)
+def normal_update_sata(board):
+    """The normal update with the stick a SATA disk instead of a USB stick."""
+    board.stick_bus = "sata"
+    normal_update(board)
 
 
 @scenario("older-image-refused", boots=1)
@@ -747,6 +770,8 @@ def state_not_written(board, rows=UNWRITABLE_STATE):
             board.volume.set_read_only("State.dat")
         board.write_protected = protected
         boot = board.boot([launch], forbid=[RESET_PROMPT, ABORT_PROMPT], watch_stick=True)
+        if protected:
+            expect_stick_mapped(board, boot)
         expect(boot.script_finished, "%s: the script did not finish" % label, boot)
         expect_returned(boot, status)
         expect_lines(boot, 1, lines)

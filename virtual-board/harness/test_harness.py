@@ -89,6 +89,18 @@ class Markers(unittest.TestCase):
                 self.assertEqual(board.invocation_output(SCRIPT_BOOT, number, reset_line), expected)
 
 
+    def test_mapping_table(self):
+        # OVMF's table (its handle order), then a nested Shell's, not read.
+        text = ("Mapping table\n      FS1: Alias(s):F1b65535a:;BLK1:\n"
+                "          PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x1,0xFFFF,0x0)\n"
+                "      FS0: Alias(s):HD0a0:;BLK0:\n          PciRoot(0x0)/Pci(0x14,0x0)/USB(0x0,0x0)\n"
+                "     BLK2: Alias(s):\n          PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x2,0xFFFF,0x0)\n\n"
+                "Mapping table\n      FS0: Alias(s):X:\n          Other\n")
+        self.assertEqual(board.mapping(text), {"FS0": "PciRoot(0x0)/Pci(0x14,0x0)/USB(0x0,0x0)",
+                                               "FS1": "PciRoot(0x0)/Pci(0x1F,0x2)/Sata(0x1,0xFFFF,0x0)"})
+        self.assertEqual(board.mapping("no table\n"), {})
+
+
 class RawLineEnds(unittest.TestCase):
     def raw(self, output):
         return (b'echo "TAMSORK-RUN-1"\r\nTAMSORK-RUN-1\r\n' + PROMPT + b"Tamsork.efi\r\n" + output + PROMPT

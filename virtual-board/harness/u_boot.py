@@ -84,6 +84,10 @@ def take_over(board):
     board.fault_texts = tuple(FAULT_TEXTS) + BOOT_FAILED
     board.reset_line = RESET_LINE
     board.smbios_protocol = False
+    # U-Boot's build for QEMU has USB drivers for EHCI only, no xHCI: its
+    # stick stays a disk on the SATA controller (a virtio disk when
+    # write-protected).
+    board.stick_bus = "sata"
     board.make_volumes(partitioned=True)
     shell = os.path.join(board.workdir, "Shell.efi")
     with open(shell, "wb") as f:
