@@ -266,15 +266,21 @@ EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOO
   AnnounceStep(Launch, "flash", StateByte(Byte),
                BackupMode ? u"backup update, the flash tool starts with %s" : u"step 2 of 4, the flash tool starts with %s",
                gShellParameters->Argv[1]);
-  // The tool's own exit status is not asked for: a tool that flashes
-  // restarts the machine, what one returns proves nothing, and a nesting
-  // Shell reports only whether the nested Shell ran. The version check at
-  // the last start is the proof. A Shell that could not run the command at
-  // all is told, so that the launch does not end as if the tool had run.
-  Status = Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, NULL);
+  // A tool that flashes restarts the machine, and what one returns proves
+  // nothing: the version check at the last start is the proof. But a launch
+  // must not end as if the tool had run when it did not, or ended in
+  // failure. Execute's own status says whether the Shell could run the
+  // command at all (under a nesting Shell: whether the nested Shell ran);
+  // the command's result comes in ToolStatus, read only after a success.
+  EFI_STATUS ToolStatus = EFI_SUCCESS;
+  Status = Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, &ToolStatus);
   if (EFI_ERROR(Status)) {
     Print(u"The Shell could not run the flash tool: %r\n", Status);
     return Status;
+  }
+  if (EFI_ERROR(ToolStatus)) {
+    Print(u"The flash tool ended with %r\n", ToolStatus);
+    return ToolStatus;
   }
   return EFI_SUCCESS;
 }

@@ -136,9 +136,10 @@ EFI_STATUS ReadFileBytes(EFI_FILE_PROTOCOL *File, VOID *Buffer, UINTN Size, UINT
   while (Done < Size) {
     const UINTN Asked = Size - Done < FILE_READ_PIECE_SIZE ? Size - Done : FILE_READ_PIECE_SIZE;
     UINTN Piece = Asked;
+    // A warning is no success: its size is not trusted either.
     const EFI_STATUS Status = File->Read(File, &Piece, (UINT8 *)Buffer + Done);
-    if (EFI_ERROR(Status)) {
-      return Status;
+    if (Status != EFI_SUCCESS) {
+      return EFI_ERROR(Status) ? Status : EFI_DEVICE_ERROR;
     }
     if (Piece > Asked) {
       return EFI_DEVICE_ERROR;

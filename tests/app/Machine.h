@@ -106,6 +106,8 @@ class Machine : public ::testing::Test {
   std::vector<std::pair<EFI_HANDLE, EFI_GUID>> ProtocolOpens;  // OpenProtocol calls in the last launch
 
   Machine() {
+    // Firmware as unkind as the UEFI specification allows, in every test.
+    Fw.Unkind = sim::UnkindBehaviour::All();
     Fw.SetCommandLine({u"Tamsork.efi", u"bios.bin"});
     Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.05"));
     Fw.SetSmbiosRecords(SupportedPlatform());
@@ -290,6 +292,9 @@ class Machine : public ::testing::Test {
     EXPECT_EQ(Fw.StdErrText(), "") << "assertion reports";
     for (const std::string &Misuse : Fw.Misuses()) {
       ADD_FAILURE() << "firmware misuse: " << Misuse;
+    }
+    for (const sim::ProtocolOpen &Open : Fw.ForeignAgentOpens()) {
+      ADD_FAILURE() << "protocol left open under a foreign agent: " << Open.Text;
     }
   }
 

@@ -35,11 +35,15 @@ EFI_DEVICE_PATH_PROTOCOL *FileDevicePath(EFI_HANDLE Device, const CHAR16 *FileNa
     return NULL;
   }
 
-  // What a failed HandleProtocol leaves in its output is never looked at.
+  // Opened under the application's image, so the firmware drops the record
+  // when the image exits; what a failed call leaves in its output is never
+  // looked at.
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = NULL;
   EFI_DEVICE_PATH_PROTOCOL *Found = NULL;
   UINTN DeviceSize = 0;
-  if (Device != NULL && !EFI_ERROR(gBS->HandleProtocol(Device, &gEfiDevicePathProtocolGuid, (VOID **)&Found)) &&
+  if (Device != NULL &&
+      !EFI_ERROR(gBS->OpenProtocol(Device, &gEfiDevicePathProtocolGuid, (VOID **)&Found, gImageHandle, NULL,
+                                   EFI_OPEN_PROTOCOL_GET_PROTOCOL)) &&
       Found != NULL) {
     DevicePath = Found;
     DeviceSize = GetDevicePathSize(DevicePath);

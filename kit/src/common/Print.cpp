@@ -127,7 +127,7 @@ constexpr const CHAR8 *STATUS_TEXT[] = {
     "Volume Corrupt",  "Volume Full",      "No Media",          "Media changed",   "Not Found",
     "Access Denied",   "No Response",      "No mapping",        "Time out",        "Not started",
     "Already started", "Aborted",          "ICMP Error",        "TFTP Error",      "Protocol Error",
-    "Incompatible Version",
+    "Incompatible Version", "Security Violation", "CRC Error",     "End of Media",
 };
 
 template <typename Sink> void PutStatus(Sink &Out, UINT64 Status) {
