@@ -565,14 +565,16 @@ void WriteDiskImage(const std::string &File, const StickPlan &Plan) {
           Log, File, "dosfstools");
 
   // One partition, FAT32 with LBA (0x0C), marked active; CHS fields at
-  // their "use LBA" values. The disk signature comes from the files.
+  // their "use LBA" values. The disk signature comes from the image's
+  // SHA-256, so sticks of one BIOS image share it and others differ.
   Mbr[446] = 0x80;
   Mbr[447] = 0xFE, Mbr[448] = 0xFF, Mbr[449] = 0xFF;
   Mbr[450] = 0x0C;
   Mbr[451] = 0xFE, Mbr[452] = 0xFF, Mbr[453] = 0xFF;
   PutLe32(Mbr, 454, static_cast<uint32_t>(kDiskPartitionOffset / kSector));
   PutLe32(Mbr, 458, static_cast<uint32_t>(Partition / kSector));
-  const auto Signature = Sha256(Plan.Files[1].Bytes.data(), Plan.Files[1].Bytes.size());
+  const std::vector<uint8_t> &Image = Plan.Files[1].Bytes;  // the order PlanStick gives
+  const auto Signature = Sha256(Image.data(), Image.size());
   std::copy(Signature.begin(), Signature.begin() + 4, Mbr.begin() + 440);
   Mbr[510] = 0x55, Mbr[511] = 0xAA;
   {
