@@ -1,6 +1,6 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
 MAKEFLAGS += --no-print-directory
-.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign
+.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign coverage
 
 all: efi host
 
@@ -45,6 +45,12 @@ sign: efi
 # Each fuzz target for five minutes, from its seeds and what earlier runs found.
 fuzz: fuzz-build
 	@TAMSORK_FUZZ_SECONDS=300 ctest --preset fuzz
+
+# Line and branch coverage of app/ and kit/ by the host tests, per file, in
+# build/coverage (scripts/coverage); the HTML report is in
+# build/coverage/html. Not part of `make test`.
+coverage: bootstrap
+	@scripts/coverage
 
 bench: host
 	@cmake --build --preset host --target version_marker_bench
