@@ -353,6 +353,7 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
     };
   };
   auto Nothing = [] {};
+  const std::string LongPath = "FS0:\\" + std::string(300, 'p') + "\\";
   const Outcome Flash = {EFI_SUCCESS, "2", "", {kFlashTool}};
   const Outcome Reset = {EFI_SUCCESS, "3", "", {kBoardReset}};
   const Outcome Done = {EFI_SUCCESS, kNoFile, kDone, {}};
@@ -369,6 +370,13 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
       {"the tool missing: no 2, at every start",
        {{[&] { Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi"); }, {EFI_NOT_FOUND, "1", NoTool, {}}},
         {Nothing, {EFI_NOT_FOUND, "1", NoTool, {}}}}},
+      {"the tool missing, told with a path longer than the print buffer",
+       {{[&] {
+          Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi");
+          Fw.ShellVariables[u"path"] = sim::FromUtf8(LongPath);
+        },
+         {EFI_NOT_FOUND, "1", "The flash tool H2OFFT-Sx64.efi was not found in FS0: nor on the path " + LongPath + "\n",
+          {}}}}},
       {"the tool on the path",
        {{[&] {
           Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi");
@@ -400,9 +408,9 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
                                 "version\n",
           {}}}}},
   };
-  Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\";
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);
+    Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\";
     Fw.FlashTool = sim::FlashToolBehaviour::Flashes;
     Fw.SetSmbiosInstances(1);
     Machine("SN000001", "V1.05")();

@@ -71,6 +71,11 @@ TEST_F(Platform, SupportedProductAndProcessor) {
       {"no processor record", {kBios, kProduct}, EFI_NOT_FOUND, 3},
       {"no product record", {kBios, kCpu}, EFI_NOT_FOUND, 3},
       {"empty table", {}, EFI_NOT_FOUND, 1},
+      {"first character differs", {kBios, Product("JVX4720"), kCpu}, EFI_NOT_FOUND, 2},
+      {"last character differs", {kBios, Product("ZRN6941"), kCpu}, EFI_NOT_FOUND, 2},
+      {"first character differs, second product", {kBios, Product("MQT5830"), kCpu}, EFI_NOT_FOUND, 2},
+      {"last character in lower case", {kBios, Product("LQT583o"), kCpu}, EFI_NOT_FOUND, 2},
+      {"255 characters after the name", {kBios, Product("KVX4720" + std::string(248, 'x')), kCpu}, EFI_SUCCESS, 3},
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);

@@ -181,6 +181,10 @@ TEST_F(VersionGate, RunningVersionFromSmbios) {
       {"newer major", SupportedPlatform("V2.00"), "$.g1.99", Stopped(Refused("2.00", "1.99"))},
       {"string number past the last", WithVersionString(9), "$.a0.00", kAllowed},
       {"string number 0", WithVersionString(0), "$.a0.00", kAllowed},
+      {"empty string", SupportedPlatform(""), "$.a0.00", kAllowed},
+      {"300 blanks after V1.05", SupportedPlatform("V1.05" + std::string(300, ' ')), "$.a0.00",
+       Stopped(Refused("1.05", "0.00"))},
+      {"300 letters", SupportedPlatform(std::string(300, 'x')), "$.a0.00", kAllowed},
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
