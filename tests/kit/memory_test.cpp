@@ -1,9 +1,10 @@
-// The EFI build's C runtime fills and copies (kit/src/efi/Crt.cpp), compiled
-// here under other names so the host's own memset stays in use. They move
-// eight bytes per step and the rest one at a time: every length around a
-// word boundary, at every alignment, must touch exactly its bytes.
+// The EFI build's C runtime (kit/src/efi/Crt.cpp), compiled here under other
+// names so the host's own memset stays in use. Fills and copies move eight
+// bytes per step and the rest one at a time: every length around a word
+// boundary, at every alignment, must touch exactly its bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "kit/src/efi/CrtRenamed.h"
@@ -36,6 +37,47 @@ TEST(CrtMemory, FillsAndCopiesTouchExactlyTheirBytes) {
         ASSERT_EQ(Buffer[I], Inside ? Source[I - Offset + 3] : kGuard) << "copy, byte " << I;
       }
     }
+  }
+}
+
+// memmove copies forwards unless the destination starts inside the source,
+// then backwards: either way every byte lands as the source held it before.
+TEST(CrtMemory, OverlappingMovesKeepTheSourceBytes) {
+  struct Case {
+    const char *Name;
+    size_t From, To, Length;
+  };
+  const Case Cases[] = {
+      {"down, overlapping", 5, 2, 20},     {"up, overlapping", 2, 5, 20},  {"up by one", 0, 1, 30},
+      {"up, just past the end", 0, 20, 20}, {"onto itself", 4, 4, 10},     {"nothing", 3, 9, 0},
+  };
+  for (const Case &C : Cases) {
+    std::vector<UINT8> Buffer(48);
+    for (size_t I = 0; I < Buffer.size(); I++) {
+      Buffer[I] = (UINT8)(I + 1);
+    }
+    std::vector<UINT8> Expected = Buffer;
+    std::copy(Buffer.begin() + C.From, Buffer.begin() + C.From + C.Length, Expected.begin() + C.To);
+    EXPECT_EQ(CrtMemmove(Buffer.data() + C.To, Buffer.data() + C.From, C.Length), Buffer.data() + C.To) << C.Name;
+    EXPECT_EQ(Buffer, Expected) << C.Name;
+  }
+}
+
+// memcmp's sign follows the first differing byte, read unsigned.
+TEST(CrtMemory, ComparesAsUnsignedBytes) {
+  struct Case {
+    const char *Name, *A, *B;
+    size_t Length;
+    int Sign;
+  };
+  const Case Cases[] = {
+      {"equal", "abcd", "abcd", 4, 0},          {"empty", "a", "b", 0, 0},
+      {"first byte", "abcd", "bbcd", 4, -1},    {"last byte", "abcd", "abce", 4, -1},
+      {"past the length", "abcx", "abcy", 3, 0}, {"high byte above low", "\xF0", "\x10", 1, 1},
+  };
+  for (const Case &C : Cases) {
+    const int Result = CrtMemcmp(C.A, C.B, C.Length);
+    EXPECT_EQ((Result > 0) - (Result < 0), C.Sign) << C.Name;
   }
 }
 
