@@ -71,6 +71,12 @@ READY = "VIRTUAL-BOARD-READY"
 # The Shell's prompt at the start of a line, e.g. "FS0:\> ".
 SHELL_PROMPT = re.compile(r"(?m)^[A-Za-z0-9]+:\\[^\n]*> ")
 
+# The Shell's prompt as the last thing on the console, waiting for a
+# command; a boot that shows it for PROMPT_QUIET seconds without more text
+# is over.
+AT_PROMPT = re.compile(r"(?:^|\n)(?:[A-Za-z0-9]+:\\[^\n]*|Shell)> $")
+PROMPT_QUIET = 1.5
+
 # Console text that ends a boot at once: the firmware's exception dump and
 # the kit's assertion report.
 FAULT_TEXTS = ("X64 Exception Type", "!!!! ", "ASSERT [")
@@ -371,6 +377,20 @@ class Volume:
             shutil.copyfileobj(f, disk)
         os.remove(fat)
 
+    @classmethod
+    def attach(cls, path):
+        """A volume in an image made elsewhere, left as it is: the first
+        partition of its MBR, or the whole image when it has none (a boot
+        sector whose first byte is a jump)."""
+        volume = cls.__new__(cls)
+        volume.path = path
+        with open(path, "rb") as f:
+            sector = f.read(512)
+        start, = struct.unpack_from("<I", sector, 454)
+        partitioned = sector[510:512] == b"\x55\xaa" and sector[0] not in (0xEB, 0xE9) and sector[450] and start
+        volume.target = path + "@@%d" % (start * 512) if partitioned else path
+        return volume
+
     def put(self, name, data):
         """Writes data to name ("dir/file" allowed; directories must exist)."""
         temp = self.path + ".put"
@@ -501,6 +521,10 @@ class Board:
         # Whether the board's driver comes from a Driver#### boot option
         # (install_driver) rather than the harness's startup.nsh.
         self.driver_option = False
+        # The USB stick first in the firmware's boot order, as a technician
+        # sets it for a stick that boots its own Shell: QEMU's bootindex,
+        # which OVMF follows.
+        self.stick_first = False
         # Tamsork.log made read-only on the stick (lock_log).
         self.log_read_only = False
         self.boots = []
@@ -521,6 +545,22 @@ class Board:
         self.volume.put_file(self.vendor, "VendorControl.efi")
         self.volume.put_file(self.tool, TOOL_NAME)
         self.other.put(".mapping-fs1", b"the second volume\n")
+
+    def install_driver(self):
+        """Makes the board's firmware load its vendor control driver at
+        every boot, with nothing on the stick: the driver on the board's
+        internal disk, and a Driver#### boot option made by the Shell's
+        bcfg on one setup boot from that disk alone; its setup script is
+        removed after it. Returns that boot."""
+        self.board_disk = Volume(os.path.join(self.workdir, "board.img"), size_kib=2048, label="BOARD")
+        self.board_disk.put_file(self.vendor, "VendorControl.efi")
+        self.driver_option = True
+        boot = self.boot([], setup=script_text([
+            "fs0:", 'bcfg driver add 0 fs0:\\VendorControl.efi "Board vendor control"', "bcfg driver dump",
+            "reset"]))
+        if boot.ended != "reset" or not re.search(r"Desc +- Board vendor control\n", boot.console):
+            raise BoardError("the setup boot made no Driver#### option. Console:\n%s" % tail(boot.console))
+        return boot
 
     def firmware(self):
         if self.bios is not None:
@@ -609,8 +649,9 @@ class Board:
             args = ["-device", "qemu-xhci,id=xhci,addr=0x14"]
             for port, volume in enumerate(self.other_sticks + [self.volume], start=1):
                 read_only = ",readonly=on" if volume is self.volume and self.write_protected else ""
+                first = ",bootindex=0" if volume is self.volume and self.stick_first else ""
                 args += ["-drive", "if=none,id=stick%d,format=raw,file=%s%s" % (port, volume.path, read_only),
-                         "-device", "usb-storage,bus=xhci.0,port=%d,drive=stick%d,removable=on" % (port, port)]
+                         "-device", "usb-storage,bus=xhci.0,port=%d,drive=stick%d,removable=on%s" % (port, port, first)]
             return args + ["-drive", "format=raw,index=1,file=" + self.other.path] + internal
         if self.write_protected:
             return ["-drive", "if=none,id=stick,readonly=on,format=raw,file=" + self.volume.path,
@@ -636,14 +677,19 @@ class Board:
             pass  # the board is already gone
 
     def boot(self, commands, before=(), keys=(), forbid=(), control_readback=0x41, typed=False, nested=False,
-             watch_stick=False):
+             watch_stick=False, own_script=False, setup=None):
         """One boot: the Shell runs `commands` from startup.nsh, or with
         `typed` they are typed at its prompt one line at a time, or with
         `nested` each from a script of its own. `keys` are (prompt, key)
         pairs typed in order, each once its prompt shows (with `typed`,
         during the first command); `forbid` are texts that end the boot as
         failed when they show. With `watch_stick` the boot records every
-        file of the stick before and after."""
+        file of the stick before and after. With `own_script` the Shell
+        runs the stick's own startup.nsh, which the harness leaves alone
+        (`commands` are not run): the boot ends at a reset, or at the
+        Shell's prompt once the script is over (no harness marker shows
+        what ran). `setup` is the text of a startup.nsh put on the board's
+        internal disk for a boot with that disk alone, removed after it."""
         number = len(self.boots) + 1
         directory = os.path.join(self.workdir, "boot-%02d" % number)
         os.makedirs(directory)
@@ -659,7 +705,10 @@ class Board:
         boot.smbios_protocol = self.smbios_protocol
         boot.log_read_only = self.log_read_only
         boot.log_before = self.volume.get(LOG_NAME)
-        self.volume.put("startup.nsh", self.script(commands, before, typed, nested))
+        if setup is not None:
+            self.board_disk.put("startup.nsh", setup)
+        elif not own_script:
+            self.volume.put("startup.nsh", self.script(commands, before, typed, nested))
         if nested:
             for index, command in enumerate(commands, start=1):
                 self.volume.put(nested_script(index), script_text([split_command(command)[1]]))
@@ -672,7 +721,7 @@ class Board:
             QEMU] + self.machine + ["-m", "256", "-cpu", self.cpu,
             "-display", "none", "-monitor", "none", "-serial", "stdio",
             "-no-reboot", "-net", "none",
-        ] + self.firmware() + self.drives() + [
+        ] + self.firmware() + self.drives(only_board_disk=setup is not None) + [
             "-smbios", "type=0,version=" + self.bios_version,
             "-smbios", system_information(self.product, self.serial, self.uuid),
             "-chardev", "file,id=update,path=" + files["update-port.bin"],
@@ -721,6 +770,7 @@ class Board:
         else:
             pending += prompts
         searched_from = 0
+        quiet_since, quiet_length = None, 0
         deadline = started + self.boot_timeout
         ended = None
         failure = None
@@ -753,6 +803,16 @@ class Board:
             if process.poll() is not None:
                 ended = "reset"
                 break
+            if own_script and not pending and AT_PROMPT.search(text):
+                # Back at the prompt with nothing more to come: the script
+                # is over, and only a person would go on from here.
+                if quiet_since is None or len(text) != quiet_length:
+                    quiet_since, quiet_length = time.monotonic(), len(text)
+                elif time.monotonic() - quiet_since > PROMPT_QUIET:
+                    ended = "prompt"
+                    break
+            else:
+                quiet_since = None
             if time.monotonic() > deadline:
                 ended = "timeout"
                 failure = "no reset within %.0f s" % self.boot_timeout
@@ -798,9 +858,13 @@ class Board:
         self.boots.append(boot)
         if self.log is not None:
             self.log(boot)
-        if failure is None and not any(r.startswith("INSTALLED ") for r in boot.vendor):
-            # The script loads the driver from fs0:\; without it FS0: was
-            # not the stick, and no launch saw the board it should.
+        if setup is not None:
+            self.board_disk.delete("startup.nsh")
+        elif failure is None and not any(r.startswith("INSTALLED ") for r in boot.vendor):
+            # The script loads the driver from fs0:\ (or the firmware from
+            # its Driver#### option); without it FS0: was not the stick, or
+            # the option did not work, and no launch saw the board it
+            # should.
             failure = "the vendor control driver was never loaded"
         if failure is not None:
             raise BoardError("boot %d: %s (after %.1f s). Console:\n%s" % (number, failure, boot.elapsed,
