@@ -407,6 +407,44 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
          {EFI_SUCCESS, kNoFile, "BIOS Update done! The version was not checked: bios.bin cannot be read or holds no "
                                 "version\n",
           {}}}}},
+      {"another major version at the end: failed",
+       {{Nothing, Flash},
+        {Nothing, Reset},
+        {Machine("SN000001", "V2.06"),
+         {EFI_INCOMPATIBLE_VERSION, "3", "BIOS Update failed: the BIOS runs 2.06, bios.bin holds 1.06\n", {}}}}},
+      {"blanks before the digits, read as 1.06: done",
+       {{Nothing, Flash}, {Nothing, Reset}, {Machine("SN000001", "V 1\t06"), Done}}},
+      {"a BIOS version that ends early: done, unchecked",
+       {{Nothing, Flash},
+        {Nothing, Reset},
+        {Machine("SN000001", "V1."),
+         {EFI_SUCCESS, kNoFile, "BIOS Update done! The version was not checked: the BIOS version \"V1.\" cannot be read\n",
+          {}}}}},
+      {"a BIOS version with a sign for a digit: done, unchecked",
+       {{Nothing, Flash},
+        {Nothing, Reset},
+        {Machine("SN000001", "V1.-6"),
+         {EFI_SUCCESS, kNoFile,
+          "BIOS Update done! The version was not checked: the BIOS version \"V1.-6\" cannot be read\n", {}}}}},
+      {"the tool under a path entry without its backslash, after empty ones",
+       {{[&] {
+          Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi");
+          Fw.BootVolume().PutFile("EFI/Tools/H2OFFT-Sx64.efi", "tool");
+          Fw.ShellVariables[u"path"] = u";;FS0:\\efi\\tools;";
+        },
+         Flash}}},
+      {"the tool missing, a path of empty entries",
+       {{[&] {
+          Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi");
+          Fw.ShellVariables[u"path"] = u";;";
+        },
+         {EFI_NOT_FOUND, "1", "The flash tool H2OFFT-Sx64.efi was not found in FS0: nor on the path ;;\n", {}}}}},
+      {"the tool missing, an empty path",
+       {{[&] {
+          Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi");
+          Fw.ShellVariables[u"path"] = u"";
+        },
+         {EFI_NOT_FOUND, "1", "The flash tool H2OFFT-Sx64.efi was not found in FS0: (no path is set)\n", {}}}}},
   };
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);

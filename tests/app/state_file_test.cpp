@@ -358,5 +358,54 @@ TEST_F(StateFile, OpenFileByPathOpensTheNodesAfterTheDevicePart) {
   }
 }
 
+// A record is read only when every field agrees with the others: one byte
+// changed in a well-formed record makes it no record, whatever its CRC.
+TEST(UpdateRecord, DecodesOnlyAConsistentLayout) {
+  UPDATE_RECORD Record = {};
+  Record.Machine.HasUuid = TRUE;
+  Record.Machine.Uuid[0] = 0x42;
+  Record.Machine.SerialLength = 8;
+  CopyMem(Record.Machine.Serial, "SN000001", 8);
+  Record.Image = {TRUE, 0x123456789, 0xCAFEF00D};
+  UINT8 Good[UPDATE_RECORD_SIZE];
+  EncodeUpdateRecord(&Record, Good);
+  const struct {
+    const char *Name;
+    UINTN Offset;
+    UINT8 Value;
+    bool Decoded;
+  } Cases[] = {
+      {"as written", 0, 'T', true},
+      {"first byte of the magic", UPDATE_RECORD_MAGIC_OFFSET, 't', false},
+      {"last byte of the magic", UPDATE_RECORD_MAGIC_OFFSET + 3, 'r', false},
+      {"another format", UPDATE_RECORD_FORMAT_OFFSET, UPDATE_RECORD_FORMAT + 1, false},
+      {"an unknown flag", UPDATE_RECORD_FLAGS_OFFSET, 0x0F, false},
+      {"serial longer than a record holds", UPDATE_RECORD_SERIAL_LENGTH_OFFSET, MACHINE_SERIAL_MAX + 1, false},
+      {"serial without its flag", UPDATE_RECORD_FLAGS_OFFSET, UPDATE_RECORD_HAS_UUID | UPDATE_RECORD_HAS_IMAGE, false},
+      {"serial flag without a serial", UPDATE_RECORD_SERIAL_LENGTH_OFFSET, 0, false},
+      {"no UUID, no image", UPDATE_RECORD_FLAGS_OFFSET, UPDATE_RECORD_HAS_SERIAL, true},
+  };
+  for (const auto &C : Cases) {
+    UINT8 Bytes[UPDATE_RECORD_SIZE];
+    CopyMem(Bytes, Good, sizeof(Bytes));
+    Bytes[C.Offset] = C.Value;
+    UPDATE_RECORD Read;
+    UINT32 Crc = 0;
+    EXPECT_EQ(DecodeUpdateRecord(Bytes, sizeof(Bytes), &Read, &Crc) != FALSE, C.Decoded) << C.Name;
+    if (C.Decoded) {
+      const bool Full = C.Value == 'T';
+      EXPECT_EQ(Read.Machine.HasUuid != FALSE, Full) << C.Name;
+      EXPECT_EQ(Read.Machine.Uuid[0], Full ? 0x42 : 0) << C.Name;
+      EXPECT_STREQ(Read.Machine.Serial, "SN000001") << C.Name;
+      EXPECT_EQ(Read.Image.Present != FALSE, Full) << C.Name;
+      EXPECT_EQ(Read.Image.Size, Full ? 0x123456789u : 0u) << C.Name;
+      EXPECT_EQ(Read.Image.Crc32, Full ? 0xCAFEF00Du : 0u) << C.Name;
+    }
+  }
+  UPDATE_RECORD Read;
+  UINT32 Crc = 0;
+  EXPECT_FALSE(DecodeUpdateRecord(Good, UPDATE_RECORD_SIZE - 1, &Read, &Crc));
+}
+
 }  // namespace
 }  // namespace tamsork_test
