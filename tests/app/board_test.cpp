@@ -445,6 +445,22 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
           Fw.ShellVariables[u"path"] = u"";
         },
          {EFI_NOT_FOUND, "1", "The flash tool H2OFFT-Sx64.efi was not found in FS0: (no path is set)\n", {}}}}},
+      // A board that now leaves its UUID unset is not the machine whose UUID
+      // was recorded, whatever its serial number.
+      {"UUID all 00 at 1",
+       {{[&] {
+          Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), sim::SystemInformation("KVX4720", "SN000001", {}),
+                               sim::ProcessorInformation(0x000806E9)});
+        },
+         {EFI_ABORTED, "1", Moved, {}}}}},
+      {"UUID all FF at 1",
+       {{[&] {
+          std::array<uint8_t, 16> Unset;
+          Unset.fill(0xFF);
+          Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), sim::SystemInformation("KVX4720", "SN000001", Unset),
+                               sim::ProcessorInformation(0x000806E9)});
+        },
+         {EFI_ABORTED, "1", Moved, {}}}}},
   };
   for (const Row &R : Rows) {
     SCOPED_TRACE(R.Name);

@@ -58,6 +58,10 @@ TEST_F(Log, EachLaunchLeavesOneLine) {
        "started away from the root of its volume, or with no name; nothing changed"},
       {"board's tools", "B", {u"bios.bin", u"-b"}, [] {}, "before=B after=B step=wait-board outcome=Success",
        "the board's tools take over (State.dat holds B); nothing to do"},
+      {"empty name", std::nullopt, {u""}, [] {}, "before=none after=none step=refused-name outcome=\"Not Found\"",
+       "started away from the root of its volume, or with no name; nothing changed"},
+      {"empty name at 1", "1", {u""}, [] {}, "before=1 after=1 step=refused-name outcome=\"Not Found\"",
+       "started away from the root of its volume, or with no name; nothing changed"},
   };
   Fw.BootVolume().MakeDirectory("sub");
   for (const auto &C : Cases) {

@@ -405,6 +405,10 @@ TEST(UpdateRecord, DecodesOnlyAConsistentLayout) {
   UPDATE_RECORD Read;
   UINT32 Crc = 0;
   EXPECT_FALSE(DecodeUpdateRecord(Good, UPDATE_RECORD_SIZE - 1, &Read, &Crc));
+  // A serial longer than the record's field is written cut to the field.
+  Record.Machine.SerialLength = MACHINE_SERIAL_MAX + 1;
+  EncodeUpdateRecord(&Record, Good);
+  EXPECT_EQ(Good[UPDATE_RECORD_SERIAL_LENGTH_OFFSET], MACHINE_SERIAL_MAX);
 }
 
 }  // namespace

@@ -56,6 +56,9 @@ TEST(VersionMarker, Table) {
       {"anchor only", "$BVDT", false, 0, 0},
       {"anchor and short field", "$BVDT$.a1.", false, 0, 0},
       {"no dollar at all", std::string(1000, 'a'), false, 0, 0},
+      {"anchor broken at its third byte", "$BxDT$BVDT$.a1.05", true, 1, 5},
+      {"anchor broken at its fourth byte", "$BVxT$BVDT$.a1.05", true, 1, 5},
+      {"broken anchors only", "$BxDT$BVxT$.a1.05", false, 0, 0},
   };
   for (const MarkerCase &Case : Cases) {
     VERSION_MARKER Marker{};
