@@ -317,6 +317,7 @@ TEST_F(WholeUpdate, OddNamesReachTheToolAsTheGateReadThem) {
       {u"a^b.bin", "\"a^^^^b.bin\""},
       {u"v#2.bin", "\"v^^^^#2.bin\""},
       {sim::FromUtf8(std::string(86, 'b') + ".bin"), std::string(86, 'b') + ".bin"},
+      {u"<b.bin", "\"^\"<b.bin^\"\""},
   };
   Fw.ShellVariables[u"path"] = u"FS0:\\efi\\tools\\";
   for (const auto &N : Names) {
@@ -418,8 +419,8 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
        {{Nothing, Flash},
         {Nothing, Reset},
         {Machine("SN000001", "V1."),
-         {EFI_SUCCESS, kNoFile, "BIOS Update done! The version was not checked: the BIOS version \"V1.\" cannot be read\n",
-          {}}}}},
+         {EFI_SUCCESS, kNoFile,
+          "BIOS Update done! The version was not checked: the BIOS version \"V1.\" cannot be read\n", {}}}}},
       {"a BIOS version with a sign for a digit: done, unchecked",
        {{Nothing, Flash},
         {Nothing, Reset},
@@ -459,6 +460,28 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
           Unset.fill(0xFF);
           Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), sim::SystemInformation("KVX4720", "SN000001", Unset),
                                sim::ProcessorInformation(0x000806E9)});
+        },
+         {EFI_ABORTED, "1", Moved, {}}}}},
+      {"two system records at 1: the first counts",
+       {{[&] {
+          Fw.SetSmbiosRecords({sim::SystemInformation("KVX4720", "SN000001"),
+                               sim::SystemInformation("KVX4720", "SN000002"), sim::BiosInformation("V1.05"),
+                               sim::ProcessorInformation(0x000806E9)});
+        },
+         Flash}}},
+      {"two system records at 1, another machine's first",
+       {{[&] {
+          Fw.SetSmbiosRecords({sim::SystemInformation("KVX4720", "SN000002"),
+                               sim::SystemInformation("KVX4720", "SN000001"), sim::BiosInformation("V1.05"),
+                               sim::ProcessorInformation(0x000806E9)});
+        },
+         {EFI_ABORTED, "1", Moved, {}}}}},
+      // A system record of SMBIOS 2.0 ends before the UUID: no UUID to match.
+      {"a system record without room for a UUID at 1",
+       {{[&] {
+          sim::SmbiosRecord System = sim::SystemInformation("KVX4720", "SN000001");
+          System.Formatted.resize(8 - 4);
+          Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), System, sim::ProcessorInformation(0x000806E9)});
         },
          {EFI_ABORTED, "1", Moved, {}}}}},
   };
