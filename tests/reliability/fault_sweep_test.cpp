@@ -227,17 +227,33 @@ const Launch kWritingStarts[] = {
 };
 constexpr int kBoots = 5;
 
+// A fault that stays in force for every boot of the machine.
+struct Persistent {
+  const char *Name;
+  std::function<void(sim::Firmware &)> Apply;
+};
+
+// Each writing start, on a fresh machine of its own with each fault in
+// place; Body gets the pair's name.
+void ForEachStartWithFault(const std::vector<Persistent> &Faults,
+                           const std::function<void(const std::string &, const Launch &, sim::Firmware &)> &Body) {
+  for (const Persistent &F : Faults) {
+    for (const Launch &L : kWritingStarts) {
+      sim::Firmware Fw;
+      PrepareMachine(Fw, L);
+      F.Apply(Fw);
+      Body(std::string(F.Name) + ", " + L.Name, L, Fw);
+    }
+  }
+}
+
 // Faults that stay: the firmware fails the same way at every launch, as a
 // write-protected stick or a worn medium does. A launch that cannot record
 // its step must not take it: startup.nsh starts the application at every
 // boot, so a step taken anyway (a board signal and reset) would repeat for
 // ever. Every boot ends at the Shell with the failure instead.
 TEST(FaultSweep, AStateFileThatCannotBeWrittenStopsEveryBootAtTheShell) {
-  struct Persistent {
-    const char *Name;
-    std::function<void(sim::Firmware &)> Apply;
-  };
-  const Persistent Faults[] = {
+  const std::vector<Persistent> Faults = {
       {"State.dat read-only",
        [](sim::Firmware &Fw) {
          if (!Fw.BootVolume().Exists(kStateFile)) {
@@ -261,39 +277,33 @@ TEST(FaultSweep, AStateFileThatCannotBeWrittenStopsEveryBootAtTheShell) {
        }},
   };
   Reporter Report;
-  for (const Persistent &F : Faults) {
-    for (const Launch &L : kWritingStarts) {
-      const std::string Name = std::string(F.Name) + ", " + L.Name;
-      sim::Firmware Fw;
-      PrepareMachine(Fw, L);
-      F.Apply(Fw);
-      int Steps = 0, Failures = 0;
-      for (int Boot = 1; Boot <= kBoots; Boot++) {
-        const FileContent Before = StateOnMedium(Fw), Log = LogOnMedium(Fw);
-        if (L.Backup && L.State && !L.State->empty() && (*L.State)[0] == kBackupResetPending) {
-          Fw.QueueKey(sim::CharKey(u'y'));
-        }
-        const EFI_STATUS Status = Fw.Launch();
-        Report.Add(Name, "boot " + std::to_string(Boot),
-                   CheckLaunch(Fw, Status, {L.Backup, Before, {Before, Bytes{}}, Log}));
-        Steps += (Fw.PortWrites().empty() && !Fw.ResetRequested() && Fw.Executions().empty() &&
-                  Fw.VendorRequests().empty())
-                     ? 0
-                     : 1;
-        // The stick's failure is told once: the log's own goes untold.
-        const std::string Console = Fw.ConsoleText();
-        Failures += EFI_ERROR(Status) && Console.find("State.dat could not be") != std::string::npos &&
-                            Console.find(kLogFailureText) == std::string::npos
-                        ? 1
-                        : 0;
-        Fw.Reboot();
+  ForEachStartWithFault(Faults, [&](const std::string &Name, const Launch &L, sim::Firmware &Fw) {
+    int Steps = 0, Failures = 0;
+    for (int Boot = 1; Boot <= kBoots; Boot++) {
+      const FileContent Before = StateOnMedium(Fw), Log = LogOnMedium(Fw);
+      if (L.Backup && L.State && !L.State->empty() && (*L.State)[0] == kBackupResetPending) {
+        Fw.QueueKey(sim::CharKey(u'y'));
       }
-      EXPECT_EQ(Steps, 0) << Name << ": a step was taken at " << Steps << " of " << kBoots
-                          << " boots that could not record it";
-      EXPECT_EQ(Failures, kBoots) << Name << ": only " << Failures << " of " << kBoots
-                                  << " boots ended with the state file's failure and its message alone";
+      const EFI_STATUS Status = Fw.Launch();
+      Report.Add(Name, "boot " + std::to_string(Boot),
+                 CheckLaunch(Fw, Status, {L.Backup, Before, {Before, Bytes{}}, Log}));
+      Steps += (Fw.PortWrites().empty() && !Fw.ResetRequested() && Fw.Executions().empty() &&
+                Fw.VendorRequests().empty())
+                   ? 0
+                   : 1;
+      // The stick's failure is told once: the log's own goes untold.
+      const std::string Console = Fw.ConsoleText();
+      Failures += EFI_ERROR(Status) && Console.find("State.dat could not be") != std::string::npos &&
+                          Console.find(kLogFailureText) == std::string::npos
+                      ? 1
+                      : 0;
+      Fw.Reboot();
     }
-  }
+    EXPECT_EQ(Steps, 0) << Name << ": a step was taken at " << Steps << " of " << kBoots
+                        << " boots that could not record it";
+    EXPECT_EQ(Failures, kBoots) << Name << ": only " << Failures << " of " << kBoots
+                                << " boots ended with the state file's failure and its message alone";
+  });
 }
 
 // A log that cannot be written, at every boot: each boot takes its step as
@@ -301,49 +311,39 @@ TEST(FaultSweep, AStateFileThatCannotBeWrittenStopsEveryBootAtTheShell) {
 // was. (The simulated medium refuses write-back for a whole volume only,
 // which stops State.dat first: that case is the test above.)
 TEST(FaultSweep, ALogThatCannotBeWrittenChangesNoStep) {
-  struct Persistent {
-    const char *Name;
-    std::function<void(sim::Firmware &)> Apply;
-  };
-  const Persistent Faults[] = {
+  const std::vector<Persistent> Faults = {
       {"Tamsork.log read-only", [](sim::Firmware &Fw) { Fw.BootVolume().PutFile(kLogFile, "earlier\r\n", true); }},
       {"Tamsork.log a folder", [](sim::Firmware &Fw) { Fw.BootVolume().MakeDirectory(kLogFile); }},
   };
   Reporter Report;
-  for (const Persistent &F : Faults) {
-    for (const Launch &L : kWritingStarts) {
-      const std::string Name = std::string(F.Name) + ", " + L.Name;
-      sim::Firmware Fw;
-      PrepareMachine(Fw, L);
-      F.Apply(Fw);
-      const FileContent Log = LogOnMedium(Fw);
-      int Told = 0;
-      for (int Boot = 1; Boot <= kBoots; Boot++) {
-        const FileContent Before = StateOnMedium(Fw);
-        // The keys of the prompts on the way: any key at '@', 'y' at 'G'.
-        const uint8_t B = Before && !Before->empty() ? (*Before)[0] : 0;
-        const char16_t Key = L.Backup && B == kBackupResetPending ? u'y' : u'\r';
-        if (L.Backup && (B == kBackupRequested || B == kBackupResetPending)) {
-          Fw.QueueKey(sim::CharKey(Key));
-        }
-        const EFI_STATUS Status = Fw.Launch();
-        const Step Want = ExpectedStep(FactsOf(Fw), L.Backup, Before, Key);
-        const Step Got = ObservedStep(Fw, Status);
-        auto Found = CheckLaunch(Fw, Status, {L.Backup, Before, {Want.After}, Log});
-        if (!SameStep(Got, Want) || LogOnMedium(Fw) != Log) {
-          Found.push_back({"log failure", "the launch " + DescribeStep(Got) + " and leaves Tamsork.log " +
-                                              Describe(LogOnMedium(Fw)) + "; expected " + DescribeStep(Want)});
-        }
-        const auto Lines = detail::Split(Fw.ConsoleText(), '\n');
-        Told += std::count_if(Lines.begin(), Lines.end(),
-                              [](const std::string &Line) { return Line.rfind(kLogFailureText, 0) == 0; }) == 1;
-        Report.Add(Name, "boot " + std::to_string(Boot), Found);
-        Fw.Reboot();
+  ForEachStartWithFault(Faults, [&](const std::string &Name, const Launch &L, sim::Firmware &Fw) {
+    const FileContent Log = LogOnMedium(Fw);
+    int Told = 0;
+    for (int Boot = 1; Boot <= kBoots; Boot++) {
+      const FileContent Before = StateOnMedium(Fw);
+      // The keys of the prompts on the way: any key at '@', 'y' at 'G'.
+      const uint8_t B = Before && !Before->empty() ? (*Before)[0] : 0;
+      const char16_t Key = L.Backup && B == kBackupResetPending ? u'y' : u'\r';
+      if (L.Backup && (B == kBackupRequested || B == kBackupResetPending)) {
+        Fw.QueueKey(sim::CharKey(Key));
       }
-      EXPECT_EQ(Told, kBoots) << Name << ": the log's failure was told once at only " << Told << " of " << kBoots
-                              << " boots";
+      const EFI_STATUS Status = Fw.Launch();
+      const Step Want = ExpectedStep(FactsOf(Fw), L.Backup, Before, Key);
+      const Step Got = ObservedStep(Fw, Status);
+      auto Found = CheckLaunch(Fw, Status, {L.Backup, Before, {Want.After}, Log});
+      if (!SameStep(Got, Want) || LogOnMedium(Fw) != Log) {
+        Found.push_back({"log failure", "the launch " + DescribeStep(Got) + " and leaves Tamsork.log " +
+                                            Describe(LogOnMedium(Fw)) + "; expected " + DescribeStep(Want)});
+      }
+      const auto Lines = detail::Split(Fw.ConsoleText(), '\n');
+      Told += std::count_if(Lines.begin(), Lines.end(),
+                            [](const std::string &Line) { return Line.rfind(kLogFailureText, 0) == 0; }) == 1;
+      Report.Add(Name, "boot " + std::to_string(Boot), Found);
+      Fw.Reboot();
     }
-  }
+    EXPECT_EQ(Told, kBoots) << Name << ": the log's failure was told once at only " << Told << " of " << kBoots
+                            << " boots";
+  });
 }
 
 }  // namespace

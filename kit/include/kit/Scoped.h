@@ -6,7 +6,9 @@
 #include "kit/Library.h"
 
 // Owns one pool buffer from AllocatePool/AllocateZeroPool, or one that
-// firmware handed out from the pool (a handle array).
+// firmware handed out from the pool (a handle array). A firmware call never
+// fills it directly: a failing call leaves its output undefined, so the
+// buffer is taken into ownership only after the call succeeded.
 template <typename T> class PoolPtr {
  public:
   PoolPtr() = default;
@@ -20,11 +22,6 @@ template <typename T> class PoolPtr {
   T *operator->() const { return Pointer_; }
   explicit operator bool() const { return Pointer_ != NULL; }
 
-  // Frees what is held and hands out the slot for a firmware call to fill.
-  T **Out() {
-    Reset();
-    return &Pointer_;
-  }
   VOID Reset(T *Pointer = NULL) {
     if (Pointer_ != NULL) {
       FreePool((VOID *)Pointer_);
