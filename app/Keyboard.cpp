@@ -1,7 +1,16 @@
 // The one wait of the application: a key press at a prompt.
 #include "app/Tamsork.h"
 
+// The most keys a drain takes: more than any keyboard buffer holds, so that
+// a console that never runs dry cannot keep the prompt from its wait.
+constexpr UINTN STALE_KEYS_MAX = 64;
+
 EFI_STATUS WaitForKey(EFI_INPUT_KEY *Key) {
+  // Keys typed before the prompt was shown (a boot menu key, one pressed
+  // at the Shell's countdown) are not answers: only a key pressed now is.
+  EFI_INPUT_KEY Stale;
+  for (UINTN I = 0; I < STALE_KEYS_MAX && gST->ConIn->ReadKeyStroke(gST->ConIn, &Stale) == EFI_SUCCESS; I++) {
+  }
   for (;;) {
     Key->ScanCode = 0;
     Key->UnicodeChar = 0;

@@ -17,8 +17,9 @@ extern EFI_SHELL_PARAMETERS_PROTOCOL *gShellParameters;
 EFI_STATUS ParseCommandLine(BOOLEAN *BackupMode, BOOLEAN *SkipVersionCheck, EFI_HANDLE ImageHandle);
 VOID PrintUsage();
 
-// Waits for a key press and hands the key back; a failed read gives a key
-// with no scan code and no character.
+// Waits for a key pressed after the call, keys typed before it dropped, and
+// hands it back; a failed read gives a key with no scan code and no
+// character.
 EFI_INPUT_KEY WaitForAnyKey();
 // The same with the failure of the read: *Key is then no key.
 EFI_STATUS WaitForKey(EFI_INPUT_KEY *Key);

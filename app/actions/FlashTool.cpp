@@ -104,9 +104,10 @@ EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
     return EFI_NOT_FOUND;
   }
 
-  // The Shell's names for the root of the application's own volume. The
-  // Shell may write to the path it is given, so it gets a copy.
-  const CHAR16 *Mappings = NULL;
+  // The Shell's names for the root of the application's own volume, a pool
+  // string the Shell allocates for its caller. The Shell may write to the
+  // path it is given, so it gets a copy.
+  PoolPtr<CHAR16> Mappings;
   EFI_SHELL_PROTOCOL *Shell = NULL;
   EFI_HANDLE DeviceHandle = NULL;
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = NULL;
@@ -121,17 +122,17 @@ EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
     if (Copy) {
       CopyMem(Copy.Get(), DevicePath, Size);
       EFI_DEVICE_PATH_PROTOCOL *Remaining = Copy.Get();
-      Mappings = Shell->GetMapFromDevicePath(&Remaining);
+      Mappings.Reset((CHAR16 *)Shell->GetMapFromDevicePath(&Remaining));
     }
   }
-  if (Mappings != NULL) {
+  if (Mappings) {
     const CHAR16 *CurrentDirectory = Shell->GetCurDir(NULL);
-    if (CurrentDirectory != NULL && IsRootOfMapping(CurrentDirectory, Mappings)) {
+    if (CurrentDirectory != NULL && IsRootOfMapping(CurrentDirectory, Mappings.Get())) {
       return EFI_SUCCESS;
     }
   }
 
-  PoolPtr<CHAR16> Root(Mappings != NULL ? FirstMapping(Mappings) : NULL);
+  PoolPtr<CHAR16> Root(Mappings ? FirstMapping(Mappings.Get()) : NULL);
   if (Root) {
     Print(u"Please start it from %s\\, the root of its own volume\n", Root.Get());
   } else {
@@ -236,51 +237,57 @@ EFI_STATUS FindFlashTool(EFI_SHELL_PROTOCOL *Shell) {
   return EFI_NOT_FOUND;
 }
 
-EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
-                      LAUNCH_RECORD *Launch) {
-  // Everything the start needs comes first: once the byte says flashing
-  // has begun, no later launch starts the tool again.
-  EFI_SHELL_PROTOCOL *Shell = NULL;
-  EFI_STATUS Status = LocateShell(&Shell);
+EFI_STATUS PrepareFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                        EFI_SHELL_PROTOCOL **Shell, PoolPtr<CHAR16> &CommandLine, BOOLEAN *ToolMissing) {
+  *ToolMissing = FALSE;
+  EFI_STATUS Status = LocateShell(Shell);
   if (EFI_ERROR(Status)) {
     Print(u"The flash tool cannot be started without the UEFI Shell: %r\n", Status);
     return Status;
   }
-  Status = FindFlashTool(Shell);
+  Status = FindFlashTool(*Shell);
   if (EFI_ERROR(Status)) {
-    SayStep(Launch, u"the flash tool is not where the Shell looks; nothing changed");
-    LogStep(Launch, "no-tool", Launch != NULL ? Launch->Line.Before : STATE_REMOVED, Status);
+    *ToolMissing = Status == EFI_NOT_FOUND;
     return Status;
   }
-  PoolPtr<CHAR16> CommandLine(FlashToolCommandLine(Shell, gShellParameters->Argv[1]));
+  CommandLine.Reset(FlashToolCommandLine(*Shell, gShellParameters->Argv[1]));
   if (!CommandLine) {
     Print(u"The flash tool cannot be started: %r\n", EFI_OUT_OF_RESOURCES);
     return EFI_OUT_OF_RESOURCES;
   }
+  return RecordUpdateState(ImageHandle, SystemTable, BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED);
+}
 
-  const STATE_CODE Byte = BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED;
-  Status = RecordUpdateState(ImageHandle, SystemTable, Byte);
-  if (EFI_ERROR(Status)) {
-    return Status;
-  }
-  AnnounceStep(Launch, "flash", StateByte(Byte),
-               BackupMode ? u"backup update, the flash tool starts with %s" : u"step 2 of 4, the flash tool starts with %s",
-               gShellParameters->Argv[1]);
-  // A tool that flashes restarts the machine, and what one returns proves
-  // nothing: the version check at the last start is the proof. But a launch
-  // must not end as if the tool had run when it did not, or ended in
-  // failure. Execute's own status says whether the Shell could run the
-  // command at all (under a nesting Shell: whether the nested Shell ran);
-  // the command's result comes in ToolStatus, read only after a success.
-  EFI_STATUS ToolStatus = EFI_SUCCESS;
-  Status = Shell->Execute(&ImageHandle, CommandLine.Get(), NULL, &ToolStatus);
+STEP_OUTCOME RunFlashTool(EFI_SHELL_PROTOCOL *Shell, CHAR16 *CommandLine, BOOLEAN BackupMode, STATE_SEEN After,
+                          CHAR8 *Words) {
+  // A Shell that does not write the status back (OVMF's, with nesting off,
+  // for a program it cannot find) leaves this failure.
+  EFI_STATUS ToolStatus = EFI_NOT_FOUND;
+  EFI_STATUS Status = Shell->Execute(&gImageHandle, CommandLine, NULL, &ToolStatus);
   if (EFI_ERROR(Status)) {
     Print(u"The Shell could not run the flash tool: %r\n", Status);
-    return Status;
+    return {Status, NULL, NULL, "flash-ended", After, NULL};
   }
-  if (EFI_ERROR(ToolStatus)) {
-    Print(u"The flash tool ended with %r\n", ToolStatus);
-    return ToolStatus;
+  if (ToolStatus == EFI_SUCCESS) {
+    Print(BackupMode ? u"Flashing has ended: restart the machine, and the board's tools take over\n"
+                     : u"Flashing has ended: restart the machine for step 3 of 4\n");
+    return {EFI_SUCCESS, NULL, NULL, "flash-ended", After, NULL};
   }
-  return EFI_SUCCESS;
+  // The error of that number, and the warning of that number where there
+  // is one (EFI_WARN_UNKNOWN_GLYPH 1 to EFI_WARN_RESET_REQUIRED 7).
+  static const CHAR16 *const WARNINGS[] = {u"Unknown Glyph", u"Delete Failure", u"Write Failure",
+                                           u"Buffer Too Small", u"Stale Data", u"File System", u"Reset Required"};
+  const UINT64 Code = ToolStatus & ~MAX_BIT;
+  if ((ToolStatus & MAX_BIT) == 0 && Code >= 1 && Code <= 7) {
+    Print(u"The flash tool ended with status 0x%x (%r, or the warning %s)\n", ToolStatus, Code | MAX_BIT,
+          WARNINGS[Code - 1]);
+  } else {
+    Print(u"The flash tool ended with status 0x%x (%r)\n", ToolStatus, Code | MAX_BIT);
+  }
+  CHAR16 Hex[FLASH_WORDS_SIZE];
+  UnicodeSPrintAsciiFormat(Hex, sizeof(Hex), "0x%x", ToolStatus);
+  for (UINTN I = 0; I < FLASH_WORDS_SIZE; I++) {
+    Words[I] = (CHAR8)Hex[I];
+  }
+  return {ToolStatus, NULL, NULL, "flash-ended", After, Words};
 }

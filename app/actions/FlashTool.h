@@ -4,18 +4,29 @@
 
 #include "app/state/UpdateLog.h"
 #include "kit/Library.h"
+#include "kit/Scoped.h"
 
 // The tool's name, as the command line gives it: the Shell finds it.
 constexpr const CHAR16 *FLASH_TOOL_NAME = u"H2OFFT-Sx64.efi";
 
-// Records that flashing has begun and has the Shell run the flash tool. The
-// Shell, the tool and the command line are made ready first: the state byte
-// is written only when the tool can be started. A failure is reported to the
-// operator and comes back; what the tool returns is not looked at.
-// The launch's screen and log line (NULL: none) go out once the byte is on
-// the stick, before the tool starts.
-EFI_STATUS StartFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
-                      LAUNCH_RECORD *Launch = NULL);
+// Makes the flash tool's start ready (the Shell, the tool where the Shell
+// looks, the command line) and only then records that flashing has begun,
+// so that no later start runs the tool again. On EFI_SUCCESS *Shell and
+// CommandLine are what RunFlashTool takes. A failure is reported to the
+// operator and comes back; *ToolMissing says that the Shell would not find
+// the tool.
+EFI_STATUS PrepareFlash(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
+                        EFI_SHELL_PROTOCOL **Shell, PoolPtr<CHAR16> &CommandLine, BOOLEAN *ToolMissing);
+
+// Has the Shell run the tool and says how it ended: the Shell's own
+// failure, or the status the Shell hands back for the tool. OVMF's Shell
+// hands it back without its error bit (0x7 may be EFI_DEVICE_ERROR or the
+// warning EFI_WARN_RESET_REQUIRED), so any value but 0 is shown and logged
+// as it came, with both readings where it has two, and is the launch's exit
+// status. Words (FLASH_WORDS_SIZE) holds the log's outcome.
+constexpr UINTN FLASH_WORDS_SIZE = 20;
+STEP_OUTCOME RunFlashTool(EFI_SHELL_PROTOCOL *Shell, CHAR16 *CommandLine, BOOLEAN BackupMode, STATE_SEEN After,
+                          CHAR8 *Words);
 
 // "H2OFFT-Sx64.efi <name>", the name written as one word for Shell: a new
 // pool string, NULL when the pool is exhausted.

@@ -36,17 +36,15 @@ constexpr UINT32 VENDOR_RESET_DATA_SIZE = 4;
 // the call admits.
 constexpr UINTN VENDOR_RESET_BUFFER_SIZE = 24;
 
-// Records the update-mode state with the update's record, clears the
-// memory-overwrite request on a supported platform, signals the board and
-// cold-resets. Comes back only when the state could not be recorded (its
-// failure, the operator told) or the reset returned (EFI_SUCCESS).
-// The launch's screen and log line (Step; NULL Launch: none) go out once
-// the state is on the stick, before the board hears of it.
-EFI_STATUS EnterUpdateMode(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN BackupMode,
-                           const UPDATE_RECORD *Record, BOOLEAN SupportedPlatform, LAUNCH_RECORD *Launch = NULL,
-                           const CHAR8 *Step = "begin");
-// Records 'G', waits for a key and asks the board for a reset. The failure
-// of the state write comes back, the operator told; whatever the board
-// reset request does, EFI_SUCCESS.
-EFI_STATUS RequestManualReset(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, LAUNCH_RECORD *Launch = NULL);
-EFI_STATUS RequestBoardReset();
+// Clears the memory-overwrite request on a supported platform, signals the
+// board (and in backup mode sets its backup bit) and cold-resets. The state
+// byte that records it must be on the stick first: reset without it, and
+// every later start would enter update mode again.
+VOID EnterUpdateMode(BOOLEAN BackupMode, BOOLEAN SupportedPlatform);
+
+// The board firmware's control protocol: its failure when there is none.
+EFI_STATUS LocateVendorControl(VENDOR_CONTROL_PROTOCOL **Vendor);
+
+// Asks the board for a reset through Vendor; what Request returned comes
+// back (on most boards it does not return at all).
+EFI_STATUS RequestBoardReset(VENDOR_CONTROL_PROTOCOL *Vendor);

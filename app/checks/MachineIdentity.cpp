@@ -68,17 +68,18 @@ EFI_STATUS ReadMachineFacts(MACHINE_FACTS *Facts) {
       System = true;
     } else if (Record->Type == SMBIOS_TYPE_BIOS_INFORMATION && !Bios) {
       TakeString(Record, SMBIOS_BIOS_VERSION_OFFSET, &Facts->Bios);
+      Facts->HasBios = TRUE;
       Bios = true;
     }
   }
   return EFI_SUCCESS;
 }
 
-EFI_STATUS ReadMachineIdentity(MACHINE_IDENTITY *Identity) {
-  MACHINE_FACTS Facts;
-  const EFI_STATUS Status = ReadMachineFacts(&Facts);
-  *Identity = Facts.Identity;
-  return Status;
+VOID PrintableText(const CHAR8 *Text, UINTN Length, CHAR16 *Out) {
+  for (UINTN I = 0; I < Length; I++) {
+    Out[I] = (Text[I] >= 0x20 && Text[I] < 0x7F) ? (CHAR16)Text[I] : u'?';
+  }
+  Out[Length] = 0;
 }
 
 BOOLEAN SameMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *Now) {
@@ -115,13 +116,8 @@ EFI_STATUS CheckRecordedMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_
     return EFI_SUCCESS;
   }
   if (Recorded->SerialLength != 0) {
-    // The serial comes from a file anyone can write: a line end or a
-    // control character in it must not make a line of its own.
     CHAR16 Serial[MACHINE_SERIAL_MAX + 1];
-    for (UINTN I = 0; I <= Recorded->SerialLength; I++) {
-      const CHAR8 C = Recorded->Serial[I];
-      Serial[I] = I == Recorded->SerialLength ? 0 : (C >= 0x20 && C < 0x7F) ? (CHAR16)C : u'?';
-    }
+    PrintableText(Recorded->Serial, Recorded->SerialLength, Serial);
     Print(u"State.dat holds an update begun on another machine (serial %s): finish it there, or delete State.dat to "
           u"begin on this one\n",
           Serial);

@@ -31,16 +31,21 @@ typedef struct {
   BOOLEAN HasSmbios;
   MACHINE_IDENTITY Identity;  // from the first System Information record
   MACHINE_STRING Product;     // its Product Name
+  BOOLEAN HasBios;            // a BIOS Information record was found
   MACHINE_STRING Bios;        // the first BIOS Information record's Version
 } MACHINE_FACTS;
 
-// The first System Information record's UUID and serial number. EFI_NOT_FOUND
-// when the firmware has no SMBIOS protocol: nothing can be told apart then.
-// A field the board leaves unset stays empty.
-EFI_STATUS ReadMachineIdentity(MACHINE_IDENTITY *Identity);
-
-// The same walk, with the product name and the BIOS version as well.
+// One walk of the SMBIOS records: the first System Information record's
+// UUID, serial number and product name, and the first BIOS Information
+// record's Version. EFI_NOT_FOUND when the firmware has no SMBIOS protocol:
+// nothing can be told apart then. A field the board leaves unset stays
+// empty.
 EFI_STATUS ReadMachineFacts(MACHINE_FACTS *Facts);
+
+// Text, Length characters of ASCII from a record or a file anyone can
+// write, as UCS-2 into Out (Length + 1 characters) with every character
+// that is not printable shown as '?': it must not make a line of its own.
+VOID PrintableText(const CHAR8 *Text, UINTN Length, CHAR16 *Out);
 
 // Whether Now is the machine Recorded was taken on: every field recorded is
 // there and the same. Pure logic.
@@ -50,7 +55,7 @@ BOOLEAN SameMachine(const MACHINE_IDENTITY *Recorded, const MACHINE_IDENTITY *No
 // UUID out (the first three fields little-endian), into Out of 37 characters.
 VOID FormatMachineUuid(const UINT8 Uuid[SMBIOS_UUID_SIZE], CHAR16 Out[37]);
 
-// EFI_SUCCESS when this machine (Now, as ReadMachineIdentity read it) is the
+// EFI_SUCCESS when this machine (Now, as ReadMachineFacts read it) is the
 // one Recorded describes; a record
 // without a UUID or serial number (taken where there was no SMBIOS) fits
 // any machine. Otherwise the operator is

@@ -39,20 +39,6 @@ EFI_STATUS ImageFileSize(EFI_FILE_PROTOCOL *File, UINTN *FileSize) {
 
 }  // namespace
 
-VOID ParseDeviceVersion(const CHAR16 *Version, UINTN *Major, UINTN *Minor) {
-  UINTN Length = StrLen(Version);
-  UINTN Value = 0;
-  if (Length >= 1) {
-    StrDecimalToUintnS(Version + 1, NULL, &Value);
-  }
-  *Major = Value;
-  Value = 0;
-  if (Length >= 3) {
-    StrDecimalToUintnS(Version + 3, NULL, &Value);
-  }
-  *Minor = Value;
-}
-
 EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name, IMAGE_FACTS *Facts) {
   ZeroMem(Facts, sizeof(*Facts));
 
@@ -113,154 +99,85 @@ EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, cons
   return EFI_SUCCESS;
 }
 
-EFI_STATUS GetFileVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN *Major, UINTN *Minor) {
-  *Major = 254;
-  *Minor = 254;
-  IMAGE_FACTS Facts;
-  EFI_STATUS Status = ReadImage(ImageHandle, SystemTable, gShellParameters->Argv[1], &Facts);
-  if (EFI_ERROR(Status)) {
-    return Status;
+BOOLEAN ReadDeviceVersion(const CHAR8 *Version, UINTN Length, UINTN *Major, UINTN *Minor) {
+  auto Digit = [&](UINTN At) { return At < Length && Version[At] >= '0' && Version[At] <= '9'; };
+  if (Length < 5 || Version[0] == 0 || !Digit(1) || Version[2] != '.' || !Digit(3) || !Digit(4) || Digit(5)) {
+    return FALSE;
   }
-  if (!Facts.HasVersion) {
-    return EFI_NOT_FOUND;
-  }
-  *Major = Facts.Major;
-  *Minor = Facts.Minor;
-  return EFI_SUCCESS;
-}
-
-namespace {
-
-// The running BIOS's Version string, from the first type 0 record: a pool
-// string, the shared SMBIOS_MISSING_STRING, or NULL with EFI_NOT_FOUND when
-// there is none.
-EFI_STATUS DeviceVersionText(CHAR16 **Version) {
-  *Version = NULL;
-  EFI_SMBIOS_PROTOCOL *Smbios = NULL;
-  if (EFI_ERROR(LocateSmbiosProtocol(&Smbios))) {
-    return EFI_NOT_FOUND;
-  }
-  EFI_SMBIOS_HANDLE SmbiosHandle = SMBIOS_HANDLE_PI_RESERVED;
-  EFI_SMBIOS_TABLE_HEADER *Record = NULL;
-  do {
-    if (EFI_ERROR(SmbiosNextRecord(Smbios, &SmbiosHandle, &Record))) {
-      return EFI_NOT_FOUND;
-    }
-  } while (Record->Type != SMBIOS_TYPE_BIOS_INFORMATION);
-  GetSmbiosString(SmbiosStringArea(Record), SmbiosStringNumber(Record, SMBIOS_BIOS_VERSION_OFFSET), Version);
-  return *Version != NULL ? EFI_SUCCESS : EFI_NOT_FOUND;
-}
-
-// Whether the text at From, blanks skipped, starts with a decimal digit.
-bool DigitAt(const CHAR16 *Version, UINTN Length, UINTN From) {
-  while (From < Length && (Version[From] == u' ' || Version[From] == u'\t')) {
-    From++;
-  }
-  return From < Length && Version[From] >= u'0' && Version[From] <= u'9';
-}
-
-}  // namespace
-
-BOOLEAN DeviceVersionReadable(const CHAR16 *Version) {
-  const UINTN Length = StrLen(Version);
-  return DigitAt(Version, Length, 1) && DigitAt(Version, Length, 3);
+  *Major = (UINTN)(Version[1] - '0');
+  *Minor = (UINTN)(Version[3] - '0') * 10 + (UINTN)(Version[4] - '0');
+  return TRUE;
 }
 
 EFI_STATUS GetDeviceVersion(UINTN *Major, UINTN *Minor) {
   *Major = 255;
   *Minor = 255;
-  CHAR16 *Version = NULL;
-  if (EFI_ERROR(DeviceVersionText(&Version))) {
+  MACHINE_FACTS Machine;
+  ReadMachineFacts(&Machine);
+  UINTN ReadMajor = 0;
+  UINTN ReadMinor = 0;
+  if (!Machine.HasBios || !ReadDeviceVersion(Machine.Bios.Text, Machine.Bios.Length, &ReadMajor, &ReadMinor)) {
     return EFI_NOT_FOUND;
   }
-  ParseDeviceVersion(Version, Major, Minor);
-  FreeSmbiosString(Version);
+  *Major = ReadMajor;
+  *Minor = ReadMinor;
   return EFI_SUCCESS;
 }
 
-EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, LAUNCH_RECORD *Launch) {
-  const CHAR16 *Name = gShellParameters->Argv[1];
-  UINTN FileMajor = 0;
-  UINTN FileMinor = 0;
-  const bool FileRead = GetFileVersion(ImageHandle, SystemTable, &FileMajor, &FileMinor) == EFI_SUCCESS;
-  if (FileRead && Launch != NULL) {
-    Launch->Line.HasVersion = TRUE;
-    Launch->Line.Major = FileMajor;
-    Launch->Line.Minor = FileMinor;
+VERSION_VERDICT CompareVersions(const IMAGE_FACTS *Image, BOOLEAN ImageRead, const MACHINE_FACTS *Machine,
+                                UINTN *DeviceMajor, UINTN *DeviceMinor) {
+  if (!ImageRead || !Image->HasVersion) {
+    return VERSION_IMAGE_UNREADABLE;
   }
-  CHAR16 *Version = NULL;
-  const bool DeviceRead = FileRead && DeviceVersionText(&Version) == EFI_SUCCESS;
-  UINTN DeviceMajor = 0;
-  UINTN DeviceMinor = 0;
-  const bool Readable = DeviceRead && DeviceVersionReadable(Version);
-  if (Readable) {
-    ParseDeviceVersion(Version, &DeviceMajor, &DeviceMinor);
-    if (DeviceMajor != FileMajor || DeviceMinor != FileMinor) {
-      // The machine still runs another BIOS: the update is not done, and
-      // State.dat keeps its byte so that every later start says so too.
-      FreeSmbiosString(Version);
-      SayStep(Launch, u"step 4 of 4, the BIOS does not run the version of %s; the update failed", Name);
-      Print(u"BIOS Update failed: the BIOS runs %u.%02u, %s holds %u.%02u\n", DeviceMajor, DeviceMinor, Name,
-            FileMajor, FileMinor);
-      LogStep(Launch, "failed", StateByte(STATE_FLASH_FINISHED), EFI_INCOMPATIBLE_VERSION);
-      return EFI_INCOMPATIBLE_VERSION;
-    }
+  if (!Machine->HasBios) {
+    return VERSION_DEVICE_MISSING;
   }
+  if (!ReadDeviceVersion(Machine->Bios.Text, Machine->Bios.Length, DeviceMajor, DeviceMinor)) {
+    return VERSION_DEVICE_UNREADABLE;
+  }
+  if (Image->Major == *DeviceMajor && Image->Minor == *DeviceMinor) {
+    return VERSION_EQUAL;
+  }
+  return AtLeast(Image->Major, Image->Minor, *DeviceMajor, *DeviceMinor) ? VERSION_NEWER : VERSION_OLDER;
+}
 
-  if (Readable) {
-    AnnounceStep(Launch, "done", STATE_REMOVED, u"step 4 of 4, the BIOS runs the version of %s; the update is done",
-                 Name);
+VOID DeviceVersionText(const MACHINE_FACTS *Machine, CHAR16 *Out) {
+  if (Machine->Bios.Length == 0) {
+    CopyMem(Out, SMBIOS_MISSING_STRING, sizeof(u"Missing String"));
   } else {
-    AnnounceStep(Launch, "done-unchecked", STATE_REMOVED, u"step 4 of 4, the update ends without a version check");
+    PrintableText(Machine->Bios.Text, Machine->Bios.Length, Out);
   }
-  DeleteUpdateState(ImageHandle, SystemTable);
-  if (Readable) {
-    Print(u"BIOS Update done!\n");
-  } else if (!FileRead) {
-    Print(u"BIOS Update done! The version was not checked: %s cannot be read or holds no version\n", Name);
-  } else if (!DeviceRead) {
-    Print(u"BIOS Update done! The version was not checked: the firmware reports no BIOS version\n");
-  } else {
-    Print(u"BIOS Update done! The version was not checked: the BIOS version \"%s\" cannot be read\n", Version);
-  }
-  FreeSmbiosString(Version);
-  return EFI_SUCCESS;
 }
 
 EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck,
-                         IMAGE_IDENTITY *Image, LAUNCH_RECORD *Launch) {
-  ZeroMem(Image, sizeof(*Image));
+                         const MACHINE_FACTS *Machine, IMAGE_FACTS *Image) {
+  const BOOLEAN Read = ReadImage(ImageHandle, SystemTable, gShellParameters->Argv[1], Image) == EFI_SUCCESS;
   if (SkipVersionCheck) {
     return EFI_SUCCESS;
   }
-
-  IMAGE_FACTS Facts;
-  const bool FileRead = ReadImage(ImageHandle, SystemTable, gShellParameters->Argv[1], &Facts) == EFI_SUCCESS &&
-                        Facts.HasVersion;
-  const UINTN FileMajor = Facts.Major;
-  const UINTN FileMinor = Facts.Minor;
-  if (FileRead && Launch != NULL) {
-    Launch->Line.HasVersion = TRUE;
-    Launch->Line.Major = FileMajor;
-    Launch->Line.Minor = FileMinor;
-  }
   UINTN DeviceMajor = 0;
   UINTN DeviceMinor = 0;
-  if (!FileRead) {
-    Print(u"Check File Version\n");
-  } else if (GetDeviceVersion(&DeviceMajor, &DeviceMinor) != EFI_SUCCESS) {
-    Print(u"Check Device Version\n");
-  } else if (AtLeast(FileMajor, FileMinor, DeviceMajor, DeviceMinor)) {
-    *Image = Facts.Identity;
-    return EFI_SUCCESS;
-  } else {
-    Print(u"Its not allowed to update from version %u.%02u to %u.%02u!\n", DeviceMajor, DeviceMinor, FileMajor,
-          FileMinor);
+  CHAR16 Text[MACHINE_SERIAL_MAX + 1];
+  switch (CompareVersions(Image, Read, Machine, &DeviceMajor, &DeviceMinor)) {
+    case VERSION_EQUAL:
+    case VERSION_NEWER:
+      return EFI_SUCCESS;
+    case VERSION_IMAGE_UNREADABLE:
+      Print(u"Check File Version\n");
+      break;
+    case VERSION_DEVICE_MISSING:
+      Print(u"Check Device Version\n");
+      break;
+    case VERSION_DEVICE_UNREADABLE:
+      DeviceVersionText(Machine, Text);
+      Print(u"The running BIOS version \"%s\" cannot be read: start with -d to update without the version check\n",
+            Text);
+      break;
+    case VERSION_OLDER:
+      Print(u"Its not allowed to update from version %u.%02u to %u.%02u!\n", DeviceMajor, DeviceMinor, Image->Major,
+            Image->Minor);
+      break;
   }
-
-  Print(u"Press ANY key to abort!\n");
-  WaitForAnyKey();
-  DeleteUpdateState(ImageHandle, SystemTable);
   return EFI_NOT_FOUND;
 }
 

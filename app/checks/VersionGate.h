@@ -1,7 +1,8 @@
-// The version gate: an image older than the running BIOS is refused.
+// The version gate: an image older than the running BIOS is refused, and a
+// version that cannot be read on either side stops the update.
 #pragma once
 
-#include "app/state/UpdateLog.h"
+#include "app/checks/MachineIdentity.h"
 #include "app/state/UpdateState.h"
 #include "kit/Library.h"
 
@@ -19,33 +20,47 @@ typedef struct {
 // EFI_OUT_OF_RESOURCES when it cannot.
 EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name, IMAGE_FACTS *Facts);
 
-// The gate. When it lets the update go on after reading the image, *Image
-// is what it read; with SkipVersionCheck nothing is read and *Image is
-// absent.
-EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck,
-                         IMAGE_IDENTITY *Image, LAUNCH_RECORD *Launch = NULL);
-EFI_STATUS GetFileVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, UINTN *Major, UINTN *Minor);
+// The running BIOS's version from its own walk of the SMBIOS records:
+// EFI_NOT_FOUND when there is none, or when it cannot be read
+// (ReadDeviceVersion).
 EFI_STATUS GetDeviceVersion(UINTN *Major, UINTN *Minor);
 
-// Reads "<c><major><c><minor>" the way the running BIOS's version string is
-// read: major from index 1, minor from index 3; a part beyond the end of the
-// string counts as 0.
-VOID ParseDeviceVersion(const CHAR16 *Version, UINTN *Major, UINTN *Minor);
+// Reads a running BIOS version of the form "<c><major>.<minor>": any
+// character at index 0, one decimal digit at 1, '.' at 2, two decimal
+// digits at 3 and 4 and no digit at 5 ("V1.05", "V1.05a", "V1.05 build 7").
+// Any other text ("R01.07", "1.05", "V12.34", "V1.6") cannot be read: FALSE,
+// and the outputs are left alone. Pure logic.
+BOOLEAN ReadDeviceVersion(const CHAR8 *Version, UINTN Length, UINTN *Major, UINTN *Minor);
 
-// Whether the gate reads a number where it looks for each: a digit (after
-// blanks) at index 1 and at index 3. "V1.05" is readable; "V12.34" (read
-// as 12.00), "1.05" and "Missing String" are not.
-BOOLEAN DeviceVersionReadable(const CHAR16 *Version);
+// How an image's version stands against the running BIOS's.
+enum class VERSION_VERDICT : UINT8 {
+  VERSION_EQUAL,
+  VERSION_NEWER,              // the image's is newer
+  VERSION_OLDER,              // the image's is older
+  VERSION_IMAGE_UNREADABLE,   // no image, or no version marker in it
+  VERSION_DEVICE_MISSING,     // no SMBIOS, or no BIOS Information record
+  VERSION_DEVICE_UNREADABLE,  // a BIOS Version string of another form
+};
+using enum VERSION_VERDICT;
 
-// The last step of a normal update: the BIOS the machine runs now against
-// the image's version, both read as the gate reads them. Equal: State.dat
-// removed and "BIOS Update done!". Different: the failure line, State.dat
-// kept, EFI_INCOMPATIBLE_VERSION. Either unreadable: State.dat removed and
-// the done line saying why the version was not checked. Otherwise
-// EFI_SUCCESS.
-// The launch's screen and log line (NULL: none) go out before State.dat is
-// removed.
-EFI_STATUS ConfirmFlashedVersion(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, LAUNCH_RECORD *Launch = NULL);
+// The one version decision of the first and the last start. The running
+// version is read only when the image's was. Pure logic.
+VERSION_VERDICT CompareVersions(const IMAGE_FACTS *Image, BOOLEAN ImageRead, const MACHINE_FACTS *Machine,
+                                UINTN *DeviceMajor, UINTN *DeviceMinor);
+
+// The running BIOS's Version string, printable, in quotes as the operator
+// sees it: "Missing String" when the record names none. Out holds
+// MACHINE_SERIAL_MAX + 1 characters.
+VOID DeviceVersionText(const MACHINE_FACTS *Machine, CHAR16 *Out);
+
+// The gate, at the start that begins an update: reads the image the
+// command line names into *Image (its identity is present when it could be
+// read, with or without SkipVersionCheck) and, unless SkipVersionCheck,
+// compares its version with the running BIOS's in Machine. EFI_SUCCESS when
+// the update may go on; otherwise the operator is told why and
+// EFI_NOT_FOUND comes back.
+EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck,
+                         const MACHINE_FACTS *Machine, IMAGE_FACTS *Image);
 
 // EFI_SUCCESS when the image the command line names is, byte for byte as
 // far as its size and CRC-32 tell, the one Approved describes. Otherwise

@@ -163,7 +163,11 @@ UINTN FormatLogLine(const LOG_LINE *Line, CHAR8 *Out, UINTN OutSize) {
   PutState(W, "before", Line->Before);
   PutState(W, "after", Line->After);
   PutText(W, "step", Line->Step, AsciiStrLen(Line->Step));
-  PutOutcome(W, Line->Outcome);
+  if (Line->OutcomeText != NULL) {
+    PutText(W, "outcome", Line->OutcomeText, AsciiStrLen(Line->OutcomeText));
+  } else {
+    PutOutcome(W, Line->Outcome);
+  }
   W.Put('\r');
   W.Put('\n');
   return W.Length;
@@ -239,35 +243,110 @@ EFI_STATUS AppendLogLine(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, 
   return Status;
 }
 
-VOID SayStep(LAUNCH_RECORD *Launch, const CHAR16 *Text, const CHAR16 *Argument) {
-  if (Launch == NULL || Launch->Said) {
+VOID ReportStep(LAUNCH_RECORD *Launch, const STEP_OUTCOME *Outcome) {
+  if (Outcome->Text != NULL) {
+    Print(u"Tamsork: ");
+    Print(Outcome->Text, Outcome->Argument);
+    Print(u"\n");
+  }
+  if (Outcome->Step == NULL) {
     return;
   }
-  Launch->Said = TRUE;
-  Print(u"Tamsork: ");
-  Print(Text, Argument);
-  Print(u"\n");
-}
-
-VOID LogStep(LAUNCH_RECORD *Launch, const CHAR8 *Step, STATE_SEEN After, EFI_STATUS Outcome) {
-  if (Launch == NULL || Launch->Logged) {
-    return;
-  }
-  Launch->Logged = TRUE;
   LOG_LINE &Line = Launch->Line;
-  Line.Step = Step;
-  Line.After = After;
-  Line.Outcome = Outcome;
+  Line.Step = Outcome->Step;
+  Line.After = Outcome->After;
+  Line.Outcome = Outcome->Status;
+  Line.OutcomeText = Outcome->Outcome;
   EFI_TIME Time;
   Line.TimeKnown = !EFI_ERROR(Launch->SystemTable->RuntimeServices->GetTime(&Time, NULL));
   if (Line.TimeKnown) {
     Line.Time = Time;
   }
-  AppendLogLine(Launch->ImageHandle, Launch->SystemTable, &Line, Launch->StickFailed);
+  // The log's failure is told once a launch.
+  if (EFI_ERROR(AppendLogLine(Launch->ImageHandle, Launch->SystemTable, &Line, Launch->StickFailed))) {
+    Launch->StickFailed = TRUE;
+  }
 }
 
-VOID AnnounceStep(LAUNCH_RECORD *Launch, const CHAR8 *Step, STATE_SEEN After, const CHAR16 *Text,
-                  const CHAR16 *Argument) {
-  SayStep(Launch, Text, Argument);
-  LogStep(Launch, Step, After, EFI_SUCCESS);
+EFI_STATUS ReadLastLogLine(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, CHAR8 *Tail, const CHAR8 **Line,
+                           UINTN *Length) {
+  FileHandle File;
+  EFI_STATUS Status = OpenFileOnVolume(ImageHandle, SystemTable, LOG_FILE_NAME, EFI_FILE_MODE_READ, File);
+  UINT64 Size = 0;
+  if (!EFI_ERROR(Status)) {
+    Status = File->SetPosition(File.Get(), MAX_UINT64);
+  }
+  if (!EFI_ERROR(Status)) {
+    Status = File->GetPosition(File.Get(), &Size);
+  }
+  const UINT64 From = Size > LOG_TAIL_SIZE ? Size - LOG_TAIL_SIZE : 0;
+  if (!EFI_ERROR(Status)) {
+    Status = File->SetPosition(File.Get(), From);
+  }
+  UINTN Read = 0;
+  if (!EFI_ERROR(Status)) {
+    Status = ReadFileBytes(File.Get(), Tail, (UINTN)(Size - From), &Read);
+  }
+  if (EFI_ERROR(Status)) {
+    return EFI_NOT_FOUND;
+  }
+  // Whole lines only: the last one ends with LF (a torn one does not), and
+  // the one before it starts after an LF of the tail, or at the log's start.
+  UINTN End = Read;
+  for (;;) {
+    if (End == 0 || Tail[End - 1] != '\n') {
+      return EFI_NOT_FOUND;
+    }
+    UINTN Start = End - 1;
+    while (Start > 0 && Tail[Start - 1] != '\n') {
+      Start--;
+    }
+    if (Start == 0 && From != 0) {
+      return EFI_NOT_FOUND;
+    }
+    *Line = Tail + Start;
+    *Length = End - Start - 1 - (End - Start >= 2 && Tail[End - 2] == '\r' ? 1 : 0);
+    const CHAR8 *Step = NULL;
+    UINTN StepLength = 0;
+    if (!LogLineField(*Line, *Length, "step", &Step, &StepLength) || StepLength != 8 ||
+        CompareMem(Step, "log-full", 8) != 0) {
+      return EFI_SUCCESS;
+    }
+    End = Start;
+  }
+}
+
+BOOLEAN LogLineField(const CHAR8 *Line, UINTN Length, const CHAR8 *Key, const CHAR8 **Value, UINTN *ValueLength) {
+  const UINTN KeyLength = AsciiStrLen(Key);
+  UINTN At = 0;
+  while (At < Length) {
+    // One field: key=value, a quoted value running to its closing quote
+    // (quotes inside are escaped), then a blank.
+    const UINTN Start = At;
+    while (At < Length && Line[At] != '=' && Line[At] != ' ') {
+      At++;
+    }
+    const bool Match = At < Length && Line[At] == '=' && At - Start == KeyLength &&
+                       CompareMem(Line + Start, Key, KeyLength) == 0;
+    const UINTN ValueStart = At < Length && Line[At] == '=' ? At + 1 : At;
+    At = ValueStart;
+    const bool Quoted = At < Length && Line[At] == '"';
+    if (Quoted) {
+      At++;
+      while (At < Length && Line[At] != '"') {
+        At++;
+      }
+      At = At < Length ? At + 1 : At;
+    }
+    while (At < Length && Line[At] != ' ') {
+      At++;
+    }
+    if (Match) {
+      *Value = Line + ValueStart;
+      *ValueLength = At - ValueStart;
+      return TRUE;
+    }
+    At++;
+  }
+  return FALSE;
 }

@@ -36,6 +36,7 @@ typedef struct {
   STATE_SEEN After;
   const CHAR8 *Step;  // one word: begin, flash, done, refused-machine, ...
   EFI_STATUS Outcome;
+  const CHAR8 *OutcomeText;  // the outcome in these words instead (Started, 0x7); NULL: none
 } LOG_LINE;
 
 // Writes Line, CR LF included, into Out when Out is not NULL and has room
@@ -50,28 +51,44 @@ UINTN FormatLogLine(const LOG_LINE *Line, CHAR8 *Out, UINTN OutSize);
 EFI_STATUS AppendLogLine(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const LOG_LINE *Line,
                          BOOLEAN Quiet = FALSE);
 
-// What one launch tells the operator and the log: filled in as the launch
-// learns it; one screen line and one log line at most.
+// What one launch tells the operator and the log: the fields of its lines
+// as the launch learns them.
 typedef struct {
   EFI_HANDLE ImageHandle;
   EFI_SYSTEM_TABLE *SystemTable;
   LOG_LINE Line;
-  BOOLEAN Said;
-  BOOLEAN Logged;
-  BOOLEAN StickFailed;  // State.dat could not be written: the log's failure goes untold
+  BOOLEAN StickFailed;  // State.dat or the log could not be written and said so: the log's failure goes untold
 } LAUNCH_RECORD;
 
-// Prints "Tamsork: " and Text (with Argument for its %s, if any), once per
-// launch.
-VOID SayStep(LAUNCH_RECORD *Launch, const CHAR16 *Text, const CHAR16 *Argument = NULL);
+// What a step did: the launch's exit status, the "Tamsork: " line that
+// says it and the log line that records it.
+typedef struct {
+  EFI_STATUS Status;
+  const CHAR16 *Text;      // the screen line after "Tamsork: "; NULL: none
+  const CHAR16 *Argument;  // Text's %s, if any
+  const CHAR8 *Step;       // the log line's step; NULL: no line
+  STATE_SEEN After;        // State.dat as the step leaves it
+  const CHAR8 *Outcome;    // the log's outcome in words; NULL: Status
+} STEP_OUTCOME;
 
-// Writes the launch's line once, with the firmware clock's time: the step,
-// State.dat as the launch leaves it, and the outcome.
-VOID LogStep(LAUNCH_RECORD *Launch, const CHAR8 *Step, STATE_SEEN After, EFI_STATUS Outcome);
-
-// SayStep, then LogStep: a step about to be taken, State.dat holding After.
-VOID AnnounceStep(LAUNCH_RECORD *Launch, const CHAR8 *Step, STATE_SEEN After, const CHAR16 *Text,
-                  const CHAR16 *Argument = NULL);
+// Prints "Tamsork: " and the outcome's text, then appends its log line with
+// the firmware clock's time.
+VOID ReportStep(LAUNCH_RECORD *Launch, const STEP_OUTCOME *Outcome);
 
 inline STATE_SEEN StateByte(STATE_CODE Byte) { return {STATE_FILE_BYTE, (UINT8)Byte}; }
 constexpr STATE_SEEN STATE_REMOVED = {STATE_FILE_MISSING, 0};
+
+// The most of the log's end read to find its last line: more than any line
+// Tamsork writes.
+constexpr UINTN LOG_TAIL_SIZE = 2048;
+
+// The log's last whole line that is not a log-full line, without its CR LF,
+// read from the log's end in one bounded read (never the whole file): into
+// Tail (LOG_TAIL_SIZE bytes), *Line and *Length. EFI_NOT_FOUND when there is
+// no log or no such line.
+EFI_STATUS ReadLastLogLine(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, CHAR8 *Tail, const CHAR8 **Line,
+                           UINTN *Length);
+
+// The value of Key in a log line as written, quotes and escapes included:
+// *Value and *ValueLength. FALSE when the line has no such field. Pure logic.
+BOOLEAN LogLineField(const CHAR8 *Line, UINTN Length, const CHAR8 *Key, const CHAR8 **Value, UINTN *ValueLength);

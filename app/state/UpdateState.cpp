@@ -226,6 +226,9 @@ VOID EncodeUpdateRecord(const UPDATE_RECORD *Record, UINT8 Bytes[UPDATE_RECORD_S
     PutLittleEndian(Bytes + UPDATE_RECORD_IMAGE_SIZE_OFFSET, Record->Image.Size, 8);
     PutLittleEndian(Bytes + UPDATE_RECORD_IMAGE_CRC_OFFSET, Record->Image.Crc32, 4);
   }
+  if (Record->VersionChecked) {
+    Flags |= UPDATE_RECORD_VERSION_CHECKED;
+  }
   Bytes[UPDATE_RECORD_FLAGS_OFFSET] = Flags;
 }
 
@@ -241,7 +244,8 @@ BOOLEAN DecodeUpdateRecord(const UINT8 *Bytes, UINTN Size, UPDATE_RECORD *Record
   }
   const UINT8 Flags = Bytes[UPDATE_RECORD_FLAGS_OFFSET];
   const UINT8 SerialLength = Bytes[UPDATE_RECORD_SERIAL_LENGTH_OFFSET];
-  const UINT8 KnownFlags = UPDATE_RECORD_HAS_UUID | UPDATE_RECORD_HAS_SERIAL | UPDATE_RECORD_HAS_IMAGE;
+  const UINT8 KnownFlags =
+      UPDATE_RECORD_HAS_UUID | UPDATE_RECORD_HAS_SERIAL | UPDATE_RECORD_HAS_IMAGE | UPDATE_RECORD_VERSION_CHECKED;
   if (Bytes[UPDATE_RECORD_FORMAT_OFFSET] != UPDATE_RECORD_FORMAT || (Flags & ~KnownFlags) != 0 ||
       SerialLength > MACHINE_SERIAL_MAX || ((Flags & UPDATE_RECORD_HAS_SERIAL) != 0) != (SerialLength != 0)) {
     return FALSE;
@@ -258,6 +262,7 @@ BOOLEAN DecodeUpdateRecord(const UINT8 *Bytes, UINTN Size, UPDATE_RECORD *Record
     Record->Image.Size = GetLittleEndian(Bytes + UPDATE_RECORD_IMAGE_SIZE_OFFSET, 8);
     Record->Image.Crc32 = (UINT32)GetLittleEndian(Bytes + UPDATE_RECORD_IMAGE_CRC_OFFSET, 4);
   }
+  Record->VersionChecked = (Flags & UPDATE_RECORD_VERSION_CHECKED) != 0;
   *Crc32 = (UINT32)GetLittleEndian(Bytes + UPDATE_RECORD_CRC_OFFSET, 4);
   return TRUE;
 }

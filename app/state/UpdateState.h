@@ -46,6 +46,7 @@ typedef struct {
 typedef struct {
   MACHINE_IDENTITY Machine;
   IMAGE_IDENTITY Image;
+  BOOLEAN VersionChecked;  // the first start compared the image's version with the running BIOS's
 } UPDATE_RECORD;
 
 // The record as it lies in State.dat from offset 1: a magic, a format
@@ -67,6 +68,7 @@ constexpr UINT8 UPDATE_RECORD_FORMAT = 1;
 constexpr UINT8 UPDATE_RECORD_HAS_UUID = 0x01;
 constexpr UINT8 UPDATE_RECORD_HAS_SERIAL = 0x02;
 constexpr UINT8 UPDATE_RECORD_HAS_IMAGE = 0x04;
+constexpr UINT8 UPDATE_RECORD_VERSION_CHECKED = 0x08;
 static_assert(UPDATE_RECORD_SERIAL_OFFSET + MACHINE_SERIAL_MAX <= UPDATE_RECORD_IMAGE_SIZE_OFFSET);
 
 // Lays Record out into Bytes, all but the CRC, which is left 0. Pure logic.

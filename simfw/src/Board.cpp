@@ -137,16 +137,25 @@ EFI_STATUS ExecuteCommand(EFI_HANDLE *ParentImageHandle, CHAR16 *CommandLine, CH
     }
     M.Executions.push_back(std::move(Call));
   }
-  // A nested Shell ran the command: Execute says only that it ran, and
-  // the command's result, a program not found among them, is its exit code.
+  // As OVMF's Shell hands a status back (measured on the virtual board):
+  // the command's, or the load failure's, without its error bit, so that
+  // an error and the warning of the same number look alike. A nested Shell
+  // (the default) always returns EFI_SUCCESS and reports a program it
+  // cannot find with its own odd code; with nesting off a program not found
+  // is EFI_SUCCESS with *StatusCode left unwritten, and a load failure
+  // comes back as Execute's own status as well.
+  const EFI_STATUS Handed = (EFI_ERROR(Status) ? Status : M.Owner.ExecuteCommandStatus) & ~MAX_BIT;
   if (M.Owner.Unkind.NestedExecute && NestingOn(M.Owner.ShellVariables)) {
     if (StatusCode != nullptr) {
-      *StatusCode = EFI_ERROR(Status) ? Status : M.Owner.ExecuteCommandStatus;
+      *StatusCode = Program == nullptr && Readable ? kNestedNotFoundStatus : Handed;
     }
     return EFI_SUCCESS;
   }
-  if (!EFI_ERROR(Status) && StatusCode != nullptr) {
-    *StatusCode = M.Owner.ExecuteCommandStatus;
+  if (Program == nullptr && Readable) {
+    return EFI_SUCCESS;
+  }
+  if (StatusCode != nullptr) {
+    *StatusCode = Handed;
   }
   return Status;
 }
@@ -176,8 +185,13 @@ const CHAR16 *EFIAPI GetMapFromDevicePathService(EFI_DEVICE_PATH_PROTOCOL **Devi
                                                                  END_DEVICE_PATH_LENGTH);
       // As OVMF's Shell answers: the file system's name first, then the
       // other names of the same device.
-      M.MapReply = M.MappingOf(*D) + (D == M.Boot.get() ? u";BLK0:" : u";BLK1:");
-      return reinterpret_cast<const CHAR16 *>(M.MapReply.c_str());
+      // A pool string the caller frees, as EDK II's Shell hands it out.
+      const std::u16string Reply = M.MappingOf(*D) + (D == M.Boot.get() ? u";BLK0:" : u";BLK1:");
+      auto *Out = static_cast<CHAR16 *>(M.PoolAllocate((Reply.size() + 1) * sizeof(CHAR16)));
+      if (Out != nullptr) {
+        std::memcpy(Out, Reply.c_str(), (Reply.size() + 1) * sizeof(CHAR16));
+      }
+      return Out;
     }
   }
   return nullptr;

@@ -128,6 +128,7 @@ void Firmware::QueueKeys(const std::vector<Key> &Keys) {
 }
 
 void Firmware::TypeAhead(Key K) { Impl_->Keys.push_back({K, true}); }
+void Firmware::ClearKeys() { Impl_->Keys.clear(); }
 void Firmware::SpuriousWakes(size_t Count) { Impl_->SpuriousWakesLeft = Count; }
 
 size_t Firmware::KeysLeft() const { return Impl_->Keys.size(); }

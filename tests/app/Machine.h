@@ -55,6 +55,11 @@ inline const std::string kEnablePrompt = "Please enable UPDATE MODE to flash BIO
 inline const std::string kResetPrompt = "Press ANY key to Reset!\n";
 inline const std::string kFoundPrompt = "State file found! Press Y so flash BIOS or ANY key to abort!\n";
 inline const std::string kDone = "BIOS Update done!\n";
+// After a flash tool that returns, and a board reset request that returns.
+inline const std::string kToolEnded = "Flashing has ended: restart the machine for step 3 of 4\n";
+inline const std::string kBackupToolEnded = "Flashing has ended: restart the machine, and the board's tools take over\n";
+inline const std::string kAskedReset =
+    "The board was asked to restart the machine; if it does not, restart it by hand\n";
 inline const std::string kFileVersionFailed = "Check File Version\n" + kAbortPrompt;
 inline const std::string kDeviceVersionFailed = "Check Device Version\n" + kAbortPrompt;
 inline std::string Refused(const std::string &From, const std::string &To) {

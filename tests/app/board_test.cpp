@@ -72,6 +72,7 @@ TEST_F(Actions, StateByteIsOnTheVolumeBeforeTheBoardHearsOfIt) {
     std::vector<sim::Key> Keys;
     char Byte;
     std::vector<Event::Kind> Before;
+    int Vendors = 1;  // instances of the board's reset service
   } Cases[] = {
       {"update mode, normal", std::nullopt, kNormal, {}, '1', {Event::Kind::PortWrite, Event::Kind::Reset}},
       {"update mode, backup", std::nullopt, kBackup, {}, '@',
@@ -81,12 +82,17 @@ TEST_F(Actions, StateByteIsOnTheVolumeBeforeTheBoardHearsOfIt) {
       {"flash tool, backup", "A", kBackup, {}, 'B', {Event::Kind::Execute}},
       {"board reset", "2", kNormal, {}, '3', {Event::Kind::VendorRequest}},
       {"manual reset", "@", kBackup, {sim::CharKey(u'k')}, 'G', {Event::Kind::VendorRequest}},
+      {"board reset, no service", "2", kNormal, {}, '3', {Event::Kind::Reset}, 0},
+      {"manual reset, no service", "@", kBackup, {sim::CharKey(u'k')}, 'G', {Event::Kind::Reset}, 0},
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
     PlaceState(C.Initial);
     Fw.QueueKeys(C.Keys);
-    EXPECT_EQ(Run(C.Words), EFI_SUCCESS);
+    Fw.SetVendorControlInstances(C.Vendors);
+    // A request that returns leaves the restart to come: no success.
+    const bool Asked = C.Before == std::vector<Event::Kind>{Event::Kind::VendorRequest};
+    EXPECT_EQ(Run(C.Words), C.Vendors == 0 ? EFI_NOT_FOUND : Asked ? EFI_NOT_READY : EFI_SUCCESS);
     for (Event::Kind K : C.Before) {
       ExpectStateSettledBefore(K, C.Byte);
     }
@@ -96,16 +102,17 @@ TEST_F(Actions, StateByteIsOnTheVolumeBeforeTheBoardHearsOfIt) {
 
   // The manual reset records its byte before waiting for the key: the user
   // may as well switch the machine off at that prompt.
+  Fw.SetVendorControlInstances(1);
   PutState("@");
   Fw.QueueKey(sim::CharKey(u'k'));
-  Expect(Run(kBackup), {EFI_SUCCESS, "G", kEnablePrompt + kResetPrompt, {kBoardReset}});
-  EXPECT_LT(CallOf(sim::Service::FileClose, /*Last=*/true), CallOf(sim::Service::WaitForEvent));
+  Expect(Run(kBackup), {EFI_NOT_READY, "G", kEnablePrompt + kResetPrompt + kAskedReset, {kBoardReset}});
+  EXPECT_LT(CallOf(sim::Service::FileFlush), CallOf(sim::Service::WaitForEvent));
 }
 
 TEST_F(Actions, VendorResetRequest) {
   Fw.SetVendorControlInstances(2);
   PutState("2");
-  Expect(Run(), {EFI_SUCCESS, "3", "", {kBoardReset}});
+  Expect(Run(), {EFI_NOT_READY, "3", kAskedReset, {kBoardReset}});
   ASSERT_EQ(Fw.VendorRequests().size(), 1u);
   const sim::VendorRequestCall &Call = Fw.VendorRequests()[0];
   EXPECT_EQ(Call.HandleIndex, 0u);
@@ -117,13 +124,23 @@ TEST_F(Actions, VendorResetRequest) {
   EXPECT_EQ(Call.BufferSize, 4u);
   EXPECT_NE(Call.Result, nullptr);
 
-  // Without the protocol the launch ends quietly with its byte recorded.
+  // A request that fails is told; the restart is still the board's.
+  Fw.VendorRequestStatus = EFI_DEVICE_ERROR;
+  PutState("2");
+  Expect(Run(), {EFI_DEVICE_ERROR, "3", "The board's reset request failed: Device Error\n" + kAskedReset, {kBoardReset}});
+  Fw.VendorRequestStatus = EFI_SUCCESS;
+
+  // Without the protocol the machine is restarted all the same, told, with
+  // its byte recorded.
+  const std::string Missing = "The board's control service cannot be found: Not Found; the machine is restarted "
+                              "without it\n";
   Fw.SetVendorControlInstances(0);
   PutState("2");
-  Expect(Run(), {EFI_SUCCESS, "3", "", {}});
+  Expect(Run(), {EFI_NOT_FOUND, "3", Missing, {"reset cold"}});
+  EXPECT_EQ(Steps(), std::vector<std::string>{"step 3 of 4, flashing has finished; the machine restarts now"});
   PutState("@");
   Fw.QueueKey(sim::CharKey(u'k'));
-  Expect(Run(kBackup), {EFI_SUCCESS, "G", kEnablePrompt + kResetPrompt, {}});
+  Expect(Run(kBackup), {EFI_NOT_FOUND, "G", kEnablePrompt + Missing + kResetPrompt, {"reset cold"}});
 }
 
 // The tool's command line is the tool's name, a blank and the image name
@@ -171,7 +188,7 @@ TEST_F(Actions, FlashToolCommandLine) {
       PutState(Backup ? "A" : "1");
       Fw.ShellVariables[u"nonesting"] = C.ReadOnce ? u"True" : u"False";
       Expect(Run(Backup ? std::vector<std::u16string>{C.Word, u"-b"} : std::vector<std::u16string>{C.Word}),
-             {EFI_SUCCESS, Backup ? "B" : "2", "", {"run H2OFFT-Sx64.efi " + C.Passed}});
+             {EFI_SUCCESS, Backup ? "B" : "2", Backup ? kBackupToolEnded : kToolEnded, {"run H2OFFT-Sx64.efi " + C.Passed}});
       ASSERT_EQ(Fw.Executions().size(), 1u);
       const sim::ExecuteCall &Call = Fw.Executions()[0];
       EXPECT_EQ(Call.CommandLine, u"H2OFFT-Sx64.efi " + sim::FromUtf8(C.Passed));
@@ -200,14 +217,14 @@ TEST_F(Actions, StartedAwayFromTheRootOfItsVolume) {
   } Cases[] = {
       {"root", u"FS0:\\", std::nullopt, kNormal, {EFI_SUCCESS, "1", "", kNormalEntry}},
       {"root, lower case, no backslash", u"fs0:", std::nullopt, kNormal, {EFI_SUCCESS, "1", "", kNormalEntry}},
-      {"root, flash", u"FS0:\\", "1", kNormal, {EFI_SUCCESS, "2", "", {kFlashTool}}},
+      {"root, flash", u"FS0:\\", "1", kNormal, {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}}},
       {"folder, fresh", u"FS0:\\sub", std::nullopt, kNormal, {EFI_NOT_FOUND, kNoFile, Refused, {}}},
       {"folder, fresh, backup", u"FS0:\\sub\\", std::nullopt, kBackup, {EFI_NOT_FOUND, kNoFile, Refused, {}}},
       {"folder, flash", u"fs0:\\sub", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
       {"folder, backup flash", u"FS0:\\sub", "A", kBackup, {EFI_NOT_FOUND, "A", Refused, {}}},
       {"another volume", u"FS1:\\", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
       {"no current directory", u"", "1", kNormal, {EFI_NOT_FOUND, "1", Refused, {}}},
-      {"folder, finish", u"FS0:\\sub", "2", kNormal, {EFI_SUCCESS, "3", "", {kBoardReset}}},
+      {"folder, finish", u"FS0:\\sub", "2", kNormal, {EFI_NOT_READY, "3", kAskedReset, {kBoardReset}}},
       {"folder, clean-up", u"FS0:\\sub", "3", kNormal, {EFI_SUCCESS, kNoFile, kDone, {}}},
       {"folder, B", u"FS0:\\sub", "B", kBackup, {EFI_SUCCESS, "B", "", {}}},
   };
@@ -241,11 +258,17 @@ TEST_F(Actions, FlashToolThatCannotBeStarted) {
       // again, whatever the Shell made of it.
       {"the Shell fails to run it", [&] { Fw.FailNth(Service::ShellExecute, 1, EFI_OUT_OF_RESOURCES); },
        EFI_OUT_OF_RESOURCES, "The Shell could not run the flash tool: Out of Resources\n", true},
-      // Under a nesting Shell the tool's fate comes only through StatusCode.
-      {"the Shell cannot load the tool", [&] { Fw.ExecuteStatus = EFI_SECURITY_VIOLATION; }, EFI_SECURITY_VIOLATION,
-       "The flash tool ended with Security Violation\n", true, true},
-      {"the tool ends with an error", [&] { Fw.ExecuteCommandStatus = EFI_ABORTED; }, EFI_ABORTED,
-       "The flash tool ended with Aborted\n", true, true},
+      // Under a nesting Shell the tool's fate comes only through StatusCode,
+      // without its error bit: shown as it came, with both readings where
+      // an error and a warning share the number.
+      {"the Shell cannot load the tool", [&] { Fw.ExecuteStatus = EFI_ACCESS_DENIED; }, 0xF,
+       "The flash tool ended with status 0xf (Access Denied)\n", true, true},
+      {"the tool ends with an error", [&] { Fw.ExecuteCommandStatus = EFI_DEVICE_ERROR; }, 0x7,
+       "The flash tool ended with status 0x7 (Device Error, or the warning Reset Required)\n", true, true},
+      {"the tool ends with a warning", [&] { Fw.ExecuteCommandStatus = 1; }, 0x1,
+       "The flash tool ended with status 0x1 (Load Error, or the warning Unknown Glyph)\n", true, true},
+      {"the tool ends with an error of no warning's number", [&] { Fw.ExecuteCommandStatus = EFI_ABORTED; }, 0x15,
+       "The flash tool ended with status 0x15 (Aborted)\n", true, true},
   };
   for (const auto &C : Cases) {
     for (const bool Backup : {false, true}) {
@@ -259,7 +282,12 @@ TEST_F(Actions, FlashToolThatCannotBeStarted) {
         BOOLEAN BackupMode = FALSE, Skip = FALSE;
         EXPECT_EQ(ParseCommandLine(&BackupMode, &Skip, gImageHandle), EFI_SUCCESS);
         C.Fault();
-        return StartFlash(gImageHandle, gST, Backup);
+        EFI_SHELL_PROTOCOL *Shell = nullptr;
+        PoolPtr<CHAR16> Line;
+        BOOLEAN Missing = FALSE;
+        CHAR8 Words[FLASH_WORDS_SIZE];
+        const EFI_STATUS Prepared = PrepareFlash(gImageHandle, gST, Backup, &Shell, Line, &Missing);
+        return EFI_ERROR(Prepared) ? Prepared : RunFlashTool(Shell, Line.Get(), Backup, {}, Words).Status;
       });
       EXPECT_EQ(Status, C.Status);
       EXPECT_EQ(StateText(), C.ByteWritten ? (Backup ? "B" : "2") : (Backup ? "A" : "1"));
@@ -299,8 +327,8 @@ TEST_F(WholeUpdate, NormalMode) {
                  EFI_VARIABLE_NON_VOLATILE | EFI_VARIABLE_BOOTSERVICE_ACCESS | EFI_VARIABLE_RUNTIME_ACCESS, {0xFF});
   RunSteps({
       {"update mode", kNormal, {}, {EFI_SUCCESS, "1", "", Then({kMorCleared}, kNormalEntry)}},
-      {"flash tool", kNormal, {}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
-      {"board reset", kNormal, {}, {EFI_SUCCESS, "3", "", {kBoardReset}}},
+      {"flash tool", kNormal, {}, {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}}},
+      {"board reset", kNormal, {}, {EFI_NOT_READY, "3", kAskedReset, {kBoardReset}}},
       {"done", kNormal, {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
   });
 }
@@ -325,7 +353,7 @@ TEST_F(WholeUpdate, OddNamesReachTheToolAsTheGateReadThem) {
     Fw.BootVolume().PutFile(sim::ToUtf8(N.Name), ImageWithField("$.a1.06"));
     RunSteps({
         {"update mode", {N.Name}, {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
-        {"flash tool", {N.Name}, {}, {EFI_SUCCESS, "2", "", {"run H2OFFT-Sx64.efi " + N.Passed}}},
+        {"flash tool", {N.Name}, {}, {EFI_SUCCESS, "2", kToolEnded, {"run H2OFFT-Sx64.efi " + N.Passed}}},
     });
     // RunSteps reboots after each launch; the record of the last one stays.
     ASSERT_EQ(Fw.Executions().size(), 1u);
@@ -355,9 +383,18 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
   };
   auto Nothing = [] {};
   const std::string LongPath = "FS0:\\" + std::string(300, 'p') + "\\";
-  const Outcome Flash = {EFI_SUCCESS, "2", "", {kFlashTool}};
-  const Outcome Reset = {EFI_SUCCESS, "3", "", {kBoardReset}};
+  const Outcome Flash = {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}};
+  const Outcome Reset = {EFI_NOT_READY, "3", kAskedReset, {kBoardReset}};
   const Outcome Done = {EFI_SUCCESS, kNoFile, kDone, {}};
+  auto NotFinished = [](const std::string &Version) {
+    return Outcome{EFI_NOT_FOUND, "3",
+                   "BIOS Update not finished: the running BIOS version \"" + Version +
+                       "\" cannot be read; check the version in the firmware's setup, then delete State.dat\n",
+                   {}};
+  };
+  auto UncheckedVersion = [](const std::string &Version) {
+    return "BIOS Update done! The version was not checked: the BIOS version \"" + Version + "\" cannot be read\n";
+  };
   const struct Row {
     const char *Name;
     std::vector<std::pair<std::function<void()>, Outcome>> Launches;  // a change, then the launch
@@ -401,32 +438,31 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
         {Machine("SN000001", "V1.06"), Done}}},
       {"SMBIOS gone after the start: not the machine recorded",
        {{Nothing, Flash}, {Nothing, Reset}, {[&] { Fw.SetSmbiosInstances(0); }, {EFI_ABORTED, "3", Moved, {}}}}},
-      {"the image gone at the end: done, unchecked",
+      // A checked update ends only on the same check.
+      {"the image gone at the end: not finished, until it is back",
        {{Nothing, Flash},
         {Nothing, Reset},
         {[&] { Fw.BootVolume().RemoveFile("bios.bin"); },
-         {EFI_SUCCESS, kNoFile, "BIOS Update done! The version was not checked: bios.bin cannot be read or holds no "
-                                "version\n",
-          {}}}}},
+         {EFI_NOT_FOUND, "3",
+          "BIOS Update not finished: bios.bin cannot be read or holds no version; put the image back and start again\n",
+          {}}},
+        {[&] { Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.06")); }, Done}}},
       {"another major version at the end: failed",
        {{Nothing, Flash},
         {Nothing, Reset},
         {Machine("SN000001", "V2.06"),
          {EFI_INCOMPATIBLE_VERSION, "3", "BIOS Update failed: the BIOS runs 2.06, bios.bin holds 1.06\n", {}}}}},
-      {"blanks before the digits, read as 1.06: done",
-       {{Nothing, Flash}, {Nothing, Reset}, {Machine("SN000001", "V 1\t06"), Done}}},
-      {"a BIOS version that ends early: done, unchecked",
+      {"blanks before the digits: not finished",
+       {{Nothing, Flash}, {Nothing, Reset}, {Machine("SN000001", "V 1\t06"), NotFinished("V 1?06")}}},
+      {"a BIOS version that ends early: not finished",
+       {{Nothing, Flash}, {Nothing, Reset}, {Machine("SN000001", "V1."), NotFinished("V1.")}}},
+      {"a BIOS version with a sign for a digit: not finished",
+       {{Nothing, Flash}, {Nothing, Reset}, {Machine("SN000001", "V1.-6"), NotFinished("V1.-6")}}},
+      {"a version of another form at the end: not finished, until the record goes",
        {{Nothing, Flash},
         {Nothing, Reset},
-        {Machine("SN000001", "V1."),
-         {EFI_SUCCESS, kNoFile,
-          "BIOS Update done! The version was not checked: the BIOS version \"V1.\" cannot be read\n", {}}}}},
-      {"a BIOS version with a sign for a digit: done, unchecked",
-       {{Nothing, Flash},
-        {Nothing, Reset},
-        {Machine("SN000001", "V1.-6"),
-         {EFI_SUCCESS, kNoFile,
-          "BIOS Update done! The version was not checked: the BIOS version \"V1.-6\" cannot be read\n", {}}}}},
+        {Machine("SN000001", "R01.06"), NotFinished("R01.06")},
+        {[&] { PlaceState("3"); }, {EFI_SUCCESS, kNoFile, UncheckedVersion("R01.06"), {}}}}},
       {"the tool under a path entry without its backslash, after empty ones",
        {{[&] {
           Fw.BootVolume().RemoveFile("H2OFFT-Sx64.efi");
@@ -526,8 +562,8 @@ TEST_F(WholeUpdate, WithoutSmbios) {
   const std::vector<std::u16string> Words = {u"bios.bin", u"-d"};
   RunSteps({
       {"update mode", Words, {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
-      {"flash tool", Words, {}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
-      {"board reset", Words, {}, {EFI_SUCCESS, "3", "", {kBoardReset}}},
+      {"flash tool", Words, {}, {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}}},
+      {"board reset", Words, {}, {EFI_NOT_READY, "3", kAskedReset, {kBoardReset}}},
       {"done, unchecked", Words, {},
        {EFI_SUCCESS, kNoFile, "BIOS Update done! The version was not checked: the firmware reports no BIOS version\n",
         {}}},
@@ -538,15 +574,15 @@ TEST_F(WholeUpdate, BackupMode) {
   const std::string ManualReset = kEnablePrompt + kResetPrompt;
   RunSteps({
       {"update mode", kBackup, {}, {EFI_SUCCESS, "@", "", BackupEntry(0x02)}},
-      {"manual reset", kBackup, {sim::CharKey(u'r')}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+      {"manual reset", kBackup, {sim::CharKey(u'r')}, {EFI_NOT_READY, "G", ManualReset + kAskedReset, {kBoardReset}}},
       {"y: start over", kBackup, {sim::CharKey(u'y')}, {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}},
-      {"manual reset again", kBackup, {sim::ScanKey(SCAN_UP)}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+      {"manual reset again", kBackup, {sim::ScanKey(SCAN_UP)}, {EFI_NOT_READY, "G", ManualReset + kAskedReset, {kBoardReset}}},
       {"another key: given up", kBackup, {sim::CharKey(u'n')}, {EFI_SUCCESS, kNoFile, kFoundPrompt, {}}},
   });
   // The board's own firmware marks the backup as ready.
   PutState("A");
   RunSteps({
-      {"flash tool", kBackup, {}, {EFI_SUCCESS, "B", "", {kFlashTool}}},
+      {"flash tool", kBackup, {}, {EFI_SUCCESS, "B", kBackupToolEnded, {kFlashTool}}},
       {"after the tool", kBackup, {}, {EFI_SUCCESS, "B", "", {}}},
   });
 }

@@ -22,19 +22,67 @@ class Log : public Machine {
   }
 };
 
-TEST_F(Log, WholeUpdateWritesFourLinesAndSaysEachStep) {
+// A line for each step, and one for what came back of the tool and of the
+// board's reset request. With the stick left in, the next start asks before
+// the same image is flashed again: any other key leaves the machine as it
+// is, with -d as without, until Y.
+TEST_F(Log, WholeUpdateWritesALineForEachStepAndWhatCameBack) {
   for (int I = 0; I < 4; I++) {
     Run();
     ExpectNothingLeft();
     Fw.Reboot();
   }
+  const std::string Done = Head("2026-12-08T09:18:02", "V1.06", "1.06") + " before=3 after=none step=done outcome=Success";
   EXPECT_EQ(LogLines(), (std::vector<std::string>{
                             Head("2026-12-08T09:15:02", "V1.05", "1.06") + " before=none after=1 step=begin outcome=Success",
-                            Head("2026-12-08T09:16:02", "V1.05", "\"\"") + " before=1 after=2 step=flash outcome=Success",
+                            Head("2026-12-08T09:16:02", "V1.05", "\"\"") + " before=1 after=2 step=flash outcome=Started",
+                            Head("2026-12-08T09:16:02", "V1.05", "\"\"") + " before=1 after=2 step=flash-ended outcome=Success",
                             Head("2026-12-08T09:17:02", "V1.06", "\"\"") + " before=2 after=3 step=finish outcome=Success",
-                            Head("2026-12-08T09:18:02", "V1.06", "1.06") + " before=3 after=none step=done outcome=Success",
+                            Head("2026-12-08T09:17:02", "V1.06", "\"\"") + " before=2 after=3 step=reset-asked outcome=\"Not Ready\"",
+                            Done,
                         }));
   EXPECT_EQ(Steps(), std::vector<std::string>{"step 4 of 4, the BIOS runs the version of bios.bin; the update is done"});
+
+  auto Asked = [](const std::string &Time) {
+    return "Tamsork.log says this machine finished an update with bios.bin at " + Time +
+           "\nPress Y to flash it again, or any other key to leave the machine as it is\n";
+  };
+  const char *Times[] = {"2026-12-08T09:18:02", "2026-12-08T09:19:02"};
+  for (const auto &Words : {std::vector<std::u16string>{u"bios.bin"}, std::vector<std::u16string>{u"bios.bin", u"-d"}}) {
+    Fw.TypeAhead(sim::CharKey(u'y'));  // pressed while the machine booted: not an answer
+    Fw.QueueKey(sim::CharKey(u'n'));
+    Expect(Run(Words), {EFI_ABORTED, kNoFile, Asked(Times[Words.size() - 1]), {}});
+    EXPECT_EQ(Steps(), std::vector<std::string>{"this machine has been updated with bios.bin; nothing changed"});
+    EXPECT_NE(LogLines().back().find(" after=none step=refused-done outcome=Aborted"), std::string::npos);
+    Fw.Reboot();
+  }
+  // A log-full line after it is no start's line.
+  Fw.BootVolume().PutFile("Tamsork.log", Done + "\r\n" + Head("t", "V1.06", "\"\"") + " step=log-full outcome=Success\r\n");
+  Fw.QueueKey(sim::CharKey(u'Y'));
+  Expect(Run(), {EFI_SUCCESS, "1", Asked(Times[0]), kNormalEntry});
+  Fw.Reboot();
+  // Another image, another machine, or a BIOS that no longer runs that
+  // version: nothing is asked.
+  const struct {
+    const char *Name;
+    std::function<void()> Change;
+  } Others[] = {
+      {"another image", [&] { Fw.SetCommandLine({u"Tamsork.efi", u"other.bin"}); }},
+      {"another machine", [&] { Fw.SetSmbiosRecords({sim::BiosInformation("V1.06"), sim::SystemInformation("KVX4720", "SN000002"), sim::ProcessorInformation(0x000806E9)}); }},
+      {"another version now", [&] { Fw.SetSmbiosRecords(SupportedPlatform("V1.07")); }},
+  };
+  Fw.BootVolume().PutFile("other.bin", ImageWithField("$.a1.07"));
+  for (const auto &O : Others) {
+    SCOPED_TRACE(O.Name);
+    Fw.BootVolume().PutFile("Tamsork.log", Done + "\r\n");
+    PlaceState(std::nullopt);
+    Fw.SetSmbiosRecords(SupportedPlatform("V1.06"));
+    O.Change();
+    const std::u16string Name = O.Name == std::string("another image") ? u"other.bin" : u"bios.bin";
+    Fw.BootVolume().PutFile(sim::ToUtf8(Name), ImageWithField("$.a1.07"));
+    Expect(Run({Name}), {EFI_SUCCESS, "1", "", kNormalEntry});
+    Fw.Reboot();
+  }
 }
 
 // Each launch that read the state file leaves one line, with its step and
@@ -111,9 +159,9 @@ TEST_F(Log, NeverStandsInTheWay) {
   Fw.Reboot();
   Fw.BootVolume().PutFile("Tamsork.log", "torn li");
   Fw.FailNth(sim::Service::GetTime, 1, EFI_DEVICE_ERROR);
-  Expect(Run(), {EFI_SUCCESS, "2", "", {kFlashTool}});
+  Expect(Run(), {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}});
   Fw.ClearFaults();
-  ASSERT_EQ(LogLines().size(), 2u);
+  ASSERT_EQ(LogLines().size(), 3u);
   EXPECT_EQ(LogLines()[0], "torn li");
   EXPECT_EQ(LogLines()[1].substr(0, 13), "time=unknown ");
 

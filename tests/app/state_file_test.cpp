@@ -55,10 +55,10 @@ TEST_F(StateFile, NormalModeBytes) {
       {
           {"missing: created, then update mode", std::nullopt, {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
           {"empty: update mode", "", {}, {EFI_SUCCESS, "1", "", kNormalEntry}},
-          {"1: flash tool", "1", {}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
-          {"1 with more bytes: only the first changes", "1xyz", {}, {EFI_SUCCESS, "2xyz", "", {kFlashTool}}},
-          {"2: board reset", "2", {}, {EFI_SUCCESS, "3", "", {kBoardReset}}},
-          {"2 with more bytes", "2\n", {}, {EFI_SUCCESS, "3\n", "", {kBoardReset}}},
+          {"1: flash tool", "1", {}, {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}}},
+          {"1 with more bytes: only the first changes", "1xyz", {}, {EFI_SUCCESS, "2xyz", kToolEnded, {kFlashTool}}},
+          {"2: board reset", "2", {}, {EFI_NOT_READY, "3", kAskedReset, {kBoardReset}}},
+          {"2 with more bytes", "2\n", {}, {EFI_NOT_READY, "3\n", kAskedReset, {kBoardReset}}},
           {"3: done", "3", {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
           {"3 with more bytes", "3abc", {}, {EFI_SUCCESS, kNoFile, kDone, {}}},
           {"@: a backup step", "@", {}, {EFI_INVALID_PARAMETER, "@", OtherMode('@', true), {}}},
@@ -80,12 +80,12 @@ TEST_F(StateFile, BackupModeBytes) {
       {
           {"missing: created, then update mode", std::nullopt, {}, {EFI_SUCCESS, "@", "", BackupEntry(0x02)}},
           {"empty: update mode", "", {}, {EFI_SUCCESS, "@", "", BackupEntry(0x02)}},
-          {"@: manual reset", "@", {sim::CharKey(u'q')}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
+          {"@: manual reset", "@", {sim::CharKey(u'q')}, {EFI_NOT_READY, "G", ManualReset + kAskedReset, {kBoardReset}}},
           {"@: any key, even one without a character", "@", {sim::ScanKey(SCAN_ESC)},
-           {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
-          {"@: a failed key read", "@", {}, {EFI_SUCCESS, "G", ManualReset, {kBoardReset}}},
-          {"@ with more bytes", "@@@", {sim::CharKey(u'q')}, {EFI_SUCCESS, "G@@", ManualReset, {kBoardReset}}},
-          {"A: flash tool", "A", {}, {EFI_SUCCESS, "B", "", {kFlashTool}}},
+           {EFI_NOT_READY, "G", ManualReset + kAskedReset, {kBoardReset}}},
+          {"@: a failed key read", "@", {}, {EFI_NOT_READY, "G", ManualReset + kAskedReset, {kBoardReset}}},
+          {"@ with more bytes", "@@@", {sim::CharKey(u'q')}, {EFI_NOT_READY, "G@@", ManualReset + kAskedReset, {kBoardReset}}},
+          {"A: flash tool", "A", {}, {EFI_SUCCESS, "B", kBackupToolEnded, {kFlashTool}}},
           {"G, y: start over", "G", {sim::CharKey(u'y')}, {EFI_SUCCESS, "@", kFoundPrompt, BackupEntry(0x02)}},
           {"G, y, older image: the gate still applies", "G", {sim::CharKey(u'y'), sim::CharKey(u'x')},
            {EFI_NOT_FOUND, kNoFile, kFoundPrompt + Refused("1.05", "1.04"), {}}, "$.a1.04"},
@@ -130,7 +130,7 @@ TEST_F(StateFile, UnreadableStateFileStopsTheLaunchVisibly) {
       {"no loaded image", "1", {{Service::OpenProtocol, 2}}, {EFI_DEVICE_ERROR, "1", NotRead, {}}},
       // A read-only open that fails for another reason: the second open
       // finds the file and its byte counts.
-      {"first open fails", "1", {{Service::FileOpen, 1}}, {EFI_SUCCESS, "2", "", {kFlashTool}}},
+      {"first open fails", "1", {{Service::FileOpen, 1}}, {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}}},
   };
   for (const Case &C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -153,6 +153,7 @@ struct WriteStep {
   std::vector<sim::Key> Keys;
   std::string Written;  // State.dat after a launch without faults
   std::string Console;  // what the launch prints before the state write
+  uint64_t LogLines = 2;  // lines logged after the state write: the step's, and what came back of it
 };
 
 const std::vector<WriteStep> &WriteSteps() {
@@ -160,8 +161,8 @@ const std::vector<WriteStep> &WriteSteps() {
       {"flash tool, normal", "1", kNormal, {}, "2", ""},
       {"flash tool, backup", "A", kBackup, {}, "B", ""},
       {"board reset", "2", kNormal, {}, "3", ""},
-      {"update mode, normal", "", kNormal, {}, "1", ""},
-      {"update mode, backup", "", kBackup, {}, "@", ""},
+      {"update mode, normal", "", kNormal, {}, "1", "", 1},
+      {"update mode, backup", "", kBackup, {}, "@", "", 1},
       {"manual reset", "@", kBackup, {sim::CharKey(u'k')}, "G", kEnablePrompt},
   };
   return Steps;
@@ -175,9 +176,9 @@ TEST_F(StateFile, FailedStateWriteStopsEveryStep) {
     return Outcome{Status, Step.Initial, Step.Console + "State.dat could not be written: " + Text + "\n", {}};
   };
   // The state write is the last call of each of these services in every
-  // step but for the log's append after it, which a launch of its own
+  // step but for the log's appends after it, which a launch of its own
   // counts, so a clean launch counts the call to fail.
-  auto LogCalls = [&](Service S) {
+  auto LogCalls = [&](Service S, uint64_t Lines) {
     Fw.ClearFaults();
     Fw.BootVolume().RemoveFile("Tamsork.log");
     MACHINE_FACTS Machine{};
@@ -185,13 +186,18 @@ TEST_F(StateFile, FailedStateWriteStopsEveryStep) {
     Line.Machine = &Machine;
     Line.File = u"bios.bin";
     Line.Step = "flash";
-    Within([&] { return AppendLogLine(gImageHandle, gST, &Line); });
+    Within([&] {
+      for (uint64_t I = 1; I < Lines; I++) {
+        AppendLogLine(gImageHandle, gST, &Line);
+      }
+      return AppendLogLine(gImageHandle, gST, &Line);
+    });
     Fw.BootVolume().RemoveFile("Tamsork.log");
     return Fw.CallCount(S);
   };
   for (Service S : {Service::FileOpen, Service::FileSetPosition, Service::FileWrite, Service::FileFlush}) {
-    const uint64_t ByLog = LogCalls(S);
     for (const WriteStep &Step : WriteSteps()) {
+      const uint64_t ByLog = LogCalls(S, Step.LogLines);
       SCOPED_TRACE(std::string(Step.Name) + ", failing " + sim::ServiceName(S));
       Fw.ClearFaults();
       PutState(Step.Initial);
@@ -379,7 +385,8 @@ TEST(UpdateRecord, DecodesOnlyAConsistentLayout) {
       {"first byte of the magic", UPDATE_RECORD_MAGIC_OFFSET, 't', false},
       {"last byte of the magic", UPDATE_RECORD_MAGIC_OFFSET + 3, 'r', false},
       {"another format", UPDATE_RECORD_FORMAT_OFFSET, UPDATE_RECORD_FORMAT + 1, false},
-      {"an unknown flag", UPDATE_RECORD_FLAGS_OFFSET, 0x0F, false},
+      {"an unknown flag", UPDATE_RECORD_FLAGS_OFFSET, 0x17, false},
+      {"the flag of a checked version", UPDATE_RECORD_FLAGS_OFFSET, 0x0F, true},
       {"serial longer than a record holds", UPDATE_RECORD_SERIAL_LENGTH_OFFSET, MACHINE_SERIAL_MAX + 1, false},
       {"serial without its flag", UPDATE_RECORD_FLAGS_OFFSET, UPDATE_RECORD_HAS_UUID | UPDATE_RECORD_HAS_IMAGE, false},
       {"serial flag without a serial", UPDATE_RECORD_SERIAL_LENGTH_OFFSET, 0, false},
@@ -393,13 +400,14 @@ TEST(UpdateRecord, DecodesOnlyAConsistentLayout) {
     UINT32 Crc = 0;
     EXPECT_EQ(DecodeUpdateRecord(Bytes, sizeof(Bytes), &Read, &Crc) != FALSE, C.Decoded) << C.Name;
     if (C.Decoded) {
-      const bool Full = C.Value == 'T';
+      const bool Full = C.Value == 'T' || C.Value == 0x0F;
       EXPECT_EQ(Read.Machine.HasUuid != FALSE, Full) << C.Name;
       EXPECT_EQ(Read.Machine.Uuid[0], Full ? 0x42 : 0) << C.Name;
       EXPECT_STREQ(Read.Machine.Serial, "SN000001") << C.Name;
       EXPECT_EQ(Read.Image.Present != FALSE, Full) << C.Name;
       EXPECT_EQ(Read.Image.Size, Full ? 0x123456789u : 0u) << C.Name;
       EXPECT_EQ(Read.Image.Crc32, Full ? 0xCAFEF00Du : 0u) << C.Name;
+      EXPECT_EQ(Read.VersionChecked != FALSE, C.Value == 0x0F) << C.Name;
     }
   }
   UPDATE_RECORD Read;

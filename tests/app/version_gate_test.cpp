@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "Machine.h"
+#include "app/Tamsork.h"
 #include "app/checks/Smbios.h"
 #include "app/checks/VersionGate.h"
 
@@ -14,6 +15,11 @@ using sim::Service;
 
 const Outcome kAllowed{EFI_SUCCESS, "1", "", kNormalEntry};
 Outcome Stopped(const std::string &Console) { return {EFI_NOT_FOUND, kNoFile, Console, {}}; }
+// A running version of another form than "V1.05" stops the update.
+Outcome Unreadable(const std::string &Version) {
+  return Stopped("The running BIOS version \"" + Version +
+                 "\" cannot be read: start with -d to update without the version check\n" + kAbortPrompt);
+}
 
 class VersionGate : public Machine {
  protected:
@@ -21,6 +27,7 @@ class VersionGate : public Machine {
   void Launch(const Outcome &Want, const std::vector<std::u16string> &Words = {u"bios.bin"}) {
     Fw.Reboot();
     Fw.BootVolume().RemoveFile("State.dat");
+    Fw.BootVolume().RemoveFile("Tamsork.log");
     Fw.QueueKey(sim::CharKey(u'q'));
     Expect(Run(Words), Want);
     EXPECT_EQ(Fw.KeysLeft(), Want.Status == EFI_SUCCESS ? 1u : 0u);
@@ -118,8 +125,9 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
     const std::string &Console;
   } Cases[] = {
       // A fresh launch opens the missing state file twice (to read, then to
-      // write) before the image, and reads nothing from it.
-      {"image open fails", [&] { Fw.FailNth(Service::FileOpen, 3, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      // write) and the missing log once before the image, and reads nothing
+      // from them.
+      {"image open fails", [&] { Fw.FailNth(Service::FileOpen, 4, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"GetInfo sizing fails", [&] { Fw.FailNth(Service::FileGetInfo, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"GetInfo fails", [&] { Fw.FailNth(Service::FileGetInfo, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"image read fails", [&] { Fw.FailNth(Service::FileRead, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
@@ -137,9 +145,8 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
        [&] { Fw.SetSmbiosRecords({sim::SystemInformation("KVX4720"), sim::ProcessorInformation(0x000806E9)}); },
        kDeviceVersionFailed},
       {"empty SMBIOS table", [&] { Fw.SetSmbiosRecords({}); }, kDeviceVersionFailed},
-      // The launch reads the machine's two records first (types 0 and 1).
-      {"GetNext fails", [&] { Fw.FailNth(Service::SmbiosGetNext, 3, EFI_DEVICE_ERROR); }, kDeviceVersionFailed},
-      {"no pool for the version string", [&] { RefusedPoolSizes = {sizeof(u"V1.05")}; }, kDeviceVersionFailed},
+      // The launch's one walk of the records finds the running version.
+      {"GetNext fails", [&] { Fw.FailNth(Service::SmbiosGetNext, 1, EFI_DEVICE_ERROR); }, kDeviceVersionFailed},
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -153,9 +160,9 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
   }
 }
 
-// The running version: major from index 1 and minor from index 3 of the
-// SMBIOS BIOS Version string, each read as decimal up to its first
-// non-digit. An image of 0.00 shows the version read in the refusal.
+// The running version: "<c><digit>.<digit><digit>" and no digit after it,
+// from the SMBIOS BIOS Version string; any other form cannot be read and
+// stops the update. An image of 0.00 shows the version read in the refusal.
 TEST_F(VersionGate, RunningVersionFromSmbios) {
   auto WithVersionString = [](uint8_t Number) {
     sim::SmbiosRecord Bios = sim::BiosInformation("V9.99");
@@ -170,21 +177,28 @@ TEST_F(VersionGate, RunningVersionFromSmbios) {
     Outcome Want;
   } Cases[] = {
       {"V1.05", SupportedPlatform("V1.05"), "$.a0.00", Stopped(Refused("1.05", "0.00"))},
-      {"one minor digit", SupportedPlatform("V1.9"), "$.a0.00", Stopped(Refused("1.09", "0.00"))},
-      {"two major digits", SupportedPlatform("V12.34"), "$.a0.00", Stopped(Refused("12.00", "0.00"))},
-      {"no minor", SupportedPlatform("V1"), "$.a0.00", Stopped(Refused("1.00", "0.00"))},
-      {"no minor after the point", SupportedPlatform("V1."), "$.a0.00", Stopped(Refused("1.00", "0.00"))},
-      {"no prefix letter", SupportedPlatform("1.05"), "$.a0.00", Stopped(Refused("0.05", "0.00"))},
-      {"one character", SupportedPlatform("V"), "$.a0.00", kAllowed},
-      {"letters only", SupportedPlatform("Version"), "$.a0.00", kAllowed},
+      {"a letter after it", SupportedPlatform("V1.05a"), "$.a0.00", Stopped(Refused("1.05", "0.00"))},
+      {"a build after it", SupportedPlatform("V1.05 build 7"), "$.a1.05", kAllowed},
+      {"a third minor digit", SupportedPlatform("V1.056"), "$.a9.99", Unreadable("V1.056")},
+      {"one minor digit", SupportedPlatform("V1.6"), "$.a9.99", Unreadable("V1.6")},
+      {"two major digits", SupportedPlatform("V12.34"), "$.a0.00", Unreadable("V12.34")},
+      {"a prefix of three", SupportedPlatform("R01.07"), "$.a1.06", Unreadable("R01.07")},
+      {"no minor", SupportedPlatform("V1"), "$.a0.00", Unreadable("V1")},
+      {"no minor after the point", SupportedPlatform("V1."), "$.a0.00", Unreadable("V1.")},
+      {"no prefix letter", SupportedPlatform("1.05"), "$.a0.00", Unreadable("1.05")},
+      {"a comma for the point", SupportedPlatform("V1,05"), "$.a0.00", Unreadable("V1,05")},
+      {"one character", SupportedPlatform("V"), "$.a0.00", Unreadable("V")},
+      {"letters only", SupportedPlatform("Version"), "$.a0.00", Unreadable("Version")},
       {"newer than the image", SupportedPlatform("V1.06"), "$.a1.05", Stopped(Refused("1.06", "1.05"))},
       {"newer major", SupportedPlatform("V2.00"), "$.g1.99", Stopped(Refused("2.00", "1.99"))},
-      {"string number past the last", WithVersionString(9), "$.a0.00", kAllowed},
-      {"string number 0", WithVersionString(0), "$.a0.00", kAllowed},
-      {"empty string", SupportedPlatform(""), "$.a0.00", kAllowed},
+      {"string number past the last", WithVersionString(9), "$.a0.00", Unreadable("Missing String")},
+      {"string number 0", WithVersionString(0), "$.a0.00", Unreadable("Missing String")},
+      {"empty string", SupportedPlatform(""), "$.a0.00", Unreadable("Missing String")},
+      {"a control character in it", SupportedPlatform("V1\n05"), "$.a0.00", Unreadable("V1?05")},
       {"300 blanks after V1.05", SupportedPlatform("V1.05" + std::string(300, ' ')), "$.a0.00",
        Stopped(Refused("1.05", "0.00"))},
-      {"300 letters", SupportedPlatform(std::string(300, 'x')), "$.a0.00", kAllowed},
+      {"300 letters, shown by the first 64", SupportedPlatform(std::string(300, 'x')), "$.a0.00",
+       Unreadable(std::string(64, 'x'))},
   };
   for (const auto &C : Cases) {
     SCOPED_TRACE(C.Name);
@@ -194,12 +208,18 @@ TEST_F(VersionGate, RunningVersionFromSmbios) {
   }
 }
 
-TEST_F(VersionGate, SkippedCheckReadsNothing) {
+// With -d a missing image passes, unread, and nothing is compared.
+TEST_F(VersionGate, SkippedCheckComparesNothing) {
   Fw.BootVolume().RemoveFile("bios.bin");
-  IMAGE_IDENTITY Image;
-  EXPECT_EQ(Within([&] { return CheckVersions(gImageHandle, gST, TRUE, &Image); }), EFI_SUCCESS);
-  EXPECT_FALSE(Image.Present);
-  EXPECT_EQ(Fw.CallCount(Service::OpenVolume), 0u);
+  IMAGE_FACTS Image;
+  MACHINE_FACTS Machine{};
+  EXPECT_EQ(Within([&] {
+              BOOLEAN Backup = FALSE, Skip = FALSE;
+              EXPECT_EQ(ParseCommandLine(&Backup, &Skip, gImageHandle), EFI_SUCCESS);
+              return CheckVersions(gImageHandle, gST, TRUE, &Machine, &Image);
+            }),
+            EFI_SUCCESS);
+  EXPECT_FALSE(Image.Identity.Present);
   EXPECT_EQ(Fw.CallCount(Service::SmbiosGetNext), 0u);
   EXPECT_EQ(Fw.ConsoleText(), "");
   ExpectNothingLeft();
@@ -226,7 +246,7 @@ TEST_F(VersionGate, OnlyTheFirstSmbiosInstanceIsOpened) {
       Opens++;
     }
   }
-  EXPECT_EQ(Opens, 3u);  // the version gate, the machine's record and the platform check
+  EXPECT_EQ(Opens, 2u);  // the one walk of the machine's records, and the platform check
 }
 
 // String Number of a record's string area, in a pool string of the exact

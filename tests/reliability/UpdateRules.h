@@ -4,7 +4,9 @@
 // a broken rule comes back as a Violation to report.
 //
 // The rules:
-// - the exit status is EFI_SUCCESS or an error;
+// - the exit status is EFI_SUCCESS or an error, or what the Shell handed
+//   back for a flash tool that ran; never EFI_SUCCESS after a reset the
+//   launch announced and that did not come (a reset request that returned);
 // - nothing is left behind: no pool block, no open file handle, no free of a
 //   foreign pointer, no call the firmware had to refuse as a misuse, no
 //   protocol opened under an agent other than the application's image
@@ -25,9 +27,11 @@
 //   recorded one;
 // - a line beginning "BIOS Update done!" is printed only where the running
 //   BIOS version equals the image's, or the line says the version was not
-//   checked, and one beginning "BIOS Update failed" only where both were
-//   read and differ.
-// - Tamsork.log only grows, by one record line at most, begun on a line of
+//   checked, which it says only where the first start did not check it, and
+//   one beginning "BIOS Update failed" only where both were read and differ.
+// - Tamsork.log only grows, by one record line at most (two where the
+//   launch started the tool or asked for the board's reset and got control
+//   back: the second says how that ended), begun on a line of
 //   its own and naming the state the launch found; the line reaches the
 //   medium after the state byte it names and before the step: no board
 //   signal, reset, flash tool or vendor request comes before it, nor the
@@ -104,10 +108,11 @@ inline std::string Describe(const FileContent &C) {
 // format 1, which fields are set, the serial number's length, the UUID at 8,
 // the serial number at 24 (up to 64 bytes), the image's size at 88 and
 // CRC-32 at 96, and at 100 a CRC-32 of the bytes before it; little-endian.
+// A flag says whether that start compared the versions.
 constexpr size_t kRecordSize = 104;
 constexpr size_t kRecordCrcOffset = 100;
 constexpr size_t kSerialMax = 64;
-constexpr uint8_t kHasUuid = 0x01, kHasSerial = 0x02, kHasImage = 0x04;
+constexpr uint8_t kHasUuid = 0x01, kHasSerial = 0x02, kHasImage = 0x04, kChecked = 0x08;
 
 using Uuid = std::array<uint8_t, 16>;
 struct ImageId {
@@ -123,6 +128,7 @@ struct MachineId {
 struct Record {
   MachineId Machine;
   std::optional<ImageId> Image;
+  bool Checked = false;
   bool operator==(const Record &) const = default;
 };
 
@@ -172,6 +178,7 @@ inline Bytes EncodeRecord(const Record &R) {
     Put(88, R.Image->Size, 8);
     Put(96, R.Image->Crc, 4);
   }
+  B[5] |= R.Checked ? kChecked : 0;
   Put(kRecordCrcOffset, Crc32(B.data(), kRecordCrcOffset), 4);
   return B;
 }
@@ -192,7 +199,7 @@ inline std::optional<Record> DecodeRecord(const FileContent &State) {
   }
   const uint8_t *P = State->data() + 1;
   const uint8_t Flags = P[5], Length = P[6];
-  if (!std::equal(P, P + 4, "TSKR") || P[4] != 1 || (Flags & ~(kHasUuid | kHasSerial | kHasImage)) != 0 ||
+  if (!std::equal(P, P + 4, "TSKR") || P[4] != 1 || (Flags & ~(kHasUuid | kHasSerial | kHasImage | kChecked)) != 0 ||
       Length > kSerialMax || ((Flags & kHasSerial) != 0) != (Length != 0) ||
       LittleEndian(P + kRecordCrcOffset, 4) != Crc32(P, kRecordCrcOffset)) {
     return std::nullopt;
@@ -206,6 +213,7 @@ inline std::optional<Record> DecodeRecord(const FileContent &State) {
   if ((Flags & kHasImage) != 0) {
     R.Image = ImageId{LittleEndian(P + 88, 8), static_cast<uint32_t>(LittleEndian(P + 96, 4))};
   }
+  R.Checked = (Flags & kChecked) != 0;
   return R;
 }
 
@@ -323,6 +331,7 @@ inline constexpr std::array<const char *, 12> kLogKeys = {"time", "serial",  "pr
 constexpr size_t kLogBefore = 8, kLogAfter = 9, kLogStep = 10;
 inline const std::vector<std::string> kLogSteps = {
     "begin",          "flash",          "finish",          "done",            "done-unchecked", "failed",
+    "flash-ended",    "reset-asked",    "unchecked",       "refused-done",
     "manual-reset",   "start-over",     "give-up",         "no-key",          "wait-board",     "other-mode",
     "unknown-state",  "refused-folder", "refused-name",    "refused-version", "refused-machine",
     "refused-image",  "no-tool",        "state-unwritable", "log-full"};
@@ -570,18 +579,19 @@ using Version = std::pair<unsigned, unsigned>;
 struct MachineFacts {
   MachineId Machine;                   // the first type 1 record's UUID and serial number
   std::optional<ImageId> Image;        // the image file's, when there is one
-  std::optional<Version> Running;      // type 0's BIOS Version, read as <letter><major>.<minor>
+  std::optional<Version> Running;      // type 0's BIOS Version, read from "<c><d>.<dd>" not followed by a digit
   std::optional<Version> ImageVersion; // the image's marker, "$.<letter><major>.<minor minor>" after "$BVDT"
   bool ToolFound = false;              // the Shell finds the flash tool
+  bool DoneLogged = false;             // the log's last line: this machine done with this image at this version
   EFI_STATUS KeyFailure = EFI_DEVICE_ERROR;  // what a key read that finds no key fails with
 };
 
 inline std::optional<Version> BiosVersionOf(const std::string &S) {
-  if (S.size() < 4 || !std::isalpha(static_cast<unsigned char>(S[0])) || !std::isdigit(static_cast<unsigned char>(S[1])) ||
-      S[2] != '.' || !std::isdigit(static_cast<unsigned char>(S[3]))) {
+  const auto Digit = [&](size_t At) { return At < S.size() && std::isdigit(static_cast<unsigned char>(S[At])) != 0; };
+  if (S.size() < 5 || S[0] == '\0' || !Digit(1) || S[2] != '.' || !Digit(3) || !Digit(4) || Digit(5)) {
     return std::nullopt;
   }
-  return Version{S[1] - '0', static_cast<unsigned>(std::strtoul(S.c_str() + 3, nullptr, 10))};
+  return Version{S[1] - '0', static_cast<unsigned>((S[3] - '0') * 10 + (S[4] - '0'))};
 }
 
 inline std::optional<Version> MarkerOf(const Bytes &Image) {
@@ -629,6 +639,10 @@ inline bool ShellFindsTool(const sim::Firmware &Fw) {
   return false;
 }
 
+inline std::string DescribeVersion(const std::optional<Version> &V) {
+  return V ? std::to_string(V->first) + "." + (V->second < 10 ? "0" : "") + std::to_string(V->second) : "unread";
+}
+
 inline MachineFacts FactsOf(const sim::Firmware &Fw, const std::u16string &ImageName = u"bios.bin") {
   MachineFacts F;
   bool BiosSeen = false, SystemSeen = false;
@@ -657,6 +671,31 @@ inline MachineFacts FactsOf(const sim::Firmware &Fw, const std::u16string &Image
   }
   F.ToolFound = ShellFindsTool(Fw);
   F.KeyFailure = Fw.NoKeyStatus;
+  // The last record line, a log-full one passed over.
+  std::vector<std::string> Lines = LogLines(TextOf(LogOnMedium(Fw)));
+  std::optional<std::vector<std::string>> Last;
+  while (!Lines.empty() && !Last) {
+    Last = ParseLogLine(Lines.back());
+    Lines.pop_back();
+    if (Last && (*Last)[kLogStep] == "log-full") {
+      Last.reset();
+    }
+  }
+  if (Last) {
+    std::string Uuid;
+    if (F.Machine.Id) {
+      static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
+      for (int I = 0; I < 16; I++) {
+        char Hex[4];
+        std::snprintf(Hex, sizeof Hex, "%02x", (*F.Machine.Id)[kOrder[I]]);
+        Uuid += std::string(I == 4 || I == 6 || I == 8 || I == 10 ? "-" : "") + Hex;
+      }
+    }
+    const std::string &Logged = (*Last)[7];
+    F.DoneLogged = detail::Contains({"done", "refused-done"}, (*Last)[kLogStep]) && (*Last)[1] == F.Machine.Serial &&
+                   (*Last)[3] == Uuid && (*Last)[5] == Name &&
+                   (Logged.empty() || !F.Running || Logged == DescribeVersion(F.Running));
+  }
   return F;
 }
 
@@ -690,7 +729,7 @@ inline std::string Describe(const StateAfter &S) {
   }
   const Record &R = *S.Fresh;
   return Describe(FileContent(Bytes{(*S.Bytes)[0]})) + " and a record of " + (R.Machine.Id ? "the UUID" : "no UUID") + ", serial \"" +
-         R.Machine.Serial + "\", " + (R.Image ? std::to_string(R.Image->Size) + " image bytes" : "no image") +
+         R.Machine.Serial + "\", " + (R.Image ? std::to_string(R.Image->Size) + " image bytes" : "no image") + (R.Checked ? ", checked" : "") +
          (S.Bytes->size() > 1 ? ", then " + std::to_string(S.Bytes->size() - 1) + " old bytes" : "");
 }
 
@@ -721,10 +760,14 @@ inline Step ExpectedStep(const MachineFacts &F, bool Backup, const FileContent &
     if (Before && Before->size() > 1 + kRecordSize) {
       After.Bytes->insert(After.Bytes->end(), Before->begin() + 1 + kRecordSize, Before->end());
     }
-    After.Fresh = Record{F.Machine, F.Image};
+    After.Fresh = Record{F.Machine, F.Image, true};
     return Step{.After = After, .Signals = true};
   };
   if (!Before || Before->empty()) {
+    // A machine the log says is done with this image asks first.
+    if (F.DoneLogged && !(Key && (*Key == u'y' || *Key == u'Y'))) {
+      return {.After = std::nullopt, .Status = EFI_ABORTED};
+    }
     return Begin(Backup ? kBackupRequested : kModeEntered);
   }
   const uint8_t B = (*Before)[0];
@@ -750,13 +793,20 @@ inline Step ExpectedStep(const MachineFacts &F, bool Backup, const FileContent &
         return Nothing(EFI_NOT_FOUND);
       }
       return {.After = Kept(Backup ? kBackupFlashStarted : kFlashStarted), .Flashes = true};
-    case kFlashStarted: return {.After = Kept(kFlashFinished), .ResetsBoard = true};
+    // A reset request that returns leaves the restart to come.
+    case kFlashStarted: return {.After = Kept(kFlashFinished), .ResetsBoard = true, .Status = EFI_NOT_READY};
     case kFlashFinished:
       if (F.Running && F.ImageVersion && F.Running != F.ImageVersion) {
         return {.After = Before, .Failed = true, .Status = EFI_INCOMPATIBLE_VERSION};
       }
+      // An update whose first start checked the versions ends only on the
+      // same check.
+      if ((!F.Running || !F.ImageVersion) && R && R->Checked) {
+        return Nothing(EFI_NOT_FOUND);
+      }
       return {.After = std::nullopt, .Done = true};
-    case kBackupRequested: return {.After = Kept(kBackupResetPending), .ResetsBoard = true};
+    case kBackupRequested:
+      return {.After = Kept(kBackupResetPending), .ResetsBoard = true, .Status = EFI_NOT_READY};
     default:  // 'G'
       if (!Key) {
         return Nothing(F.KeyFailure);
@@ -831,12 +881,18 @@ struct FileReplay {
 };
 
 // The state byte an action needs on the medium first (the only variable
-// the application sets is the memory-overwrite request).
-inline std::optional<uint8_t> Announcing(const sim::Event &E, bool Backup) {
+// the application sets is the memory-overwrite request). A reset from '2'
+// or '@' is the board's reset, made without the board's service.
+inline std::optional<uint8_t> Announcing(const sim::Event &E, bool Backup, const FileContent &Before) {
+  const uint8_t Found = Before && !Before->empty() ? (*Before)[0] : 0;
   switch (E.What) {
+    case sim::Event::Kind::Reset:
+      if (Found == (Backup ? kBackupRequested : kFlashStarted)) {
+        return Backup ? kBackupResetPending : kFlashFinished;
+      }
+      return Backup ? kBackupRequested : kModeEntered;
     case sim::Event::Kind::PortWrite:
-    case sim::Event::Kind::SetVariable:
-    case sim::Event::Kind::Reset: return Backup ? kBackupRequested : kModeEntered;
+    case sim::Event::Kind::SetVariable: return Backup ? kBackupRequested : kModeEntered;
     case sim::Event::Kind::Execute: return Backup ? kBackupFlashStarted : kFlashStarted;
     case sim::Event::Kind::VendorRequest: return Backup ? kBackupResetPending : kFlashFinished;
     default: return std::nullopt;
@@ -898,7 +954,11 @@ inline void CheckAnnounced(const sim::Firmware &Fw, const Allowed &A, std::vecto
       Log.Apply(E);
       if (E.What == K::FileCommit && Pending && !Logged) {
         const std::vector<std::string> Lines = LogLines(TextOf(Log.Medium));
-        if (Lines.size() >= 2 && (Logged = ParseLogLine(Lines[Lines.size() - 2]))) {
+        // The line of what came back of an action follows that action.
+        if (Lines.size() >= 2 && (Logged = ParseLogLine(Lines[Lines.size() - 2])) &&
+            detail::Contains({"flash-ended", "reset-asked"}, (*Logged)[kLogStep])) {
+          Logged.reset();
+        } else if (Logged) {
           detail::CheckLogged(*Logged, State, Settled, Acted, Out);
         }
       }
@@ -931,7 +991,7 @@ inline void CheckAnnounced(const sim::Firmware &Fw, const Allowed &A, std::vecto
       }
       continue;
     }
-    const auto Needed = detail::Announcing(E, A.Backup);
+    const auto Needed = detail::Announcing(E, A.Backup, A.Before);
     if (!Needed) {
       continue;
     }
@@ -969,17 +1029,32 @@ inline void CheckLog(const sim::Firmware &Fw, const Allowed &A, std::vector<Viol
   }
   const bool Torn = !Old.empty() && (Old.size() < 2 || Old.compare(Old.size() - 2, 2, "\r\n") != 0);
   const std::string Added = New.substr(Old.size()), Start = Torn ? "\r\n" : "";
-  std::optional<std::vector<std::string>> Line;
+  // A second line only for what came back of the tool or the reset request.
+  std::vector<std::vector<std::string>> Parsed;
   if (Added.compare(0, Start.size(), Start) == 0) {
-    const std::vector<std::string> Lines = LogLines(Added.substr(Start.size()));
-    Line = Lines.size() == 2 && Lines[1].empty() ? ParseLogLine(Lines[0]) : std::nullopt;
+    std::vector<std::string> Lines = LogLines(Added.substr(Start.size()));
+    const bool Ended = Lines.back().empty();
+    Lines.pop_back();
+    for (size_t I = 0; Ended && I < Lines.size() && I < 2; I++) {
+      if (const auto Line = ParseLogLine(Lines[I])) {
+        Parsed.push_back(*Line);
+      }
+    }
+    if (Parsed.size() != Lines.size() ||
+        (Parsed.size() == 2 && !detail::Contains({"flash-ended", "reset-asked"}, Parsed[1][kLogStep]))) {
+      Parsed.clear();
+    }
   }
-  if (!Line) {
+  if (Parsed.empty()) {
     Out.push_back({"log", "the launch added " + Describe(FileContent(Bytes(Added.begin(), Added.end()))) +
-                              " to Tamsork.log: not one record line" + (Torn ? " after the torn one" : "")});
-  } else if ((*Line)[kLogBefore] != StateWord(A.Before)) {
-    Out.push_back({"log", "the line says State.dat held " + (*Line)[kLogBefore] + " where it held " +
-                              Describe(A.Before)});
+                              " to Tamsork.log: not one record line and what came back" +
+                              (Torn ? " after the torn one" : "")});
+  }
+  for (const auto &Line : Parsed) {
+    if (Line[kLogBefore] != StateWord(A.Before)) {
+      Out.push_back({"log", "the line says State.dat held " + Line[kLogBefore] + " where it held " +
+                                Describe(A.Before)});
+    }
   }
 }
 
@@ -1016,10 +1091,6 @@ inline std::optional<std::string> FirstStep(const sim::Firmware &Fw) {
   return std::nullopt;
 }
 
-inline std::string DescribeVersion(const std::optional<Version> &V) {
-  return V ? std::to_string(V->first) + "." + (V->second < 10 ? "0" : "") + std::to_string(V->second) : "unread";
-}
-
 // The rules of the record and the version: no step on another machine, no
 // tool on another image or where the Shell finds none, and done or failed
 // only as the versions say.
@@ -1049,10 +1120,15 @@ inline void CheckRecordAndVersion(const sim::Firmware &Fw, const Allowed &A, std
       Out.push_back({"no flash tool", "started \"" + sim::ToUtf8(Run.CommandLine) + "\" and the Shell found none"});
     }
   }
-  // The verdict is a line that begins with its text.
+  // The verdict is a line that begins with its text; an update whose first
+  // start checked the versions is never done unchecked.
   const bool Equal = F.Running && F.ImageVersion && F.Running == F.ImageVersion;
   for (const std::string &Line : detail::Split(Fw.ConsoleText(), '\n')) {
-    const bool Done = Line.rfind(kDoneText, 0) == 0 && Line.find(kUncheckedText) == std::string::npos;
+    const bool Unchecked = Line.find(kUncheckedText) != std::string::npos;
+    if (Line.rfind(kDoneText, 0) == 0 && Unchecked && R && R->Checked) {
+      Out.push_back({"done", "\"" + Line + "\" for an update whose first start checked the versions"});
+    }
+    const bool Done = Line.rfind(kDoneText, 0) == 0 && !Unchecked;
     const bool Failed = Line.rfind(kFailedText, 0) == 0;
     if ((Done && !Equal) || (Failed && (Equal || !F.Running || !F.ImageVersion))) {
       Out.push_back({Done ? "done" : "failed", "\"" + Line + "\" with the BIOS running " +
@@ -1065,10 +1141,15 @@ inline void CheckRecordAndVersion(const sim::Firmware &Fw, const Allowed &A, std
 // Every rule for the launch just made.
 inline std::vector<Violation> CheckLaunch(const sim::Firmware &Fw, EFI_STATUS Status, const Allowed &A) {
   std::vector<Violation> Out;
-  if (Status != EFI_SUCCESS && !EFI_ERROR(Status)) {
+  if (Status != EFI_SUCCESS && !EFI_ERROR(Status) && Fw.Executions().empty()) {
     char Text[48];
     std::snprintf(Text, sizeof Text, "exit status 0x%llX", static_cast<unsigned long long>(Status));
     Out.push_back({"exit status", Text});
+  }
+  // A reset announced (the board asked for one) that did not come is no
+  // success at the Shell.
+  if (Status == EFI_SUCCESS && !Fw.VendorRequests().empty() && !Fw.ResetRequested()) {
+    Out.push_back({"exit status", "success after a reset request that returned"});
   }
   if (Fw.LivePoolBlocks() > A.LeakedBlocks) {
     Out.push_back({"pool", std::to_string(Fw.LivePoolBlocks()) + " pool block(s) left allocated"});
@@ -1163,8 +1244,8 @@ inline bool SameStep(const Step &Got, const Step &Want) {
 // ---------------------------------------------------------------- the calls of the log
 
 // The calls of the clean launch of L (Calls, their services) that write its
-// log line: from the clock read for the line's time to the close of
-// Tamsork.log. Which call closes it comes from cuts: a launch cut at that
+// (first) log line: from the clock read for the line's time to the close of
+// Tamsork.log after it is written. Which call closes it comes from cuts: a launch cut at that
 // call has not recorded the close yet, one cut at the next call has.
 // nullopt when the launch closes no Tamsork.log. No other Firmware may
 // exist meanwhile.
@@ -1174,8 +1255,11 @@ inline std::optional<std::pair<uint64_t, uint64_t>> LogCalls(const Launch &L, co
     PrepareMachine(Fw, L);
     Fw.CutPowerAtCall(CutAt);
     Fw.Launch();
-    return std::any_of(Fw.Events().begin(), Fw.Events().end(), [](const sim::Event &E) {
-      return E.What == sim::Event::Kind::FileClose && detail::IsFile(E, kLogFile);
+    // The close after the line's write: the log may be read before it.
+    bool Written = false;
+    return std::any_of(Fw.Events().begin(), Fw.Events().end(), [&](const sim::Event &E) {
+      Written = Written || (E.What == sim::Event::Kind::FileWrite && detail::IsFile(E, kLogFile));
+      return Written && E.What == sim::Event::Kind::FileClose && detail::IsFile(E, kLogFile);
     });
   };
   uint64_t Low = 1, High = Calls.size() + 1;

@@ -167,7 +167,7 @@ TEST(FaultSweep, EveryFirmwareCallOfEveryLaunchCanFail) {
         A.After.emplace_back(Bytes(Clean.After.Bytes->begin(), Clean.After.Bytes->begin() + 1));
         A.After.back().Bytes->insert(A.After.back().Bytes->end(), Clean.After.Bytes->begin() + 1 + kRecordSize,
                                      Clean.After.Bytes->end());
-        A.After.back().Fresh = Record{{}, Fresh->Image};
+        A.After.back().Fresh = Record{{}, Fresh->Image, Fresh->Checked};
       }
       if (S == Service::FreePool) {
         A.LeakedBlocks = 1;

@@ -53,10 +53,15 @@ bool Empty(const FileContent &C) { return !C || C->empty(); }
 uint8_t First(const FileContent &C) { return Empty(C) ? 0 : (*C)[0]; }
 
 // Where the update stands between launches, when no launch in this mode
-// would move it on by itself: a byte of the other mode or of none, the 'G'
+// would move it on by itself: done, a byte of the other mode or of none, the 'G'
 // prompt (the table's step for it without a key is the failed read; one of
 // another machine is refused instead), 'B'.
 std::optional<Ending> Waiting(bool Backup, const FileContent &State, const MachineFacts &F) {
+  // The update ended, its "done" logged: the next start asks before it
+  // flashes the same image again.
+  if (Empty(State) && F.DoneLogged) {
+    return Ending::Finished;
+  }
   const Step Next = ExpectedStep(F, Backup, State, std::nullopt);
   if (Next.Status == EFI_INVALID_PARAMETER || (Backup && First(State) == kBackupFlashStarted)) {
     return Next.Status == EFI_INVALID_PARAMETER ? Ending::WaitingForeign : Ending::WaitingBoard;

@@ -45,6 +45,8 @@ struct Ongoing {
 constexpr Ongoing kOngoing[] = {
     {u"begin", "update mode requested, the machine restarts"},
     {u"flash", "the flash tool started"},
+    {u"flash-ended", "the flash tool returned; the machine must be restarted"},
+    {u"reset-asked", "the board was asked to restart the machine"},
     {u"finish", "flashing finished, the board restarts the machine"},
     {u"manual-reset", "backup mode, waiting for update mode and a key"},
     {u"start-over", "backup mode started over, the machine restarts"},
@@ -91,6 +93,12 @@ LogOutcome OutcomeOf(const LogFields &Last) {
   if (Step == u"done-unchecked") {
     return {"done-unchecked", "done without a version check"};
   }
+  if (Step == u"refused-done") {
+    return {"done", "done earlier; a later start with the stick left in was answered not to flash again"};
+  }
+  if (Step == u"unchecked") {
+    return {"not-finished", "not finished: the last start could not check the version (State.dat kept)"};
+  }
   if (Step == u"failed") {
     return {"failed", "failed: the BIOS ran " + Field(Last, kLogBios) +
                           (Last[kLogVersion].empty() ? "" : ", the image held " + Field(Last, kLogVersion))};
@@ -114,7 +122,9 @@ LogOutcome OutcomeOf(const LogFields &Last) {
   }
   for (const Ongoing &O : kOngoing) {
     if (Step == O.Step) {
-      return {"under-way", "still under way at " + After + ": " + O.What};
+      const std::string Outcome = LogUtf8(Last[kLogOutcome]);
+      return {"under-way", "still under way at " + After + ": " + O.What +
+                               (Step == u"flash-ended" && Outcome != "Success" ? " (status " + Outcome + ")" : "")};
     }
   }
   return {"unknown-step", "an unknown step " + LogQuote(Step) + " (State.dat then held " + After + ")"};

@@ -194,7 +194,9 @@ std::string RunText(const MachineSpec &Spec, const RunReport &Report) {
       Vendor.push_back(VendorText(V));
     }
     T.Field("vendor request", Vendor);
-    T.Field("exit status", R.ExitStatus ? StatusName(*R.ExitStatus) : "none: still waiting at the prompt");
+    T.Field("exit status", R.ExitStatus     ? StatusName(*R.ExitStatus)
+                           : R.WaitingForKey ? "none: still waiting at the prompt"
+                                             : "none: the machine restarted");
     T.Field("next", !R.Restart.empty() ? R.Restart
                     : R.WaitingForKey  ? "the machine waits for a key"
                                        : "back at the Shell prompt");
@@ -297,9 +299,11 @@ std::string InspectText(const InspectReport &Report) {
   }
   if (Report.Gate) {
     const GateResult &G = *Report.Gate;
-    T.Field("running BIOS", G.BiosVersion + ", read as " + VersionText(G.RunningMajor, G.RunningMinor));
-    T.Field("version gate",
-            G.Allowed ? "allowed: the image is not older than the running BIOS" : "refused: " + G.Message);
+    T.Field("running BIOS", G.BiosVersion + (G.Readable ? ", read as " + VersionText(G.RunningMajor, G.RunningMinor)
+                                                         : ", which cannot be read"));
+    T.Field("version gate", G.Allowed    ? "allowed: the image is not older than the running BIOS"
+                            : G.Readable ? "refused: " + G.Message
+                                         : "cannot be read: " + G.Message);
   }
   return T.Take();
 }
@@ -314,7 +318,7 @@ std::string InspectJson(const InspectReport &Report) {
     const GateResult &G = *Report.Gate;
     J["gate"] = {
         {"bios_version", G.BiosVersion},
-        {"running_version", VersionText(G.RunningMajor, G.RunningMinor)},
+        {"running_version", G.Readable ? Json(VersionText(G.RunningMajor, G.RunningMinor)) : Json(nullptr)},
         {"allowed", G.Allowed},
         {"message", G.Message},
     };

@@ -93,11 +93,24 @@ std::optional<uint64_t> FirstUnansweredWait(const sim::Firmware &Fw, size_t Keys
     const sim::Service S = Fw.CallService(N);
     if (S == sim::Service::WaitForEvent) {
       LastWait = N;
-    } else if (S == sim::Service::ReadKeyStroke) {
+    } else if (S == sim::Service::ReadKeyStroke && LastWait != 0) {
+      // A read without a wait before it drops a key typed ahead: no answer.
       if (++Reads > KeysQueued) {
         return LastWait != 0 ? LastWait : N;
       }
       LastWait = 0;
+    }
+  }
+  return std::nullopt;
+}
+
+// The call at which the launch restarts the machine: a reset, the flash tool
+// (which flashes and restarts it), the board's reset request.
+std::optional<uint64_t> FirstRestartCall(const sim::Firmware &Fw) {
+  for (uint64_t N = 1; N <= Fw.CallCount(); N++) {
+    const sim::Service S = Fw.CallService(N);
+    if (S == sim::Service::ResetSystem || S == sim::Service::ShellExecute || S == sim::Service::VendorRequest) {
+      return N;
     }
   }
   return std::nullopt;
@@ -456,6 +469,16 @@ RunReport RunUpdate(const MachineSpec &Spec) {
       Fw.CutPowerAtCall(*Wait);
       Fw.Launch();
       R.WaitingForKey = true;
+    } else if (const auto Restart = FirstRestartCall(Fw); Restart && *Restart < Fw.CallCount()) {
+      // The machine restarts there: the same start again, the power gone
+      // right after that call, so that nothing after it is recorded.
+      Fw.Reboot();
+      Fw.ClearKeys();
+      Fw.SetSmbiosRecords(Platform(Running, Spec, Serial));
+      Restore(Fw, Before, Spec.ReadOnlyState);
+      Fw.QueueKeys(ToSimKeys(Keys));
+      Fw.CutPowerAtCall(*Restart + 1);
+      Fw.Launch();
     } else {
       R.ExitStatus = Status;
     }
@@ -513,17 +536,18 @@ EFI_STATUS GateInLaunch() {
   if (EFI_ERROR(Status) || gShellParameters == NULL) {
     return EFI_NOT_FOUND;
   }
-  IMAGE_IDENTITY Image;
-  return CheckVersions(gImageHandle, gST, FALSE, &Image);
+  MACHINE_FACTS Machine;
+  ReadMachineFacts(&Machine);
+  IMAGE_FACTS Image;
+  return CheckVersions(gImageHandle, gST, FALSE, &Machine, &Image);
 }
 
 GateResult RunGate(const std::string &ImageName, const std::vector<uint8_t> &Image, const std::string &BiosVersion) {
   GateResult G;
   G.BiosVersion = BiosVersion;
-  const std::u16string Version16 = sim::FromUtf8(BiosVersion);
   UINTN Major = 0;
   UINTN Minor = 0;
-  ParseDeviceVersion(Version16.c_str(), &Major, &Minor);
+  G.Readable = ReadDeviceVersion(BiosVersion.c_str(), BiosVersion.size(), &Major, &Minor);
   G.RunningMajor = Major;
   G.RunningMinor = Minor;
 

@@ -151,7 +151,8 @@ RunReport RunUpdate(const MachineSpec &Spec);
 // The application's version gate against a running BIOS Version string.
 struct GateResult {
   std::string BiosVersion;
-  uint64_t RunningMajor = 0;  // the string as the application reads it
+  bool Readable = false;      // the application reads a version in the string
+  uint64_t RunningMajor = 0;  // what it reads there
   uint64_t RunningMinor = 0;
   bool Allowed = false;
   std::string Message;  // what the gate printed before its prompt; empty when allowed

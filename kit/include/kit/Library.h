@@ -29,6 +29,9 @@ VOID FreePool(VOID *Buffer);
 VOID *CopyMem(VOID *Destination, const VOID *Source, UINTN Length);
 VOID *SetMem(VOID *Buffer, UINTN Length, UINT8 Value);
 VOID *ZeroMem(VOID *Buffer, UINTN Length);
+// 0 when the Length bytes at First and Second are the same; else the
+// difference of the first bytes that differ, read unsigned.
+INTN CompareMem(const VOID *First, const VOID *Second, UINTN Length);
 
 // ---------------------------------------------------------------- strings
 
@@ -112,6 +115,13 @@ UINTN KitPrint(EFI_SIMPLE_TEXT_OUTPUT_PROTOCOL *Console, const CHAR16 *Format, c
 template <typename... T> UINTN Print(const CHAR16 *Format, T... Args) {
   const KIT_PRINT_ARG List[sizeof...(T) + 1] = {KitPrintArg(Args)..., {KitArgKind::Unsigned, 0, nullptr}};
   return KitPrint(gST != NULL ? gST->ConOut : NULL, Format, List, sizeof...(T));
+}
+
+// Formats into StartOfBuffer, BufferSize bytes long, cut to fit.
+template <typename... T>
+UINTN UnicodeSPrint(CHAR16 *StartOfBuffer, UINTN BufferSize, const CHAR16 *FormatString, T... Args) {
+  const KIT_PRINT_ARG List[sizeof...(T) + 1] = {KitPrintArg(Args)..., {KitArgKind::Unsigned, 0, nullptr}};
+  return KitFormatUnicode(StartOfBuffer, BufferSize, FormatString, List, sizeof...(T));
 }
 
 // The format is 8-bit ASCII, the output UCS-2; BufferSize is in bytes.

@@ -487,7 +487,8 @@ typedef EFI_STATUS(EFIAPI *EFI_SHELL_EXECUTE)(EFI_HANDLE *ParentImageHandle, CHA
 // The value of a Shell variable; owned by the Shell; NULL when unset.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_ENV)(const CHAR16 *Name);
 // The Shell's mapping names for a device path ("FS0:", several separated by
-// ';'); owned by the Shell. *DevicePath is advanced past what matched.
+// ';'): a pool string allocated for the caller, who frees it; NULL when
+// none matches. *DevicePath is advanced past what matched.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_MAP_FROM_DEVICE_PATH)(EFI_DEVICE_PATH_PROTOCOL **DevicePath);
 // The current directory of a mapping, or of the current one for NULL, as
 // "FS0:\dir"; owned by the Shell; NULL when there is none.

@@ -34,3 +34,7 @@ VOID *CopyMem(VOID *Destination, const VOID *Source, UINTN Length) {
 VOID *SetMem(VOID *Buffer, UINTN Length, UINT8 Value) { return __builtin_memset(Buffer, Value, Length); }
 
 VOID *ZeroMem(VOID *Buffer, UINTN Length) { return SetMem(Buffer, Length, 0); }
+
+INTN CompareMem(const VOID *First, const VOID *Second, UINTN Length) {
+  return Length == 0 ? 0 : __builtin_memcmp(First, Second, Length);
+}

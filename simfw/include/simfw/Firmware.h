@@ -280,6 +280,9 @@ struct UnkindBehaviour {
   // Everything on, reads refused above 1 MiB.
   static constexpr UnkindBehaviour All() { return {true, true, uint64_t{1} << 20, true, true}; }
 };
+// The StatusCode a nested OVMF Shell hands back for a program it cannot
+// find (measured; the only one seen with the error bit set).
+inline constexpr uint64_t kNestedNotFoundStatus = 0x8000000400030000ULL;
 // What poisoned outputs hold (see UnkindBehaviour::PoisonOutputs).
 inline constexpr uint64_t kPoisonPointer = 0xDEADBEEF0BAD0000ULL;  // non-canonical: any access faults
 inline constexpr uint64_t kPoisonHandle = 0xDEADBEEF0BAD0048ULL;
@@ -370,6 +373,7 @@ class Firmware {
   void QueueKey(Key K);
   void QueueKeys(const std::vector<Key> &Keys);
   void TypeAhead(Key K);
+  void ClearKeys();  // no key queued or typed ahead any more
   void SpuriousWakes(size_t Count);
   EFI_STATUS NoKeyStatus = EFI_DEVICE_ERROR;
   size_t KeysLeft() const;
@@ -413,14 +417,14 @@ class Firmware {
   // returns when it finds the program.
   void SetShellProtocolInstalled(bool Installed);
   EFI_STATUS ExecuteStatus = EFI_SUCCESS;
-  // What the executed command itself returned: written to *StatusCode when
-  // Execute succeeds and the caller asked for it.
+  // What the executed command itself returned. *StatusCode gets it, or the
+  // load failure, without the error bit, as OVMF's Shell hands it back.
   EFI_STATUS ExecuteCommandStatus = EFI_SUCCESS;
   // Execute runs only a program the Shell finds: Argv[0] as a Shell name
   // (from the current directory, or as written with a mapping or a leading
   // '\'), then joined to each ';'-separated entry of the Shell variable
   // path, in order; regular files only, in any case. A program not found
-  // runs nothing and Execute returns EFI_NOT_FOUND. Each of these endings
+  // runs nothing (see NestedExecute for what comes back). Each of these endings
   // appended to Argv[0] is tried the same way after the name as given has
   // not been found (say {u".nsh", u".efi"}). Whether OVMF's Shell does so is
   // not measured yet: none by default.
