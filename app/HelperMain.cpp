@@ -52,7 +52,7 @@ struct LAUNCH_PLAN {
   CHAR16 Byte[2];          // the state byte as text
 };
 
-STEP_OUTCOME Said(EFI_STATUS Status, const CHAR8 *Step, STATE_SEEN After, const CHAR16 *Text,
+STEP_OUTCOME Said(EFI_STATUS Status, const CHAR8 *Step, STATE_SEEN After, const CHAR8 *Text,
                   const CHAR16 *Argument = NULL) {
   return {Status, Text, Argument, Step, After, NULL};
 }
@@ -65,11 +65,11 @@ BOOLEAN StartedAtRoot(LAUNCH_RECORD *Launch, STEP_OUTCOME *Refusal) {
     return TRUE;
   }
   *Refusal = Said(EFI_NOT_FOUND, ImageName()[0] == 0 ? "refused-name" : "refused-folder", Launch->Line.Before,
-                  u"started away from the root of its volume, or with no name; nothing changed");
+                  "started away from the root of its volume, or with no name; nothing changed");
   return FALSE;
 }
 
-STEP_OUTCOME Unwritable(LAUNCH_RECORD *Launch, EFI_STATUS Status, const CHAR16 *Text) {
+STEP_OUTCOME Unwritable(LAUNCH_RECORD *Launch, EFI_STATUS Status, const CHAR8 *Text) {
   Launch->StickFailed = TRUE;
   return Said(Status, STATE_UNWRITABLE, Launch->Line.Before, Text);
 }
@@ -136,7 +136,7 @@ BOOLEAN FlashAgain(LAUNCH_RECORD *Launch, const MACHINE_FACTS *Machine, STEP_OUT
     return TRUE;
   }
   DeleteUpdateState(Launch->ImageHandle, Launch->SystemTable);
-  *Refusal = Said(EFI_ABORTED, "refused-done", STATE_REMOVED, u"this machine has been updated with %s; nothing changed",
+  *Refusal = Said(EFI_ABORTED, "refused-done", STATE_REMOVED, "this machine has been updated with %s; nothing changed",
                   ImageName());
   return FALSE;
 }
@@ -167,7 +167,7 @@ STEP_OUTCOME BeginUpdate(LAUNCH_RECORD *Launch, const MACHINE_FACTS *Machine, co
     Print(u"Press ANY key to abort!\n");
     WaitForAnyKey();
     DeleteUpdateState(Launch->ImageHandle, Launch->SystemTable);
-    return Said(EFI_NOT_FOUND, "refused-version", STATE_REMOVED, u"the version check refused %s; the update does not begin",
+    return Said(EFI_NOT_FOUND, "refused-version", STATE_REMOVED, "the version check refused %s; the update does not begin",
                 ImageName());
   }
   // Unchecked (-d), the image is still the one the tool must get: recorded
@@ -183,12 +183,12 @@ STEP_OUTCOME BeginUpdate(LAUNCH_RECORD *Launch, const MACHINE_FACTS *Machine, co
   const STATE_CODE Byte = BackupMode ? STATE_BACKUP_MODE_REQUESTED : STATE_MODE_ENTERED;
   const EFI_STATUS Status = RecordUpdateBegin(Launch->ImageHandle, Launch->SystemTable, Byte, &Record);
   if (EFI_ERROR(Status)) {
-    return Unwritable(Launch, Status, u"State.dat could not be written; nothing changed");
+    return Unwritable(Launch, Status, "State.dat could not be written; nothing changed");
   }
   Plan->Then = EFFECT_UPDATE_MODE;
   return Said(EFI_SUCCESS, Step, StateByte(Byte),
-              BackupMode ? u"backup update, update mode requested; the machine restarts now"
-                         : u"step 1 of 4, update mode requested; the machine restarts now");
+              BackupMode ? "backup update, update mode requested; the machine restarts now"
+                         : "step 1 of 4, update mode requested; the machine restarts now");
 }
 
 STEP_OUTCOME Flash(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, LAUNCH_PLAN *Plan) {
@@ -201,7 +201,7 @@ STEP_OUTCOME Flash(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, LAUNCH_PLAN
   if (State->HasRecord && State->Record.Image.Present) {
     Status = CheckApprovedImage(Launch->ImageHandle, Launch->SystemTable, &State->Record.Image);
     if (EFI_ERROR(Status)) {
-      return Said(Status, "refused-image", Launch->Line.Before, u"%s is not the image the update began with; nothing changed",
+      return Said(Status, "refused-image", Launch->Line.Before, "%s is not the image the update began with; nothing changed",
                   ImageName());
     }
   }
@@ -209,18 +209,18 @@ STEP_OUTCOME Flash(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, LAUNCH_PLAN
   Status = PrepareFlash(Launch->ImageHandle, Launch->SystemTable, BackupMode, &Plan->Shell, Plan->CommandLine,
                         &ToolMissing);
   if (ToolMissing) {
-    return Said(Status, "no-tool", Launch->Line.Before, u"the flash tool is not where the Shell looks; nothing changed");
+    return Said(Status, "no-tool", Launch->Line.Before, "the flash tool is not where the Shell looks; nothing changed");
   }
   if (EFI_ERROR(Status)) {
-    return Unwritable(Launch, Status, u"the flash tool was not started; nothing changed");
+    return Unwritable(Launch, Status, "the flash tool was not started; nothing changed");
   }
   const STATE_CODE Byte = BackupMode ? STATE_BACKUP_FLASH_STARTED : STATE_FLASH_STARTED;
   Plan->Then = EFFECT_FLASH_TOOL;
   Plan->After = StateByte(Byte);
   // What the tool does is not known before it returns.
   STEP_OUTCOME Outcome = Said(EFI_SUCCESS, "flash", StateByte(Byte),
-                              BackupMode ? u"backup update, the flash tool starts with %s"
-                                         : u"step 2 of 4, the flash tool starts with %s",
+                              BackupMode ? "backup update, the flash tool starts with %s"
+                                         : "step 2 of 4, the flash tool starts with %s",
                               ImageName());
   Outcome.Outcome = "Started";
   return Outcome;
@@ -230,10 +230,10 @@ STEP_OUTCOME Flash(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, LAUNCH_PLAN
 // board's service, or, when that is missing, by a cold reset, so that an
 // unattended update still reaches its next start.
 STEP_OUTCOME AskBoardReset(LAUNCH_RECORD *Launch, STATE_CODE Byte, BOOLEAN KeyFirst, const CHAR8 *Step,
-                           const CHAR16 *Text, const CHAR16 *WithoutService, LAUNCH_PLAN *Plan) {
+                           const CHAR8 *Text, const CHAR8 *WithoutService, LAUNCH_PLAN *Plan) {
   const EFI_STATUS Status = RecordUpdateState(Launch->ImageHandle, Launch->SystemTable, Byte);
   if (EFI_ERROR(Status)) {
-    return Unwritable(Launch, Status, u"State.dat could not be written; nothing changed");
+    return Unwritable(Launch, Status, "State.dat could not be written; nothing changed");
   }
   Plan->Then = EFFECT_BOARD_RESET;
   Plan->KeyFirst = KeyFirst;
@@ -266,47 +266,47 @@ STEP_OUTCOME CheckFlashedVersion(LAUNCH_RECORD *Launch, const UPDATE_STATE *Stat
   const VERSION_VERDICT Verdict = CompareVersions(&Image, Read, Machine, &Major, &Minor);
   if (Verdict == VERSION_EQUAL) {
     Plan->Then = EFFECT_CLEAN_UP;
-    UnicodeSPrint(Plan->Note, sizeof(Plan->Note), u"BIOS Update done!\n");
-    return Said(EFI_SUCCESS, "done", STATE_REMOVED, u"step 4 of 4, the BIOS runs the version of %s; the update is done",
+    UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note), "BIOS Update done!\n");
+    return Said(EFI_SUCCESS, "done", STATE_REMOVED, "step 4 of 4, the BIOS runs the version of %s; the update is done",
                 Name);
   }
   if (Verdict == VERSION_NEWER || Verdict == VERSION_OLDER) {
     // The machine still runs another BIOS: State.dat keeps its byte so
     // that every later start says so too.
-    UnicodeSPrint(Plan->Note, sizeof(Plan->Note), u"BIOS Update failed: the BIOS runs %u.%02u, %s holds %u.%02u\n",
+    UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note), "BIOS Update failed: the BIOS runs %u.%02u, %s holds %u.%02u\n",
                   Major, Minor, Name, Image.Major, Image.Minor);
     return Said(EFI_INCOMPATIBLE_VERSION, "failed", StateByte(STATE_FLASH_FINISHED),
-                u"step 4 of 4, the BIOS does not run the version of %s; the update failed", Name);
+                "step 4 of 4, the BIOS does not run the version of %s; the update failed", Name);
   }
   if (State->HasRecord && State->Record.VersionChecked) {
     // An update whose first start compared the versions ends only on the
     // same comparison.
     if (Verdict == VERSION_IMAGE_UNREADABLE) {
-      UnicodeSPrint(Plan->Note, sizeof(Plan->Note),
-                    u"BIOS Update not finished: %s cannot be read or holds no version; put the image back and start "
-                    u"again\n",
+      UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note),
+                    "BIOS Update not finished: %s cannot be read or holds no version; put the image back and start "
+                    "again\n",
                     Name);
     } else {
-      UnicodeSPrint(Plan->Note, sizeof(Plan->Note),
-                    u"BIOS Update not finished: the running BIOS version \"%s\" cannot be read; check the version in "
-                    u"the firmware's setup, then delete State.dat\n",
+      UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note),
+                    "BIOS Update not finished: the running BIOS version \"%s\" cannot be read; check the version in "
+                    "the firmware's setup, then delete State.dat\n",
                     Verdict == VERSION_DEVICE_MISSING ? u"(none)" : Version);
     }
     return Said(EFI_NOT_FOUND, "unchecked", StateByte(STATE_FLASH_FINISHED),
-                u"step 4 of 4, the version cannot be checked; the update is not finished");
+                "step 4 of 4, the version cannot be checked; the update is not finished");
   }
   Plan->Then = EFFECT_CLEAN_UP;
   if (Verdict == VERSION_IMAGE_UNREADABLE) {
-    UnicodeSPrint(Plan->Note, sizeof(Plan->Note),
-                  u"BIOS Update done! The version was not checked: %s cannot be read or holds no version\n", Name);
+    UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note),
+                  "BIOS Update done! The version was not checked: %s cannot be read or holds no version\n", Name);
   } else if (Verdict == VERSION_DEVICE_MISSING) {
-    UnicodeSPrint(Plan->Note, sizeof(Plan->Note),
-                  u"BIOS Update done! The version was not checked: the firmware reports no BIOS version\n");
+    UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note),
+                  "BIOS Update done! The version was not checked: the firmware reports no BIOS version\n");
   } else {
-    UnicodeSPrint(Plan->Note, sizeof(Plan->Note),
-                  u"BIOS Update done! The version was not checked: the BIOS version \"%s\" cannot be read\n", Version);
+    UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note),
+                  "BIOS Update done! The version was not checked: the BIOS version \"%s\" cannot be read\n", Version);
   }
-  return Said(EFI_SUCCESS, "done-unchecked", STATE_REMOVED, u"step 4 of 4, the update ends without a version check");
+  return Said(EFI_SUCCESS, "done-unchecked", STATE_REMOVED, "step 4 of 4, the update ends without a version check");
 }
 
 // A state byte this mode does not act on: nothing happens, the operator is
@@ -314,25 +314,21 @@ STEP_OUTCOME CheckFlashedVersion(LAUNCH_RECORD *Launch, const UPDATE_STATE *Stat
 STEP_OUTCOME ExplainState(LAUNCH_RECORD *Launch, UINT8 Byte, LAUNCH_PLAN *Plan) {
   BOOLEAN Known = FALSE;
   const BOOLEAN Backup = IsBackupByte(Byte, &Known);
-  CHAR16 *Text = Plan->Byte;
-  Text[0] = (CHAR16)Byte;
-  const CHAR8 *Step = Known ? "other-mode" : "unknown-state";
+  Plan->Byte[0] = (CHAR16)Byte;
   if (!Known) {
-    Print(u"State.dat holds 0x%02X, which no update writes: delete State.dat to begin a new update\n", Byte);
-    return Said(EFI_INVALID_PARAMETER, Step, Launch->Line.Before, u"State.dat holds a byte no update writes; nothing to do");
+    UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note),
+                  "State.dat holds 0x%02X, which no update writes: delete State.dat to begin a new update\n", Byte);
+    return Said(EFI_INVALID_PARAMETER, "unknown-state", Launch->Line.Before,
+                "State.dat holds a byte no update writes; nothing to do");
   }
-  if (Backup) {
-    Print(u"State.dat holds %c, a step of a backup update: start it with -b to go on, or delete State.dat to begin "
-          u"again\n",
-          (CHAR16)Byte);
-    return Said(EFI_INVALID_PARAMETER, Step, Launch->Line.Before,
-                u"State.dat holds %s, a step of a backup update; nothing to do", Text);
-  }
-  Print(u"State.dat holds %c, a step of a normal update: start it without -b to go on, or delete State.dat to begin "
-        u"again\n",
-        (CHAR16)Byte);
-  return Said(EFI_INVALID_PARAMETER, Step, Launch->Line.Before,
-              u"State.dat holds %s, a step of a normal update; nothing to do", Text);
+  UnicodeSPrintAsciiFormat(Plan->Note, sizeof(Plan->Note),
+                "State.dat holds %c, a step of a %s update: start it %s to go on, or delete State.dat to begin "
+                "again\n",
+                (CHAR16)Byte, Backup ? u"backup" : u"normal", Backup ? u"with -b" : u"without -b");
+  return Said(EFI_INVALID_PARAMETER, "other-mode", Launch->Line.Before,
+              Backup ? "State.dat holds %s, a step of a backup update; nothing to do"
+                     : "State.dat holds %s, a step of a normal update; nothing to do",
+              Plan->Byte);
 }
 
 bool TakesStep(UPDATE_ACTION Action) {
@@ -356,7 +352,7 @@ STEP_OUTCOME CarryOut(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, const MA
     const EFI_STATUS Status = CheckRecordedMachine(&State->Record.Machine, &Machine->Identity);
     if (EFI_ERROR(Status)) {
       return Said(Status, "refused-machine", Launch->Line.Before,
-                  u"the update belongs to another machine; nothing changed");
+                  "the update belongs to another machine; nothing changed");
     }
   }
 
@@ -367,15 +363,15 @@ STEP_OUTCOME CarryOut(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, const MA
       return Flash(Launch, State, Plan);
     case ACTION_FINISH:
       return AskBoardReset(Launch, STATE_FLASH_FINISHED, FALSE, "finish",
-                           u"step 3 of 4, flashing has finished; the board restarts the machine now",
-                           u"step 3 of 4, flashing has finished; the machine restarts now", Plan);
+                           "step 3 of 4, flashing has finished; the board restarts the machine now",
+                           "step 3 of 4, flashing has finished; the machine restarts now", Plan);
     case ACTION_CLEANUP:
       return CheckFlashedVersion(Launch, State, Machine, Plan);
     case ACTION_MANUAL_RESET:
       Print(u"Please enable UPDATE MODE to flash BIOS!\n");
       return AskBoardReset(Launch, STATE_BACKUP_RESET_PENDING, TRUE, "manual-reset",
-                           u"backup update, update mode asked for; a key restarts the board",
-                           u"backup update, update mode asked for; a key restarts the machine", Plan);
+                           "backup update, update mode asked for; a key restarts the board",
+                           "backup update, update mode asked for; a key restarts the machine", Plan);
     case ACTION_ASK_START_OVER: {
       // The question is the launch's line; what follows the answer is
       // logged, not said again.
@@ -403,7 +399,7 @@ STEP_OUTCOME CarryOut(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, const MA
     case ACTION_NONE:
     default:
       return Said(EFI_SUCCESS, "wait-board", Launch->Line.Before,
-                  u"the board's tools take over (State.dat holds B); nothing to do");
+                  "the board's tools take over (State.dat holds B); nothing to do");
   }
 }
 

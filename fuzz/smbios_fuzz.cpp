@@ -74,23 +74,6 @@ std::u16string StringOf(const sim::SmbiosRecord &R, uint8_t Number) {
   return Widened(R.Strings[Number - 1]);
 }
 
-// The kit's decimal reading: blanks, then digits; saturates on overflow.
-UINTN Decimal(const std::u16string &S, size_t From) {
-  size_t I = From;
-  while (I < S.size() && (S[I] == u' ' || S[I] == u'\t')) {
-    I++;
-  }
-  UINTN Value = 0;
-  for (; I < S.size() && S[I] >= u'0' && S[I] <= u'9'; I++) {
-    const UINTN Digit = S[I] - u'0';
-    if (Value > (MAX_UINTN - Digit) / 10) {
-      return MAX_UINTN;
-    }
-    Value = Value * 10 + Digit;
-  }
-  return Value;
-}
-
 struct Version {
   EFI_STATUS Status = EFI_NOT_FOUND;
   UINTN Major = 255, Minor = 255;
@@ -101,8 +84,13 @@ Version DeviceVersionOf(const std::vector<sim::SmbiosRecord> &Records) {
     if (R.Type != SMBIOS_TYPE_BIOS_INFORMATION) {
       continue;
     }
+    // "<c><d>.<dd>" and no digit after it, or no version at all.
     const std::u16string S = StringOf(R, StringNumber(R, SMBIOS_BIOS_VERSION_OFFSET));
-    return {EFI_SUCCESS, S.size() >= 1 ? Decimal(S, 1) : 0, S.size() >= 3 ? Decimal(S, 3) : 0};
+    const auto Digit = [&](size_t At) { return At < S.size() && S[At] >= u'0' && S[At] <= u'9'; };
+    if (S.size() < 5 || !Digit(1) || S[2] != u'.' || !Digit(3) || !Digit(4) || Digit(5)) {
+      return {};
+    }
+    return {EFI_SUCCESS, UINTN(S[1] - u'0'), UINTN((S[3] - u'0') * 10 + (S[4] - u'0'))};
   }
   return {};
 }

@@ -245,9 +245,10 @@ EFI_STATUS AppendLogLine(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, 
 
 VOID ReportStep(LAUNCH_RECORD *Launch, const STEP_OUTCOME *Outcome) {
   if (Outcome->Text != NULL) {
-    Print(u"Tamsork: ");
-    Print(Outcome->Text, Outcome->Argument);
-    Print(u"\n");
+    // Room for an image name of 255 characters with the rest of the line.
+    CHAR16 Text[400];
+    UnicodeSPrintAsciiFormat(Text, sizeof(Text), Outcome->Text, Outcome->Argument);
+    Print(u"Tamsork: %s\n", Text);
   }
   if (Outcome->Step == NULL) {
     return;

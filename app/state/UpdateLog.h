@@ -64,7 +64,7 @@ typedef struct {
 // says it and the log line that records it.
 typedef struct {
   EFI_STATUS Status;
-  const CHAR16 *Text;      // the screen line after "Tamsork: "; NULL: none
+  const CHAR8 *Text;       // the screen line after "Tamsork: " (a format for Argument); NULL: none
   const CHAR16 *Argument;  // Text's %s, if any
   const CHAR8 *Step;       // the log line's step; NULL: no line
   STATE_SEEN After;        // State.dat as the step leaves it

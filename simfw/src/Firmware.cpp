@@ -385,6 +385,14 @@ Firmware::~Firmware() {
   }
   Impl_->Pool.clear();
   CurrentFirmware = nullptr;
+  // The kit's globals must not outlive the tables they point into: a later
+  // report of the kit (an assertion) would write through them.
+  if (gST == SystemTable()) {
+    gImageHandle = nullptr;
+    gST = nullptr;
+    gBS = nullptr;
+    gRT = nullptr;
+  }
 }
 
 Firmware *Firmware::Current() { return CurrentFirmware; }

@@ -117,13 +117,6 @@ template <typename... T> UINTN Print(const CHAR16 *Format, T... Args) {
   return KitPrint(gST != NULL ? gST->ConOut : NULL, Format, List, sizeof...(T));
 }
 
-// Formats into StartOfBuffer, BufferSize bytes long, cut to fit.
-template <typename... T>
-UINTN UnicodeSPrint(CHAR16 *StartOfBuffer, UINTN BufferSize, const CHAR16 *FormatString, T... Args) {
-  const KIT_PRINT_ARG List[sizeof...(T) + 1] = {KitPrintArg(Args)..., {KitArgKind::Unsigned, 0, nullptr}};
-  return KitFormatUnicode(StartOfBuffer, BufferSize, FormatString, List, sizeof...(T));
-}
-
 // The format is 8-bit ASCII, the output UCS-2; BufferSize is in bytes.
 template <typename... T>
 UINTN UnicodeSPrintAsciiFormat(CHAR16 *StartOfBuffer, UINTN BufferSize, const CHAR8 *FormatString, T... Args) {
