@@ -39,6 +39,7 @@ std::u16string AsRead(const std::u16string &Word) { return Word.substr(0, Word.f
 struct Parsed {
   bool Accepted = false;
   bool Backup = false;
+  bool Skip = false;  // -d
 };
 
 // The documented command lines: the image, then nothing, -b, -d, or both
@@ -52,12 +53,12 @@ Parsed Parse(const std::vector<std::u16string> &Argv) {
     case 2: return {true, false};
     case 3:
       if (Words[2] == u"-b" || Words[2] == u"-d") {
-        return {true, Words[2] == u"-b"};
+        return {true, Words[2] == u"-b", Words[2] == u"-d"};
       }
       return {};
     case 4:
       if ((Words[2] == u"-b" && Words[3] == u"-d") || (Words[2] == u"-d" && Words[3] == u"-b")) {
-        return {true, true};
+        return {true, true, true};
       }
       return {};
     default: return {};
@@ -107,7 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   // remove the state file; one that would start the tool with a name the
   // Shell cannot hand over leaves the state as it found it (or created it).
   const std::u16string Image = AsRead(Argv[1]);
-  const Step Want = ExpectedStep(FactsOf(Fw, Image), P.Backup, Before, Key);
+  const Step Want = ExpectedStep(FactsOf(Fw, Image), P.Backup, Before, Key, !P.Skip);
   Allowed A{P.Backup, Before, PossibleStates(Before, Want)};
   // The tool gets the name whole, as one word.
   A.ImageArgument = Image;

@@ -191,6 +191,7 @@ EFI_STATUS ReadCall(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
   if (F->Position > Data.size()) {
     return EFI_DEVICE_ERROR;
   }
+  const UINTN Asked = *BufferSize;
   size_t Count = std::min<uint64_t>(*BufferSize, Data.size() - F->Position);
   if (Count != 0 && Buffer == nullptr) {
     return EFI_INVALID_PARAMETER;
@@ -206,7 +207,7 @@ EFI_STATUS ReadCall(EFI_FILE_PROTOCOL *This, UINTN *BufferSize, VOID *Buffer) {
     std::memcpy(Buffer, Data.data() + F->Position, Count);
   }
   F->Position += Count;
-  *BufferSize = Count;
+  *BufferSize = Unkind.OverstatedRead == M.ServiceCalls[static_cast<size_t>(Service::FileRead)] ? Asked + 1 : Count;
   return EFI_SUCCESS;
 }
 

@@ -395,9 +395,11 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
   auto UncheckedVersion = [](const std::string &Version) {
     return "BIOS Update done! The version was not checked: the BIOS version \"" + Version + "\" cannot be read\n";
   };
+  const std::vector<std::u16string> Unchecked = {u"bios.bin", u"-d"};
   const struct Row {
     const char *Name;
     std::vector<std::pair<std::function<void()>, Outcome>> Launches;  // a change, then the launch
+    std::vector<std::u16string> Words = kNormal;                       // of every launch
   } Rows[] = {
       {"the tool flashes: done", {{Nothing, Flash}, {Nothing, Reset}, {Nothing, Done}}},
       {"the tool does nothing: failed, and again",
@@ -512,6 +514,34 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
                                sim::ProcessorInformation(0x000806E9)});
         },
          {EFI_ABORTED, "1", Moved, {}}}}},
+      // Begun with -d, the image is still recorded, and the update ends
+      // unchecked only because it was never checked.
+      {"begun with -d, another image at 1",
+       {{[&] { Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.04")); }, {EFI_ABORTED, "1", OtherImage, {}}}},
+       Unchecked},
+      {"begun with -d, the image gone at the end: done, unchecked",
+       {{Nothing, Flash},
+        {Nothing, Reset},
+        {[&] { Fw.BootVolume().RemoveFile("bios.bin"); },
+         {EFI_SUCCESS, kNoFile, "BIOS Update done! The version was not checked: bios.bin cannot be read or holds no "
+                                "version\n",
+          {}}}},
+       Unchecked},
+      // A system record ends 24 bytes in with its UUID, or before it.
+      {"a system record just long enough for its UUID at 1",
+       {{[&] {
+          sim::SmbiosRecord System = sim::SystemInformation("KVX4720", "SN000001");
+          System.Formatted.resize(24 - 4);
+          Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), System, sim::ProcessorInformation(0x000806E9)});
+        },
+         Flash}}},
+      {"a system record one byte short of its UUID at 1",
+       {{[&] {
+          sim::SmbiosRecord System = sim::SystemInformation("KVX4720", "SN000001");
+          System.Formatted.resize(23 - 4);
+          Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), System, sim::ProcessorInformation(0x000806E9)});
+        },
+         {EFI_ABORTED, "1", Moved, {}}}}},
       // A system record of SMBIOS 2.0 ends before the UUID: no UUID to match.
       {"a system record without room for a UUID at 1",
        {{[&] {
@@ -530,29 +560,36 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
     Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.06"));
     Fw.BootVolume().PutFile("H2OFFT-Sx64.efi", "tool");
     PlaceState(std::nullopt);
-    RunSteps({{"update mode", kNormal, {}, {EFI_SUCCESS, "1", "", kNormalEntry}}});
+    RunSteps({{"update mode", R.Words, {}, {EFI_SUCCESS, "1", "", kNormalEntry}}});
     for (const auto &[Change, Want] : R.Launches) {
       Change();
-      RunSteps({{"next", kNormal, {}, Want}});
+      RunSteps({{"next", R.Words, {}, Want}});
     }
   }
 }
 
 // A serial number is printed as it was recorded, but a control character
 // in it cannot start a line of its own, such as a forged verdict.
+// Serials of 1 and of 64 characters are told whole.
 TEST_F(WholeUpdate, RecordedSerialCannotForgeALine) {
   const auto Board = [&](const std::string &Serial) {
     Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), sim::SystemInformation("KVX4720", Serial),
                          sim::ProcessorInformation(0x000806E9)});
   };
-  Board("SN9\nBIOS Update done!");
-  RunSteps({{"update mode", kNormal, {}, {EFI_SUCCESS, "1", "", kNormalEntry}}});
-  Board("SN000001");
-  RunSteps({{"another machine", kNormal, {},
-             {EFI_ABORTED, "1",
-              "State.dat holds an update begun on another machine (serial SN9?BIOS Update done!): finish it there, "
-              "or delete State.dat to begin on this one\n",
-              {}}}});
+  const std::string Long(64, 'L');
+  for (const auto &[Serial, Shown] : {std::pair<std::string, std::string>{"SN9\nBIOS Update done!", "SN9?BIOS Update done!"},
+                                      {"S", "S"}, {Long, Long}, {Long + "XYZ", Long}}) {
+    SCOPED_TRACE(Shown);
+    PlaceState(std::nullopt);
+    Board(Serial);
+    RunSteps({{"update mode", kNormal, {}, {EFI_SUCCESS, "1", "", kNormalEntry}}});
+    Board("SN000001");
+    RunSteps({{"another machine", kNormal, {},
+               {EFI_ABORTED, "1",
+                "State.dat holds an update begun on another machine (serial " + Shown +
+                    "): finish it there, or delete State.dat to begin on this one\n",
+                {}}}});
+  }
 }
 
 // A firmware without the SMBIOS protocol records no machine and reads no

@@ -106,6 +106,13 @@ TEST_F(Log, EachLaunchLeavesOneLine) {
        "started away from the root of its volume, or with no name; nothing changed"},
       {"board's tools", "B", {u"bios.bin", u"-b"}, [] {}, "before=B after=B step=wait-board outcome=Success",
        "the board's tools take over (State.dat holds B); nothing to do"},
+      {"version refused", std::nullopt, {u"bios.bin"},
+       [&] {
+         Fw.SetSmbiosRecords(SupportedPlatform("R01.07"));
+         Fw.QueueKey(sim::CharKey(u'q'));
+       },
+       "before=none after=none step=refused-version outcome=\"Not Found\"",
+       "the version check refused bios.bin; the update does not begin"},
       {"empty name", std::nullopt, {u""}, [] {}, "before=none after=none step=refused-name outcome=\"Not Found\"",
        "started away from the root of its volume, or with no name; nothing changed"},
       {"empty name at 1", "1", {u""}, [] {}, "before=1 after=1 step=refused-name outcome=\"Not Found\"",
@@ -165,17 +172,22 @@ TEST_F(Log, NeverStandsInTheWay) {
   EXPECT_EQ(LogLines()[0], "torn li");
   EXPECT_EQ(LogLines()[1].substr(0, 13), "time=unknown ");
 
-  // Near the limit the last line says the log is full; after it, nothing.
-  Fw.Reboot();
-  Fw.BootVolume().PutFile("Tamsork.log", std::string(LOG_SIZE_LIMIT - LOG_FULL_LINE_ROOM - 100, 'x') + "\r\n");
-  for (int I = 0; I < 2; I++) {
-    Run();
+  // Near the limit the last line says the log is full, after a torn last
+  // line ended first; after it, nothing.
+  for (const std::string End : {"\r\n", ""}) {
     Fw.Reboot();
+    PutState("2");
+    Fw.BootVolume().PutFile("Tamsork.log", std::string(LOG_SIZE_LIMIT - LOG_FULL_LINE_ROOM - 100, 'x') + End);
+    for (int I = 0; I < 2; I++) {
+      Run();
+      Fw.Reboot();
+    }
+    const std::vector<std::string> Lines = LogLines();
+    ASSERT_EQ(Lines.size(), 2u);
+    EXPECT_NE(Lines[1].find(" step=log-full "), std::string::npos) << Lines[1];
+    EXPECT_LE(Fw.BootVolume().MediumFile("Tamsork.log")->size(), LOG_SIZE_LIMIT);
+    EXPECT_EQ(StateText(), kNoFile);  // the update went on: 3, then done
   }
-  const std::vector<std::string> Lines = LogLines();
-  ASSERT_EQ(Lines.size(), 2u);
-  EXPECT_NE(Lines[1].find(" step=log-full "), std::string::npos) << Lines[1];
-  EXPECT_EQ(StateText(), kNoFile);  // the update went on: 2, 3, then done
 }
 
 }  // namespace

@@ -140,6 +140,7 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
       {"no pool for the path", [&] { RefusedPoolSizes = {PathSize}; }, kFileVersionFailed},
       {"no pool for the file information", [&] { RefusedPoolSizes = {SIZE_OF_EFI_FILE_INFO + sizeof(u"bios.bin")}; }, kFileVersionFailed},
       {"no pool for the data", [&] { RefusedPoolSizes = {ImageSize}; }, kFileVersionFailed},
+      {"the image's read claims more than it asked", [&] { Fw.Unkind.OverstatedRead = 1; }, kFileVersionFailed},
       {"no SMBIOS protocol", [&] { Fw.SetSmbiosInstances(0); }, kDeviceVersionFailed},
       {"no type 0 record",
        [&] { Fw.SetSmbiosRecords({sim::SystemInformation("KVX4720"), sim::ProcessorInformation(0x000806E9)}); },
@@ -152,6 +153,7 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
     SCOPED_TRACE(C.Name);
     Fw.ClearFaults();
     RefusedPoolSizes.clear();
+    Fw.Unkind.OverstatedRead = 0;
     Fw.SetSmbiosInstances(1);
     Fw.SetSmbiosRecords(SupportedPlatform());
     Fw.BootVolume().PutFile("bios.bin", ImageWithField("$.a1.05"));
@@ -164,6 +166,12 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
 // from the SMBIOS BIOS Version string; any other form cannot be read and
 // stops the update. An image of 0.00 shows the version read in the refusal.
 TEST_F(VersionGate, RunningVersionFromSmbios) {
+  // A BIOS record whose formatted part ends Length bytes after its header.
+  auto Cut = [](size_t Length) {
+    sim::SmbiosRecord Bios = sim::BiosInformation("V1.05");
+    Bios.Formatted.resize(Length);
+    return std::vector<sim::SmbiosRecord>{Bios, sim::SystemInformation("KVX4720"), sim::ProcessorInformation(0x000806E9)};
+  };
   auto WithVersionString = [](uint8_t Number) {
     sim::SmbiosRecord Bios = sim::BiosInformation("V9.99");
     Bios.Formatted[5 - 4] = Number;
@@ -193,6 +201,8 @@ TEST_F(VersionGate, RunningVersionFromSmbios) {
       {"newer major", SupportedPlatform("V2.00"), "$.g1.99", Stopped(Refused("2.00", "1.99"))},
       {"string number past the last", WithVersionString(9), "$.a0.00", Unreadable("Missing String")},
       {"string number 0", WithVersionString(0), "$.a0.00", Unreadable("Missing String")},
+      {"a record just long enough for the version's number", Cut(2), "$.a0.00", Stopped(Refused("1.05", "0.00"))},
+      {"a record one byte short of it", Cut(1), "$.a0.00", Unreadable("Missing String")},
       {"empty string", SupportedPlatform(""), "$.a0.00", Unreadable("Missing String")},
       {"a control character in it", SupportedPlatform("V1\n05"), "$.a0.00", Unreadable("V1?05")},
       {"300 blanks after V1.05", SupportedPlatform("V1.05" + std::string(300, ' ')), "$.a0.00",

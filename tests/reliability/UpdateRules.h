@@ -747,7 +747,9 @@ struct Step {
   EFI_STATUS Status = EFI_SUCCESS;
 };
 
-inline Step ExpectedStep(const MachineFacts &F, bool Backup, const FileContent &Before, std::optional<char16_t> Key) {
+// Checked: the start that begins an update compares the versions (no -d).
+inline Step ExpectedStep(const MachineFacts &F, bool Backup, const FileContent &Before, std::optional<char16_t> Key,
+                         bool Checked = true) {
   auto Nothing = [&](EFI_STATUS Status) { return Step{.After = Before, .Status = Status}; };
   auto Kept = [&](uint8_t B) {
     Bytes After = *Before;
@@ -760,7 +762,7 @@ inline Step ExpectedStep(const MachineFacts &F, bool Backup, const FileContent &
     if (Before && Before->size() > 1 + kRecordSize) {
       After.Bytes->insert(After.Bytes->end(), Before->begin() + 1 + kRecordSize, Before->end());
     }
-    After.Fresh = Record{F.Machine, F.Image, true};
+    After.Fresh = Record{F.Machine, F.Image, Checked};
     return Step{.After = After, .Signals = true};
   };
   if (!Before || Before->empty()) {

@@ -276,6 +276,10 @@ struct UnkindBehaviour {
   // OpenProtocol refuses with EFI_INVALID_PARAMETER an agent that is not an
   // image handle (a handle carrying the Loaded Image protocol).
   bool StrictAgents = false;
+  // The Nth File Read of a launch (1-based; 0: none) reads what it can but
+  // claims one byte more than it was asked for, as a faulty driver may:
+  // beyond what the UEFI specification allows, so All() leaves it off.
+  uint64_t OverstatedRead = 0;
 
   // Everything on, reads refused above 1 MiB.
   static constexpr UnkindBehaviour All() { return {true, true, uint64_t{1} << 20, true, true}; }
