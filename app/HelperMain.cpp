@@ -179,7 +179,7 @@ STEP_OUTCOME BeginUpdate(LAUNCH_RECORD *Launch, const MACHINE_FACTS *Machine, co
   Record.Machine = Machine->Identity;
   // An unrecognised platform keeps its memory-overwrite request but is
   // still updated.
-  Plan->SupportedPlatform = CheckPlatform() == EFI_SUCCESS;
+  Plan->SupportedPlatform = Machine->SupportedPlatform;
   const STATE_CODE Byte = BackupMode ? STATE_BACKUP_MODE_REQUESTED : STATE_MODE_ENTERED;
   const EFI_STATUS Status = RecordUpdateBegin(Launch->ImageHandle, Launch->SystemTable, Byte, &Record);
   if (EFI_ERROR(Status)) {
@@ -463,7 +463,7 @@ EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   }
 
   // One walk of the SMBIOS records tells the machine for the record, the
-  // check against it, the versions and the log.
+  // check against it, the versions, the platform and the log.
   MACHINE_FACTS Machine;
   ReadMachineFacts(&Machine);
 

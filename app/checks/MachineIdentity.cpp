@@ -1,5 +1,6 @@
 #include "app/checks/MachineIdentity.h"
 
+#include "app/checks/Platform.h"
 #include "app/checks/Smbios.h"
 
 namespace {
@@ -59,19 +60,22 @@ EFI_STATUS ReadMachineFacts(MACHINE_FACTS *Facts) {
   }
   Facts->HasSmbios = TRUE;
   bool System = false;
-  bool Bios = false;
+  bool Decided = false;
+  PLATFORM_CHECK Platform = {FALSE, FALSE, FALSE};
   EFI_SMBIOS_HANDLE SmbiosHandle = SMBIOS_HANDLE_PI_RESERVED;
   EFI_SMBIOS_TABLE_HEADER *Record = NULL;
-  while ((!System || !Bios) && SmbiosNextRecord(Smbios, &SmbiosHandle, &Record) == EFI_SUCCESS) {
+  while ((!System || !Facts->HasBios || !Decided) &&
+         SmbiosNextRecord(Smbios, &SmbiosHandle, &Record) == EFI_SUCCESS) {
     if (Record->Type == SMBIOS_TYPE_SYSTEM_INFORMATION && !System) {
       TakeSystemInformation(Record, Facts);
       System = true;
-    } else if (Record->Type == SMBIOS_TYPE_BIOS_INFORMATION && !Bios) {
+    } else if (Record->Type == SMBIOS_TYPE_BIOS_INFORMATION && !Facts->HasBios) {
       TakeString(Record, SMBIOS_BIOS_VERSION_OFFSET, &Facts->Bios);
       Facts->HasBios = TRUE;
-      Bios = true;
     }
+    Decided = Decided || PlatformStep(&Platform, Record);
   }
+  Facts->SupportedPlatform = PlatformSupported(&Platform);
   return EFI_SUCCESS;
 }
 

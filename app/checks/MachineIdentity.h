@@ -33,11 +33,12 @@ typedef struct {
   MACHINE_STRING Product;     // its Product Name
   BOOLEAN HasBios;            // a BIOS Information record was found
   MACHINE_STRING Bios;        // the first BIOS Information record's Version
+  BOOLEAN SupportedPlatform;  // the platform check passed (CheckPlatform)
 } MACHINE_FACTS;
 
 // One walk of the SMBIOS records: the first System Information record's
-// UUID, serial number and product name, and the first BIOS Information
-// record's Version. EFI_NOT_FOUND when the firmware has no SMBIOS protocol:
+// UUID, serial number and product name, the first BIOS Information
+// record's Version, and the platform check. EFI_NOT_FOUND when the firmware has no SMBIOS protocol:
 // nothing can be told apart then. A field the board leaves unset stays
 // empty.
 EFI_STATUS ReadMachineFacts(MACHINE_FACTS *Facts);

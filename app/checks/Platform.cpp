@@ -11,14 +11,18 @@ const CHAR16 *const SUPPORTED_PRODUCT_NAMES[SUPPORTED_PRODUCT_COUNT] = {
 
 namespace {
 
-// The first 7 characters of Name are one of the supported products. A NULL
-// name (the pool was exhausted) matches nothing.
-bool IsSupportedProduct(const CHAR16 *Name) {
-  if (Name == NULL) {
-    return false;
-  }
-  for (UINTN I = 0; I < SUPPORTED_PRODUCT_COUNT; I++) {
-    if (StrnCmp(Name, SUPPORTED_PRODUCT_NAMES[I], SUPPORTED_PRODUCT_NAME_LENGTH) == 0) {
+// The first 7 characters of the record's product name are one of the
+// supported products.
+bool IsSupportedProduct(EFI_SMBIOS_TABLE_HEADER *Record) {
+  UINTN Length = 0;
+  const CHAR8 *Name =
+      SmbiosAsciiString(SmbiosStringArea(Record), SmbiosStringNumber(Record, SMBIOS_PRODUCT_NAME_OFFSET), &Length);
+  for (UINTN I = 0; Name != NULL && Length >= SUPPORTED_PRODUCT_NAME_LENGTH && I < SUPPORTED_PRODUCT_COUNT; I++) {
+    UINTN Same = 0;
+    while (Same < SUPPORTED_PRODUCT_NAME_LENGTH && (CHAR16)(UINT8)Name[Same] == SUPPORTED_PRODUCT_NAMES[I][Same]) {
+      Same++;
+    }
+    if (Same == SUPPORTED_PRODUCT_NAME_LENGTH) {
       return true;
     }
   }
@@ -37,39 +41,28 @@ UINT32 ProcessorSignature(const EFI_SMBIOS_TABLE_HEADER *Record) {
 
 }  // namespace
 
+BOOLEAN PlatformStep(PLATFORM_CHECK *Check, EFI_SMBIOS_TABLE_HEADER *Record) {
+  if (Record->Type == SMBIOS_TYPE_SYSTEM_INFORMATION) {
+    Check->Refused = Check->Refused || !IsSupportedProduct(Record);
+    Check->Product = TRUE;
+  } else if (Record->Type == SMBIOS_TYPE_PROCESSOR_INFORMATION) {
+    Check->Refused = Check->Refused || ProcessorSignature(Record) != SUPPORTED_CPU_SIGNATURE;
+    Check->Processor = TRUE;
+  }
+  return Check->Refused || (Check->Product && Check->Processor);
+}
+
 EFI_STATUS CheckPlatform() {
   EFI_SMBIOS_PROTOCOL *Smbios = NULL;
   if (EFI_ERROR(LocateSmbiosProtocol(&Smbios))) {
     return EFI_NOT_FOUND;
   }
-
-  bool ProductMatched = false;
-  bool ProcessorMatched = false;
+  PLATFORM_CHECK Check = {FALSE, FALSE, FALSE};
   EFI_SMBIOS_HANDLE SmbiosHandle = SMBIOS_HANDLE_PI_RESERVED;
   EFI_SMBIOS_TABLE_HEADER *Record = NULL;
-  while (SmbiosNextRecord(Smbios, &SmbiosHandle, &Record) == EFI_SUCCESS) {
-    if (Record->Type == SMBIOS_TYPE_SYSTEM_INFORMATION) {
-      CHAR16 *Name = NULL;
-      GetSmbiosString(SmbiosStringArea(Record), SmbiosStringNumber(Record, SMBIOS_PRODUCT_NAME_OFFSET), &Name);
-      bool Supported = IsSupportedProduct(Name);
-      FreeSmbiosString(Name);
-      if (!Supported) {
-        return EFI_NOT_FOUND;
-      }
-      ProductMatched = true;
-    } else if (Record->Type == SMBIOS_TYPE_PROCESSOR_INFORMATION) {
-      if (ProcessorSignature(Record) != SUPPORTED_CPU_SIGNATURE) {
-        return EFI_NOT_FOUND;
-      }
-      ProcessorMatched = true;
-    } else {
-      continue;
-    }
-    if (ProductMatched && ProcessorMatched) {
-      return EFI_SUCCESS;
-    }
+  while (SmbiosNextRecord(Smbios, &SmbiosHandle, &Record) == EFI_SUCCESS && !PlatformStep(&Check, Record)) {
   }
-  return EFI_NOT_FOUND;
+  return PlatformSupported(&Check) ? EFI_SUCCESS : EFI_NOT_FOUND;
 }
 
 VOID ClearMemoryOverwriteRequest() {

@@ -382,6 +382,14 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
     };
   };
   auto Nothing = [] {};
+  // This machine, its system record cut to Length bytes.
+  auto SystemCut = [&](size_t Length) {
+    return [=, this] {
+      sim::SmbiosRecord System = sim::SystemInformation("KVX4720", "SN000001");
+      System.Formatted.resize(Length - 4);
+      Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), System, sim::ProcessorInformation(0x000806E9)});
+    };
+  };
   const std::string LongPath = "FS0:\\" + std::string(300, 'p') + "\\";
   const Outcome Flash = {EFI_SUCCESS, "2", kToolEnded, {kFlashTool}};
   const Outcome Reset = {EFI_NOT_READY, "3", kAskedReset, {kBoardReset}};
@@ -528,20 +536,8 @@ TEST_F(WholeUpdate, DoneOnlyOnItsMachineWithItsImage) {
           {}}}},
        Unchecked},
       // A system record ends 24 bytes in with its UUID, or before it.
-      {"a system record just long enough for its UUID at 1",
-       {{[&] {
-          sim::SmbiosRecord System = sim::SystemInformation("KVX4720", "SN000001");
-          System.Formatted.resize(24 - 4);
-          Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), System, sim::ProcessorInformation(0x000806E9)});
-        },
-         Flash}}},
-      {"a system record one byte short of its UUID at 1",
-       {{[&] {
-          sim::SmbiosRecord System = sim::SystemInformation("KVX4720", "SN000001");
-          System.Formatted.resize(23 - 4);
-          Fw.SetSmbiosRecords({sim::BiosInformation("V1.05"), System, sim::ProcessorInformation(0x000806E9)});
-        },
-         {EFI_ABORTED, "1", Moved, {}}}}},
+      {"a system record just long enough for its UUID at 1", {{SystemCut(24), Flash}}},
+      {"a system record one byte short of its UUID at 1", {{SystemCut(23), {EFI_ABORTED, "1", Moved, {}}}}},
       // A system record of SMBIOS 2.0 ends before the UUID: no UUID to match.
       {"a system record without room for a UUID at 1",
        {{[&] {

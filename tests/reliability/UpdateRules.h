@@ -582,7 +582,7 @@ struct MachineFacts {
   std::optional<Version> Running;      // type 0's BIOS Version, read from "<c><d>.<dd>" not followed by a digit
   std::optional<Version> ImageVersion; // the image's marker, "$.<letter><major>.<minor minor>" after "$BVDT"
   bool ToolFound = false;              // the Shell finds the flash tool
-  bool DoneLogged = false;             // the log's last line: this machine done with this image at this version
+  bool DoneLogged = false;             // the log's last record line: done with this image
   EFI_STATUS KeyFailure = EFI_DEVICE_ERROR;  // what a key read that finds no key fails with
 };
 
@@ -639,10 +639,6 @@ inline bool ShellFindsTool(const sim::Firmware &Fw) {
   return false;
 }
 
-inline std::string DescribeVersion(const std::optional<Version> &V) {
-  return V ? std::to_string(V->first) + "." + (V->second < 10 ? "0" : "") + std::to_string(V->second) : "unread";
-}
-
 inline MachineFacts FactsOf(const sim::Firmware &Fw, const std::u16string &ImageName = u"bios.bin") {
   MachineFacts F;
   bool BiosSeen = false, SystemSeen = false;
@@ -681,21 +677,8 @@ inline MachineFacts FactsOf(const sim::Firmware &Fw, const std::u16string &Image
       Last.reset();
     }
   }
-  if (Last) {
-    std::string Uuid;
-    if (F.Machine.Id) {
-      static constexpr int kOrder[16] = {3, 2, 1, 0, 5, 4, 7, 6, 8, 9, 10, 11, 12, 13, 14, 15};
-      for (int I = 0; I < 16; I++) {
-        char Hex[4];
-        std::snprintf(Hex, sizeof Hex, "%02x", (*F.Machine.Id)[kOrder[I]]);
-        Uuid += std::string(I == 4 || I == 6 || I == 8 || I == 10 ? "-" : "") + Hex;
-      }
-    }
-    const std::string &Logged = (*Last)[7];
-    F.DoneLogged = detail::Contains({"done", "refused-done"}, (*Last)[kLogStep]) && (*Last)[1] == F.Machine.Serial &&
-                   (*Last)[3] == Uuid && (*Last)[5] == Name &&
-                   (Logged.empty() || !F.Running || Logged == DescribeVersion(F.Running));
-  }
+  // The sweeps' launches run on one machine with one image.
+  F.DoneLogged = Last && detail::Contains({"done", "refused-done"}, (*Last)[kLogStep]) && (*Last)[5] == Name;
   return F;
 }
 
@@ -1091,6 +1074,10 @@ inline std::optional<std::string> FirstStep(const sim::Firmware &Fw) {
     }
   }
   return std::nullopt;
+}
+
+inline std::string DescribeVersion(const std::optional<Version> &V) {
+  return V ? std::to_string(V->first) + "." + (V->second < 10 ? "0" : "") + std::to_string(V->second) : "unread";
 }
 
 // The rules of the record and the version: no step on another machine, no
