@@ -7,9 +7,9 @@
 // that is said (the board signal and reset, the flash tool, the board's
 // reset, the state file's removal). HelperMain alone says it, logs it and
 // then takes that last action, whose own outcome, where it comes back, is
-// said and logged too. So a launch prints one "Tamsork: " line and writes
-// one log line, two where it starts the tool or asks for the board's reset
-// and gets control back.
+// logged too, with a line on the screen. So a launch prints one
+// "Tamsork: " line and writes one log line, two where it starts the tool or
+// asks for the board's reset and gets control back.
 #include "app/Tamsork.h"
 #include "app/actions/FlashTool.h"
 #include "app/actions/UpdateMode.h"

@@ -1,5 +1,6 @@
-// Tamsork.log: one line per launch that read the state file, appended in
-// the root of the application's own volume, so that a stick carries the
+// Tamsork.log: a line for each launch that read the state file (and one
+// more for what came back of the flash tool or the board's reset request),
+// appended in the root of the application's own volume, so that a stick carries the
 // record of every machine it updated. Plain ASCII, CR LF, key=value fields
 // in a fixed order. The formatting is pure logic; the append is firmware
 // glue that never lets a failure of the log change a step.
