@@ -58,9 +58,13 @@ _LOG_FIELD = re.compile(r'([a-z]+)=("(?:[ %s]|\\x[0-9a-f]{2}|\\u[0-9a-f]{4})*"|[
 _LOG_ESCAPE = re.compile(r"\\x([0-9a-f]{2})|\\u([0-9a-f]{4})")
 LOG_TIME = re.compile(r"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)(Z?)$")
 
-# A file on the stick that makes the flash tool stand-in read the image and
-# flash nothing (virtual-board/images/FlashTool.cpp).
+# Files on the stick that change what the flash tool stand-in does
+# (virtual-board/images/FlashTool.cpp): read the image and flash nothing;
+# restart the machine itself once it has flashed; return the status the file
+# holds in hex instead of EFI_SUCCESS.
 NO_FLASH_MARKER = "NoFlash.txt"
+TOOL_RESETS_MARKER = "ToolResets.txt"
+TOOL_STATUS_MARKER = "ToolStatus.txt"
 
 # The Shell's countdown before startup.nsh; any key but Esc skips it.
 COUNTDOWN_TEXT = "any other key to continue"
@@ -613,12 +617,12 @@ class Board:
         return lines + ["fs0:", 'echo "%s"' % SCRIPT_END, "reset"]
 
     @classmethod
-    def script(cls, commands, before=(), typed=False, nested=False):
-        """startup.nsh: load the driver, run `before` (for example a change
-        of directory), then the commands and reset the board. With `typed`
-        the script stops after `before`, and the commands are typed at the
-        Shell's prompt."""
-        lines = ["fs0:", "load fs0:\\VendorControl.efi"] + list(before)
+    def script(cls, commands, before=(), typed=False, nested=False, driver=True):
+        """startup.nsh: load the driver (unless `driver` is false), run
+        `before` (for example a change of directory), then the commands and
+        reset the board. With `typed` the script stops after `before`, and
+        the commands are typed at the Shell's prompt."""
+        lines = ["fs0:"] + (["load fs0:\\VendorControl.efi"] if driver else []) + list(before)
         lines += ['echo "%s"' % READY] if typed else cls.command_lines(commands, nested)
         return script_text(lines)
 
@@ -677,18 +681,21 @@ class Board:
             pass  # the board is already gone
 
     def boot(self, commands, before=(), keys=(), forbid=(), control_readback=0x41, typed=False, nested=False,
-             watch_stick=False, own_script=False, setup=None):
+             watch_stick=False, own_script=False, setup=None, typed_ahead="", driver=True):
         """One boot: the Shell runs `commands` from startup.nsh, or with
         `typed` they are typed at its prompt one line at a time, or with
         `nested` each from a script of its own. `keys` are (prompt, key)
         pairs typed in order, each once its prompt shows (with `typed`,
-        during the first command); `forbid` are texts that end the boot as
-        failed when they show. With `watch_stick` the boot records every
-        file of the stick before and after. With `own_script` the Shell
-        runs the stick's own startup.nsh, which the harness leaves alone
-        (`commands` are not run): the boot ends at a reset, or at the
-        Shell's prompt once the script is over (no harness marker shows
-        what ran). `setup` is the text of a startup.nsh put on the board's
+        during the first command); `typed_ahead` are keys typed at once after
+        the key that skips the Shell's countdown, before anything asks for
+        them. `forbid` are texts that end the boot as failed when they show.
+        Without `driver` the script does not load the board's vendor control
+        driver: the board has no control service that boot. With
+        `watch_stick` the boot records every file of the stick before and
+        after. With `own_script` the Shell runs the stick's own
+        startup.nsh, which the harness leaves alone (`commands` are not
+        run): the boot ends at a reset, or at the Shell's prompt once the
+        script is over (no harness marker shows what ran). `setup` is the text of a startup.nsh put on the board's
         internal disk for a boot with that disk alone, removed after it."""
         number = len(self.boots) + 1
         directory = os.path.join(self.workdir, "boot-%02d" % number)
@@ -708,7 +715,7 @@ class Board:
         if setup is not None:
             self.board_disk.put("startup.nsh", setup)
         elif not own_script:
-            self.volume.put("startup.nsh", self.script(commands, before, typed, nested))
+            self.volume.put("startup.nsh", self.script(commands, before, typed, nested, driver))
         if nested:
             for index, command in enumerate(commands, start=1):
                 self.volume.put(nested_script(index), script_text([split_command(command)[1]]))
@@ -756,7 +763,7 @@ class Board:
 
         # What to send, in order, each once its text shows on the console
         # after the previous one's.
-        pending = [("countdown", COUNTDOWN_TEXT, b"x")]
+        pending = [("countdown", COUNTDOWN_TEXT, b"x" + typed_ahead.encode("latin-1"))]
         prompts = [("prompt", p, k.encode("latin-1")) for p, k in keys]
         if typed:
             pending.append(("text", READY + "\n", b""))
@@ -791,7 +798,11 @@ class Board:
                     match = wanted.search(text, searched_from)
                     at, end = (match.start(), match.end()) if match else (-1, -1)
                 if at < 0 and kind == "countdown" and (READY in text or "TAMSORK-RUN-" in text):
-                    pending.pop(0)  # the countdown ran out before it was seen
+                    # The countdown ran out before it was seen: no key went
+                    # in, and keys meant to be typed ahead never can.
+                    pending.pop(0)
+                    if typed_ahead:
+                        failure = "the countdown was not seen; %r was never typed ahead" % typed_ahead
                     continue
                 if at < 0:
                     break
@@ -860,12 +871,12 @@ class Board:
             self.log(boot)
         if setup is not None:
             self.board_disk.delete("startup.nsh")
-        elif failure is None and not any(r.startswith("INSTALLED ") for r in boot.vendor):
+        elif failure is None and any(r.startswith("INSTALLED ") for r in boot.vendor) != driver:
             # The script loads the driver from fs0:\ (or the firmware from
             # its Driver#### option); without it FS0: was not the stick, or
             # the option did not work, and no launch saw the board it
             # should.
-            failure = "the vendor control driver was never loaded"
+            failure = "the vendor control driver was %s" % ("never loaded" if driver else "loaded")
         if failure is not None:
             raise BoardError("boot %d: %s (after %.1f s). Console:\n%s" % (number, failure, boot.elapsed,
                                                                          tail(boot.console)))

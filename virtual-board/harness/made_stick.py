@@ -23,10 +23,10 @@ import subprocess
 
 import shell_extract
 from board import OVMF_CODE, TOOL_NAME, Volume
-from scenarios import (ABORT_PROMPT, DONE, SAID_BEGIN, SAID_DONE, SAID_FINISH, SAID_FLASH, SIM, TOOL_FLASHED,
-                       VENDOR_LINE, bios_image, expect, expect_application_reset, expect_logged, expect_no_step,
-                       expect_quiet_board, expect_recorded, expect_request_reset, expect_state, expect_stick_mapped,
-                       expect_tool, scenario)
+from scenarios import (ABORT_PROMPT, DONE, FLASH_ENDED, SAID_BEGIN, SAID_DONE, SAID_FINISH, SAID_FLASH, SIM,
+                       TOOL_FLASHED, VENDOR_LINE, bios_image, expect, expect_application_reset, expect_logged,
+                       expect_no_step, expect_quiet_board, expect_recorded, expect_request_reset, expect_state,
+                       expect_stick_mapped, expect_tool, flash_rows, scenario)
 
 # What the stick's script says when no mapping holds both files.
 NOT_FOUND_TEXT = "No stick with Tamsork.efi and"
@@ -124,8 +124,8 @@ def made_stick_update(board, others, shell=False):
     ran = (boot.tool_field("CWD"), boot.tool_field("ARGV 0"), boot.tool_field("INSTANCE 0 argv 0"))
     expect(ran == ([here], [here + "\\" + TOOL_NAME], [here + "\\startup.nsh"]),
            "the tool ran (in, as, under) %r, expected from %s\\ under its startup.nsh" % (ran, here), boot)
-    said(boot, SAID_FLASH % "bios.bin", TOOL_FLASHED % ("bios.bin", "1.06"))
-    expect_logged(boot, [("flash", "1", "2")])
+    said(boot, SAID_FLASH % "bios.bin", TOOL_FLASHED % ("bios.bin", "1.06"), FLASH_ENDED)
+    expect_logged(boot, flash_rows("1", "2"))
     expect_quiet_board(boot)
 
     boot = board.boot([], own_script=True, forbid=forbid)

@@ -16,8 +16,9 @@ import subprocess
 import zlib
 
 import shell_extract
-from board import (LOG_NAME, MACHINE_SERIAL, MACHINE_UUID, NO_FLASH_MARKER, OVMF_CODE, TOOL_NAME, Board, BoardError,
-                   appended_log, log_time, mapping, record_field, split_command, state_text, tail, tool_runs)
+from board import (LOG_NAME, MACHINE_SERIAL, MACHINE_UUID, NO_FLASH_MARKER, OVMF_CODE, TOOL_NAME, TOOL_RESETS_MARKER,
+                   TOOL_STATUS_MARKER, Board, BoardError, appended_log, log_time, mapping, record_field, split_command,
+                   state_text, tail, tool_runs)
 
 SIGNAL = b"\xaa\x66"
 REQUEST = ("REQUEST this=interface command=0x50 subcommand=0x0 function=0x3 argument=0x1 buffer=set size=4 "
@@ -95,14 +96,37 @@ SAID_OTHER_IMAGE = "Tamsork: %s is not the image the update began with; nothing 
 SAID_NO_TOOL = "Tamsork: the flash tool is not where the Shell looks; nothing changed"
 SAID_NOT_WRITTEN = "Tamsork: State.dat could not be written; nothing changed"
 SAID_TOOL_NOT_STARTED = "Tamsork: the flash tool was not started; nothing changed"
+SAID_FINISH_COLD = "Tamsork: step 3 of 4, flashing has finished; the machine restarts now"
+SAID_NOT_FINISHED = "Tamsork: step 4 of 4, the version cannot be checked; the update is not finished"
+SAID_UPDATED = "Tamsork: this machine has been updated with %s; nothing changed"
+# What a start says once the flash tool has returned to it.
+FLASH_ENDED = "Flashing has ended: restart the machine for step 3 of 4"
+BACKUP_FLASH_ENDED = "Flashing has ended: restart the machine, and the board's tools take over"
+TOOL_FAILED = "The flash tool ended with status 0x7 (Device Error, or the warning Reset Required)"
+# A start at '2' on a board without its control service.
+NO_SERVICE = "The board's control service cannot be found: Not Found; the machine is restarted without it"
+# A checked update's last start without its image.
+IMAGE_GONE = ("BIOS Update not finished: %s cannot be read or holds no version; put the image back and start "
+              "again")
+# A running BIOS version not of the form V1.05.
+VERSION_UNREADABLE = ('The running BIOS version "%s" cannot be read: start with -d to update without the version '
+                      "check")
+# A first start with the stick left in after the update ended.
+FLASH_AGAIN = "Tamsork.log says this machine finished an update with %s at %s"
+FLASH_AGAIN_PROMPT = "Press Y to flash it again, or any other key to leave the machine as it is"
 LOG_NOT_WRITTEN = "Tamsork.log could not be written: %s"
 # What the flash tool stand-in prints as it flashes, or reads and flashes
 # nothing.
 TOOL_FLASHED = "H2OFFT stand-in: flashed %s, BIOS version %s"
 TOOL_NOT_FLASHED = "H2OFFT stand-in: read %s, BIOS version %s, flashed nothing (\\" + NO_FLASH_MARKER + ")"
+TOOL_RESETS = "H2OFFT stand-in: restarting the machine (\\" + TOOL_RESETS_MARKER + ")"
+TOOL_RETURNS = "H2OFFT stand-in: returning status 0x%x (\\" + TOOL_STATUS_MARKER + ")"
 # How far a log line's time may lie outside the boot: the guest's clock
 # counts whole seconds.
 CLOCK_SLACK = datetime.timedelta(seconds=2)
+# A Shell command that waits a second, so that the next start's log line has
+# a time of its own.
+PAUSE = "stall 1000000"
 # Another machine of the same product, for a stick carried over.
 OTHER_SERIAL = "TSK0002B"
 OTHER_UUID = "6b1f3c2e-5d4a-4e8b-9c07-1a2b3c4d5e02"
@@ -169,11 +193,11 @@ def expect_recorded(boot, board, image):
     return record
 
 
-def expect_application_reset(boot):
-    """The application signalled the board and reset it itself: the script
-    never got back to echo an exit status."""
+def expect_application_reset(boot, number=1):
+    """The application signalled the board and reset it itself: launch
+    `number` never got back to echo an exit status."""
     expect(boot.ended == "reset", "the boot ended by %s" % boot.ended, boot)
-    expect(not boot.exits and not boot.script_finished, "the application returned to the Shell", boot)
+    expect(number not in boot.exits and not boot.script_finished, "the application returned to the Shell", boot)
     expect(not boot.requests, "a vendor request was made: %r" % boot.requests, boot)
     expect(boot.update_port == SIGNAL, "port 0x41C0 got %r, expected AA 66" % boot.update_port, boot)
 
@@ -193,11 +217,22 @@ def expect_no_request(boot):
     expect(not boot.requests, "unexpected vendor request %r" % boot.requests, boot)
 
 
-def expect_request_reset(boot):
+def expect_request_reset(boot, number=1):
     """The board was reset through exactly one vendor request with the
-    reset command's arguments."""
+    reset command's arguments, made by launch `number`."""
     expect(boot.requests == [REQUEST], "vendor requests %r, expected [%r]" % (boot.requests, REQUEST), boot)
-    expect(not boot.exits and not boot.script_finished, "the application returned after the request", boot)
+    expect(number not in boot.exits and not boot.script_finished, "the application returned after the request",
+           boot)
+
+
+def expect_reset_elsewhere(boot):
+    """The boot ended in a reset that was neither the application's, after
+    its board signal, nor the board's, at a vendor request: the launch never
+    returned and the board was left alone."""
+    expect(boot.ended == "reset", "the boot ended by %s" % boot.ended, boot)
+    expect(not boot.exits and not boot.script_finished, "the launch returned to the Shell", boot)
+    expect_quiet_board(boot)
+    expect_no_request(boot)
 
 
 def expect_no_tool(boot):
@@ -314,10 +349,21 @@ def image_version(image):
     return re.search(rb"\$BVDT.*?\$\.a(\d+\.\d\d)", image, re.S).group(1).decode()
 
 
-def step_logged(boot, launch, step, before, after, version=""):
-    """The one line a step's start appends, with the launch's file and
-    switches and the image version it read."""
-    expect_logged(boot, [(step, before, after, dict(launch_fields(launch), version=version))])
+def flash_rows(before, after, fields=None, ended="Success"):
+    """The lines a start that runs the flash tool appends (rows as
+    expect_logged takes them): the tool started, then the tool returned
+    with `ended` as its outcome; with `ended` None it never returned."""
+    fields = fields or {}
+    rows = [("flash", before, after, dict(fields, outcome="Started"))]
+    return rows + ([("flash-ended", before, after, dict(fields, outcome=ended))] if ended is not None else [])
+
+
+def step_logged(boot, launch, step, before, after, version="", ended="Success"):
+    """The line a step's start appends, with the launch's file and switches
+    and the image version it read; the flash step's two lines (flash_rows)."""
+    fields = dict(launch_fields(launch), version=version)
+    expect_logged(boot, flash_rows(before, after, fields, ended) if step == "flash" else
+                  [(step, before, after, fields)])
 
 
 def expect_stick_mapped(board, boot):
@@ -357,7 +403,7 @@ def flash_step(board, launch, record, flashed="1.06"):
     expect_state(boot, b"2", record)
     expect_tool(boot, "bios.bin", flashed)
     tool_line = TOOL_FLASHED % ("bios.bin", flashed) if flashed else TOOL_NOT_FLASHED % ("bios.bin", "1.06")
-    expect_lines(boot, 1, said(boot, SAID_FLASH % "bios.bin") + [tool_line])
+    expect_lines(boot, 1, said(boot, SAID_FLASH % "bios.bin") + [tool_line, FLASH_ENDED])
     step_logged(boot, launch, "flash", "1", "2")
     if flashed is None:
         expect(any(r.startswith("IMAGE ") and r.endswith(" not-flashed") for r in boot.tool),
@@ -547,9 +593,9 @@ def backup_ready(board):
     expect_returned(boot, INVALID_PARAMETER, 1)
     expect_lines(boot, 1, [SAID_OTHER_MODE % ("A", "backup"), BACKUP_BYTE_LINE % "A"])
     expect_returned(boot, 0, 2)
-    expect_lines(boot, 2, [SAID_BACKUP_FLASH % "bios.bin", TOOL_FLASHED % ("bios.bin", "1.06")])
-    expect_logged(boot, [("other-mode", "A", "A", {"outcome": "Invalid Parameter"}),
-                         ("flash", "A", "B", {"switches": "-b"})])
+    expect_lines(boot, 2, [SAID_BACKUP_FLASH % "bios.bin", TOOL_FLASHED % ("bios.bin", "1.06"), BACKUP_FLASH_ENDED])
+    expect_logged(boot, [("other-mode", "A", "A", {"outcome": "Invalid Parameter"})] +
+                  flash_rows("A", "B", {"switches": "-b"}))
     expect_state(boot, b"B")
     expect_tool(boot, "bios.bin", "1.06")
     expect_quiet_board(boot)
@@ -601,7 +647,7 @@ def other_directory(board, options=""):
     elsewhere = [with_options(command, options) for command in ELSEWHERE]
     from_root = with_options(FROM_ROOT, options)
 
-    def expect_refused_elsewhere(boot, state, root_row):
+    def expect_refused_elsewhere(boot, state, root_rows):
         for number in range(1, len(elsewhere) + 1):
             expect_returned(boot, NOT_FOUND, number)
             expect_lines(boot, number, [START_AT_ROOT, SAID_ELSEWHERE])
@@ -609,13 +655,13 @@ def other_directory(board, options=""):
             expect(name not in board.volume.names("sub"), "%s was made in the folder" % name, boot)
         expect(board.other.names() == [".mapping-fs1"], "the other volume changed: %r" % board.other.names(), boot)
         # Each refusal is logged in the root of the stick, as the root start is.
-        expect_logged(boot, [("refused-folder", state, state)] * len(elsewhere) + [root_row])
+        expect_logged(boot, [("refused-folder", state, state)] * len(elsewhere) + root_rows)
 
     # A refused launch that had written the state byte or signalled the
     # board would show at the root launch after it: the signal twice, or
     # the tool started instead of update mode entered.
     boot = board.boot(elsewhere + [from_root], forbid=[ABORT_PROMPT])
-    expect_refused_elsewhere(boot, "none", ("begin", "none", "1"))
+    expect_refused_elsewhere(boot, "none", [("begin", "none", "1")])
     expect_state(boot, b"1")
     expect(boot.ended == "reset" and len(elsewhere) + 1 not in boot.exits, "the root launch returned", boot)
     expect(boot.update_port == SIGNAL, "port 0x41C0 got %r, expected AA 66 once" % boot.update_port, boot)
@@ -626,7 +672,7 @@ def other_directory(board, options=""):
     # The tool starts once, from the root launch, and flashes the root's
     # image.
     boot = board.boot(elsewhere + [from_root])
-    expect_refused_elsewhere(boot, "1", ("flash", "1", "2"))
+    expect_refused_elsewhere(boot, "1", flash_rows("1", "2"))
     expect_returned(boot, 0, len(elsewhere) + 1)
     expect_state(boot, b"2")
     expect_tool(boot, "bios.bin", "1.06")
@@ -654,7 +700,7 @@ def typed_at_prompt(board):
     # The usage text logs nothing.
     boot = board.boot(["Tamsork.efi bios.bin", "Tamsork.efi"], typed=True)
     expect_state(boot, b"2")
-    expect_logged(boot, [("flash", "1", "2")])
+    expect_logged(boot, flash_rows("1", "2"))
     expect_returned(boot, 0, 1)
     expect_tool(boot, "bios.bin", "1.06")
     expect_returned(boot, NOT_FOUND, 2)
@@ -676,7 +722,7 @@ def long_image_name(board):
     expect_state(boot, b"2")
     expect_returned(boot, 0)
     expect_tool(boot, name, "1.06")
-    expect_logged(boot, [("flash", "1", "2", {"file": name})])
+    expect_logged(boot, flash_rows("1", "2", {"file": name}))
 
 
 # (the name, as startup.nsh writes it, the version of the image on the stick
@@ -727,7 +773,7 @@ def image_names(board, options=""):
     expect_quiet_board(boot)
     expect_no_request(boot)
     # The log names each image as Tamsork was given it, escaped where it must be.
-    expect_logged(boot, [("flash", "1", "2", {"file": name}) for name, _, _ in IMAGE_NAMES])
+    expect_logged(boot, [row for name, _, _ in IMAGE_NAMES for row in flash_rows("1", "2", {"file": name})])
 
 
 @scenario("nested-shell", boots=4)
@@ -916,13 +962,100 @@ def flash_without_effect(board):
                   [("done-unchecked", "3", "none", {"file": "missing.bin", "version": ""})])
 
 
+@scenario("update-setbacks", boots=5)
+def update_setbacks(board):
+    """A normal update past a tool that restarts or fails, no board service, no image at '3', the stick left in."""
+    launch = "Tamsork.efi bios.bin"
+    image = bios_image(1, 6)
+    board.volume.put("bios.bin", image)
+    board.volume.put("kept.bin", image)
+    record = begin_update(board, launch, image)
+
+    # The tool restarts the machine before the launch gets control back.
+    board.volume.put(TOOL_RESETS_MARKER, b"the flash tool stand-in restarts the machine\n")
+    boot = board.boot([launch])
+    board.volume.delete(TOOL_RESETS_MARKER)
+    expect_reset_elsewhere(boot)
+    expect_tool(boot, "bios.bin", "1.06")
+    expect_lines(boot, 1, [SAID_FLASH % "bios.bin", TOOL_FLASHED % ("bios.bin", "1.06"), TOOL_RESETS])
+    expect_state(boot, b"2", record)
+    step_logged(boot, launch, "flash", "1", "2", ended=None)
+
+    # A board without its control service is cold-reset.
+    boot = board.boot([launch], driver=False)
+    expect_reset_elsewhere(boot)
+    expect_no_tool(boot)
+    expect_lines(boot, 1, [NO_SERVICE, SAID_FINISH_COLD])
+    expect_state(boot, b"3", record)
+    expect_logged(boot, [("finish", "2", "3", {"outcome": "Not Found"})])
+
+    # The service back: the update, begun with the versions compared, is not
+    # finished without its image and is done once the image is back. Then a
+    # first start asks before flashing the same image again, with -d as
+    # without: another key leaves the machine as it is, 'y' begins anew.
+    # A pause before starts 2 and 3 tells their log lines by their times.
+    rows = [(None, ("rm -q bios.bin", launch)), (None, ("cp -q kept.bin bios.bin", PAUSE, launch)),
+            (None, (PAUSE, launch)), (None, launch + " -d")]
+    commands, left = launches_at(board, rows)
+    boot = board.boot(commands, keys=[(FLASH_AGAIN_PROMPT, "n"), (FLASH_AGAIN_PROMPT, "y")])
+    expect_logged(boot, [("unchecked", "3", "3", {"outcome": "Not Found", "version": ""}),
+                         ("done", "3", "none", {"version": "1.06"}),
+                         ("refused-done", "none", "none", {"outcome": "Aborted", "version": ""}),
+                         ("begin", "none", "1", {"switches": "-d", "version": ""})])
+    times = [line["time"] for line in boot.logged]
+    expect(times[0] != times[1] != times[2], "log lines 1 to 3 share a time: %r" % times, boot)
+    for number, status, lines in ((1, NOT_FOUND, [SAID_NOT_FINISHED, IMAGE_GONE % "bios.bin"]),
+                                  (2, 0, [SAID_DONE % "bios.bin", DONE]),
+                                  (3, ABORTED, [FLASH_AGAIN % ("bios.bin", times[1]), FLASH_AGAIN_PROMPT,
+                                                SAID_UPDATED % "bios.bin"])):
+        expect_returned(boot, status, number)
+        expect_lines(boot, number, lines)
+    expect_lines(boot, 4, [FLASH_AGAIN % ("bios.bin", times[2]), FLASH_AGAIN_PROMPT, SAID_BEGIN])
+    expect_left(boot, left(boot)[:3], [b"3" + record, None, None])
+    expect_state(boot, b"1")
+    # One signal, the last launch's.
+    expect_application_reset(boot, 4)
+    expect_no_request(boot)
+    expect_no_tool(boot)
+    record = expect_recorded(boot, board, image)
+
+    # A tool that fails: the Shell hands its status back without the error
+    # bit, the byte stays '2', and the next start takes step 3.
+    board.volume.put(TOOL_STATUS_MARKER, b"8000000000000007\r\n")
+    commands, left = launches_at(board, [(None, launch), (None, launch)])
+    boot = board.boot(commands)
+    expect_returned(boot, DEVICE_ERROR, 1)
+    expect_lines(boot, 1, [SAID_FLASH % "bios.bin", TOOL_FLASHED % ("bios.bin", "1.06"),
+                           TOOL_RETURNS % 0x8000000000000007, TOOL_FAILED])
+    expect_tool(boot, "bios.bin", "1.06")
+    expect_left(boot, left(boot)[:1], [b"2" + record])
+    expect_lines(boot, 2, [SAID_FINISH, VENDOR_LINE])
+    expect_request_reset(boot, 2)
+    expect_state(boot, b"3", record)
+    expect_quiet_board(boot)
+    expect_logged(boot, flash_rows("1", "2", ended="0x7") + [("finish", "2", "3")])
+
+
 @scenario("bios-version-unreadable", boots=1)
 def bios_version_unreadable(board):
-    """At '3' a running BIOS version that cannot be read ends the update unchecked."""
+    """A running BIOS version not of the form V1.05: at '3' the update ends unchecked; it begins only with -d."""
     board.volume.put("bios.bin", bios_image(1, 6))
-    board.bios_version = "unknown"
-    board.place_state(b"3")
-    done_step(board, "Tamsork.efi bios.bin", NOT_CHECKED % 'the BIOS version "unknown" cannot be read')
+    board.bios_version = "R01.07"
+    launch = "Tamsork.efi bios.bin"
+    # A '3' without a record, an older Tamsork's: no start compared versions.
+    commands, left = launches_at(board, [(b"3", launch), (None, launch), (None, launch + " -d")])
+    boot = board.boot(commands, keys=[(ABORT_PROMPT, "x")])
+    expect_returned(boot, 0, 1)
+    expect_lines(boot, 1, [SAID_UNCHECKED, NOT_CHECKED % 'the BIOS version "R01.07" cannot be read'])
+    expect_returned(boot, NOT_FOUND, 2)
+    expect_lines(boot, 2, [VERSION_UNREADABLE % "R01.07", ABORT_PROMPT, SAID_VERSION_REFUSED % "bios.bin"])
+    expect_lines(boot, 3, [SAID_BEGIN])
+    expect_left(boot, left(boot)[:2], [None, None])
+    expect_state(boot, b"1")
+    expect_application_reset(boot, 3)
+    expect_logged(boot, [("done-unchecked", "3", "none", {"version": "1.06"}),
+                         ("refused-version", "none", "none", {"version": "1.06", "outcome": "Not Found"}),
+                         ("begin", "none", "1", {"switches": "-d", "version": ""})])
 
 
 @scenario("machine-moved", boots=5)
@@ -972,16 +1105,18 @@ def image_replaced(board):
     expect_state(boot, b"2", record)
     expect_quiet_board(boot)
     expect_no_request(boot)
-    expect_logged(boot, [("refused-image", "1", "1", {"outcome": "Aborted"}), ("flash", "1", "2")])
+    expect_logged(boot, [("refused-image", "1", "1", {"outcome": "Aborted"})] + flash_rows("1", "2"))
 
 
 @scenario("flash-prompt-capital-y", boots=1)
 def flash_prompt_capital_y(board):
-    """'Y' at the 'G' prompt starts over, as 'y' does."""
+    """A key typed before the 'G' prompt does not answer it; 'Y' at it starts over, as 'y' does."""
     image = bios_image(1, 6)
     board.volume.put("bios.bin", image)
     board.place_state(b"G")
-    boot = board.boot(["Tamsork.efi bios.bin -b"], keys=[(FLASH_PROMPT, "Y")])
+    # 'n' would give the update up; it waits in the console's buffer from
+    # the Shell's countdown on.
+    boot = board.boot(["Tamsork.efi bios.bin -b"], typed_ahead="n", keys=[(FLASH_PROMPT, "Y")])
     expect_lines(boot, 1, [SAID_START_OVER, FLASH_PROMPT])
     expect_logged(boot, [("start-over", "G", "@", {"version": "1.06"})])
     expect_backup_mode_requested(boot)
@@ -1017,16 +1152,21 @@ def state_of_other_mode(board):
 
 
 
-# A machine's four lines of a whole normal update with bios.bin 1.06, as
-# Tamsork.log holds them: (serial, uuid, bios, version, before, after, step).
+# A machine's five lines of a whole normal update with bios.bin 1.06 (four
+# starts, the flash tool's returning two), as Tamsork.log holds them:
+# (serial, uuid, bios, version, before, after, step, outcome).
 def update_lines(serial, uuid):
-    return [(serial, uuid, "V1.05", "1.06", "none", "1", "begin"), (serial, uuid, "V1.05", "", "1", "2", "flash"),
-            (serial, uuid, "V1.06", "", "2", "3", "finish"), (serial, uuid, "V1.06", "1.06", "3", "none", "done")]
+    return [(serial, uuid, "V1.05", "1.06", "none", "1", "begin", "Success"),
+            (serial, uuid, "V1.05", "", "1", "2", "flash", "Started"),
+            (serial, uuid, "V1.05", "", "1", "2", "flash-ended", "Success"),
+            (serial, uuid, "V1.06", "", "2", "3", "finish", "Success"),
+            (serial, uuid, "V1.06", "1.06", "3", "none", "done", "Success")]
 
 
-LOG_COLUMNS = ("serial", "uuid", "bios", "version", "before", "after", "step")
+UPDATE_LINES = len(update_lines("", ""))
+LOG_COLUMNS = ("serial", "uuid", "bios", "version", "before", "after", "step", "outcome")
 # What every line of such an update holds besides.
-UPDATE_LINE = {"product": "KVX4720", "file": "bios.bin", "switches": "", "outcome": "Success"}
+UPDATE_LINE = {"product": "KVX4720", "file": "bios.bin", "switches": ""}
 
 
 def expect_log_holds(board, expected):
@@ -1064,7 +1204,8 @@ def sim_log_report(board):
 def expect_machines_updated(report, machines):
     """tamsork-sim log's report of a log of whole updates: one machine per
     (serial, uuid) of `machines`, in order, each taken from V1.05 to V1.06
-    in four launches and done, and every line read."""
+    and done, and every line read. Its "launches" counts a machine's lines,
+    UPDATE_LINES for the four starts."""
     expect(isinstance(report, dict), "tamsork-sim log's report is not an object: %r" % (report,))
     reported = [m for m in report.get("machines") or [] if isinstance(m, dict)]
     found = [(m.get("serial"), m.get("uuid")) for m in reported]
@@ -1072,15 +1213,15 @@ def expect_machines_updated(report, machines):
     for machine in reported:
         summed = (machine.get("bios_before"), machine.get("bios_after"), machine.get("launches"),
                   (machine.get("outcome") or {}).get("code"))
-        expect(summed == ("V1.05", "V1.06", 4, "done"), "tamsork-sim log reports %s as (BIOS before, after, "
-               "launches, outcome) %r" % (machine["serial"], summed))
+        expect(summed == ("V1.05", "V1.06", UPDATE_LINES, "done"), "tamsork-sim log reports %s as (BIOS before, "
+               "after, launches, outcome) %r" % (machine["serial"], summed))
     read = (report.get("lines"), report.get("unreadable"))
-    expect(read == (4 * len(machines), []), "tamsork-sim log read (lines, unreadable) %r" % (read,))
+    expect(read == (UPDATE_LINES * len(machines), []), "tamsork-sim log read (lines, unreadable) %r" % (read,))
 
 
 @scenario("log-two-machines", boots=8)
 def log_two_machines(board):
-    """One stick, two machines: each whole update appends its four lines to Tamsork.log, naming its machine."""
+    """One stick, two machines: each whole update appends its five lines to Tamsork.log, naming its machine."""
     normal_update(board)
     expect_log_holds(board, update_lines(MACHINE_SERIAL, MACHINE_UUID))
     board.serial, board.uuid, board.bios_version = OTHER_SERIAL, OTHER_UUID, "V1.05"

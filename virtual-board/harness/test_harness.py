@@ -185,6 +185,9 @@ class Script(unittest.TestCase):
         self.assertEqual(script[:4], ["fs0:", "load fs0:\\VendorControl.efi", "cd sub", 'echo "TAMSORK-RUN-1"'])
         self.assertEqual(script[4:6], ["Tamsork.efi x", 'echo "TAMSORK-EXIT-1=%lasterror%"'])
         self.assertEqual(script[-2:], ["reset", ""])
+        # A board without its control service: the driver is not loaded.
+        script = board.Board.script(["Tamsork.efi x"], before=["cd sub"], driver=False).decode().split("\r\n")
+        self.assertEqual(script[:3], ["fs0:", "cd sub", 'echo "TAMSORK-RUN-1"'])
 
     def test_nested_script_calls_one_script_per_command(self):
         script = board.Board.script(["Tamsork.efi x", "Other.efi"], nested=True).decode().split("\r\n")
@@ -352,9 +355,10 @@ class LogLines(unittest.TestCase):
 def read_back(*machines, **report):
     """A report as tamsork-sim log --json gives it, for machines given as
     (serial, uuid) or (serial, uuid, {field: value})."""
-    rows = [dict({"serial": m[0], "uuid": m[1], "bios_before": "V1.05", "bios_after": "V1.06", "launches": 4,
-                  "outcome": {"code": "done", "line": 4}}, **(m[2] if len(m) > 2 else {})) for m in machines]
-    return dict({"command": "log", "lines": 4 * len(machines), "unreadable": [], "machines": rows}, **report)
+    lines = scenarios.UPDATE_LINES
+    rows = [dict({"serial": m[0], "uuid": m[1], "bios_before": "V1.05", "bios_after": "V1.06", "launches": lines,
+                  "outcome": {"code": "done", "line": lines}}, **(m[2] if len(m) > 2 else {})) for m in machines]
+    return dict({"command": "log", "lines": lines * len(machines), "unreadable": [], "machines": rows}, **report)
 
 
 class LogReadBack(unittest.TestCase):
@@ -363,7 +367,7 @@ class LogReadBack(unittest.TestCase):
         ("one not done", read_back(("S1", "u-1"), ("S2", "u-2", {"outcome": {"code": "failed"}})), "S2"),
         ("one still at a step", read_back(("S1", "u-1"), ("S2", "u-2", {"outcome": None})), "S2"),
         ("one not flashed", read_back(("S1", "u-1", {"bios_after": "V1.05"}), ("S2", "u-2")), "S1"),
-        ("a launch more", read_back(("S1", "u-1", {"launches": 5}), ("S2", "u-2")), "S1"),
+        ("a launch more", read_back(("S1", "u-1", {"launches": scenarios.UPDATE_LINES + 1}), ("S2", "u-2")), "S1"),
         ("one missing", read_back(("S1", "u-1")), "machines"),
         ("a third machine", read_back(("S1", "u-1"), ("S2", "u-2"), ("S3", "u-3")), "machines"),
         ("another UUID", read_back(("S1", "u-1"), ("S2", "u-9")), "machines"),

@@ -4,10 +4,16 @@
 // the way a Shell tool does (relative to the current directory), reads the
 // version the image carries and "flashes" it: the record says which version
 // went in, and the harness gives the following boots that version as the
-// running BIOS version. With NoFlash.txt in the root of the current mapping
-// it is a tool that runs and flashes nothing: it reads the image, records
-// that nothing went in, and the running BIOS keeps its version. It returns to
-// its caller like a tool that leaves the reset to someone else.
+// running BIOS version. Files in the root of the current mapping change what
+// it does:
+// - NoFlash.txt: it runs and flashes nothing: it reads the image, records
+//   that nothing went in, and the running BIOS keeps its version;
+// - ToolResets.txt: once its work is done it restarts the machine itself
+//   (a cold reset) instead of returning;
+// - ToolStatus.txt, holding a status in hex ("8000000000000007"): it returns
+//   that status instead of EFI_SUCCESS, as a tool that ends in failure.
+// Otherwise it returns EFI_SUCCESS to its caller like a tool that leaves the
+// reset to someone else.
 #include "virtual-board/images/StandIn.h"
 
 namespace {
@@ -15,9 +21,10 @@ namespace {
 constexpr UINT64 kFileModeRead = 0x0000000000000001ULL;
 // Images larger than this are not read.
 constexpr UINT64 kLargestImage = 64ULL * 1024 * 1024;
-// The file whose presence makes a run flash nothing, from the root of the
-// current mapping.
+// The files that change a run, from the root of the current mapping.
 constexpr const CHAR16 *kNoFlashMarker = u"\\NoFlash.txt";
+constexpr const CHAR16 *kResetMarker = u"\\ToolResets.txt";
+constexpr const CHAR16 *kStatusMarker = u"\\ToolStatus.txt";
 
 bool CompareBytes(const UINT8 *A, const UINT8 *B, UINTN Count) {
   for (UINTN I = 0; I < Count; I++) {
@@ -130,13 +137,44 @@ VOID RecordLoadOptions(EFI_HANDLE ImageHandle) {
   }
 }
 
-bool NoFlashMarked(BOARD_SHELL_PROTOCOL *Shell) {
+bool Marked(BOARD_SHELL_PROTOCOL *Shell, const CHAR16 *Marker) {
   SHELL_FILE_HANDLE File = NULL;
-  if (EFI_ERROR(Shell->OpenFileByName(kNoFlashMarker, &File, kFileModeRead)) || File == NULL) {
+  if (EFI_ERROR(Shell->OpenFileByName(Marker, &File, kFileModeRead)) || File == NULL) {
     return false;
   }
   Shell->CloseFile(File);
   return true;
+}
+
+// The status ToolStatus.txt asks for: the hex digits it starts with (at
+// most 16). FALSE when there is no such file or it starts with none.
+bool MarkedStatus(BOARD_SHELL_PROTOCOL *Shell, EFI_STATUS *Status) {
+  SHELL_FILE_HANDLE File = NULL;
+  if (EFI_ERROR(Shell->OpenFileByName(kStatusMarker, &File, kFileModeRead)) || File == NULL) {
+    return false;
+  }
+  UINT8 Text[16];
+  UINTN Size = sizeof(Text);
+  if (EFI_ERROR(Shell->ReadFile(File, &Size, Text))) {
+    Size = 0;
+  }
+  Shell->CloseFile(File);
+  UINT64 Value = 0;
+  UINTN Digits = 0;
+  for (; Digits < Size; Digits++) {
+    const UINT8 C = Text[Digits] | 0x20;  // hex letters in either case
+    UINT64 Digit = 0;
+    if (C >= '0' && C <= '9') {
+      Digit = C - '0';
+    } else if (C >= 'a' && C <= 'f') {
+      Digit = C - 'a' + 10;
+    } else {
+      break;
+    }
+    Value = Value * 16 + Digit;
+  }
+  *Status = Value;
+  return Digits != 0;
 }
 
 // Opens, reads and "flashes" the image Name names, relative to the Shell's
@@ -165,7 +203,7 @@ VOID FlashImage(BOARD_SHELL_PROTOCOL *Shell, const CHAR16 *Name) {
     if (!FindImageVersion(Data, ReadSize, &Major, &Minor)) {
       Record(TOOL_RECORD_PORT, u"IMAGE size=%u version=none", ReadSize);
       Print(u"H2OFFT stand-in: %s carries no version, nothing flashed\r\n", Name);
-    } else if (NoFlashMarked(Shell)) {
+    } else if (Marked(Shell, kNoFlashMarker)) {
       Record(TOOL_RECORD_PORT, u"IMAGE size=%u version=%u.%02u not-flashed", ReadSize, Major, Minor);
       Print(u"H2OFFT stand-in: read %s, BIOS version %u.%02u, flashed nothing (%s)\r\n", Name, Major, Minor,
             kNoFlashMarker);
@@ -189,6 +227,7 @@ EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
   RecordParameterInstances(ImageHandle);
 
   BOARD_SHELL_PROTOCOL *Shell = LocateShell();
+  EFI_STATUS Status = EFI_SUCCESS;
   if (Shell == NULL) {
     Record(TOOL_RECORD_PORT, u"SHELL none");
   } else {
@@ -201,7 +240,15 @@ EFI_STATUS HelperMain(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable) {
     } else {
       Record(TOOL_RECORD_PORT, u"IMAGE none-given");
     }
+    if (Marked(Shell, kResetMarker)) {
+      Record(TOOL_RECORD_PORT, u"RESET");
+      Print(u"H2OFFT stand-in: restarting the machine (%s)\r\n", kResetMarker);
+      gRT->ResetSystem(EfiResetCold, EFI_SUCCESS, 0, NULL);
+    }
+    if (MarkedStatus(Shell, &Status)) {
+      Print(u"H2OFFT stand-in: returning status 0x%x (%s)\r\n", Status, kStatusMarker);
+    }
   }
-  Record(TOOL_RECORD_PORT, u"DONE");
-  return EFI_SUCCESS;
+  Record(TOOL_RECORD_PORT, u"DONE status=0x%x", Status);
+  return Status;
 }
