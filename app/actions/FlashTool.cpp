@@ -104,10 +104,12 @@ EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
     return EFI_NOT_FOUND;
   }
 
-  // The Shell's names for the root of the application's own volume, a pool
-  // string the Shell allocates for its caller. The Shell may write to the
-  // path it is given, so it gets a copy.
-  PoolPtr<CHAR16> Mappings;
+  // The Shell's names for the root of the application's own volume. The
+  // string stays the Shell's: OVMF's Shell keeps it on a list of its own
+  // and frees it itself, and crashes on return from a caller that freed it
+  // too (seen on the virtual board). The Shell may write to the path it is
+  // given, so it gets a copy.
+  const CHAR16 *Mappings = NULL;
   EFI_SHELL_PROTOCOL *Shell = NULL;
   EFI_HANDLE DeviceHandle = NULL;
   EFI_DEVICE_PATH_PROTOCOL *DevicePath = NULL;
@@ -122,17 +124,17 @@ EFI_STATUS CheckFlashToolStart(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemT
     if (Copy) {
       CopyMem(Copy.Get(), DevicePath, Size);
       EFI_DEVICE_PATH_PROTOCOL *Remaining = Copy.Get();
-      Mappings.Reset((CHAR16 *)Shell->GetMapFromDevicePath(&Remaining));
+      Mappings = Shell->GetMapFromDevicePath(&Remaining);
     }
   }
-  if (Mappings) {
+  if (Mappings != NULL) {
     const CHAR16 *CurrentDirectory = Shell->GetCurDir(NULL);
-    if (CurrentDirectory != NULL && IsRootOfMapping(CurrentDirectory, Mappings.Get())) {
+    if (CurrentDirectory != NULL && IsRootOfMapping(CurrentDirectory, Mappings)) {
       return EFI_SUCCESS;
     }
   }
 
-  PoolPtr<CHAR16> Root(Mappings ? FirstMapping(Mappings.Get()) : NULL);
+  PoolPtr<CHAR16> Root(Mappings != NULL ? FirstMapping(Mappings) : NULL);
   if (Root) {
     Print(u"Please start it from %s\\, the root of its own volume\n", Root.Get());
   } else {

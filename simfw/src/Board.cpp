@@ -185,13 +185,10 @@ const CHAR16 *EFIAPI GetMapFromDevicePathService(EFI_DEVICE_PATH_PROTOCOL **Devi
                                                                  END_DEVICE_PATH_LENGTH);
       // As OVMF's Shell answers: the file system's name first, then the
       // other names of the same device.
-      // A pool string the caller frees, as EDK II's Shell hands it out.
-      const std::u16string Reply = M.MappingOf(*D) + (D == M.Boot.get() ? u";BLK0:" : u";BLK1:");
-      auto *Out = static_cast<CHAR16 *>(M.PoolAllocate((Reply.size() + 1) * sizeof(CHAR16)));
-      if (Out != nullptr) {
-        std::memcpy(Out, Reply.c_str(), (Reply.size() + 1) * sizeof(CHAR16));
-      }
-      return Out;
+      // The Shell's own string, as OVMF's Shell keeps it: a caller that
+      // frees it frees a pointer the pool never gave out.
+      M.MapReply = M.MappingOf(*D) + (D == M.Boot.get() ? u";BLK0:" : u";BLK1:");
+      return reinterpret_cast<const CHAR16 *>(M.MapReply.c_str());
     }
   }
   return nullptr;

@@ -225,7 +225,7 @@ struct Firmware::Impl {
   std::vector<size_t> OddNullWords;
   // The Shell's current directory and the strings it hands out; "" is none.
   std::u16string CurrentDirectory = u"FS0:";
-  std::u16string CurDirReply, EnvReply;
+  std::u16string CurDirReply, MapReply, EnvReply;
   // The mapping name of a volume ("FS0:", "FS1:"), and the volume of a name.
   std::u16string MappingOf(const VolumeDevice &D) const;
   VolumeDevice *VolumeOfMapping(const std::u16string &Name) const;

@@ -147,6 +147,9 @@ INSTANTIATE_TEST_SUITE_P(
     Log, Files,
     ::testing::Values(
         FileCase{"WholeUpdate", Update("SN000001"), 4, "", "SN000001 4 done V1.05>V1.06"},
+        // What came back of the tool is its start's line, not a start.
+        FileCase{"ToolThatReturned", Crlf({{kLogStep, "flash"}}) + Crlf({{kLogStep, "flash-ended"}, {kLogOutcome, "0x7"}}),
+                 2, "", "SN000001 1 under-way V1.05>V1.05"},
         FileCase{"TornLastLine", Update("SN1").substr(0, Update("SN1").size() - 40), 4,
                  "4: torn: the last line has no CR LF", "SN1 3 under-way V1.05>V1.06"},
         FileCase{"TornLineEndedByTheNextStart",

@@ -152,7 +152,8 @@ std::vector<MachineLog> SumUpMachines(const LogFile &File) {
     M.BiosAfter = F[kLogBios];
     AddOnce(M.Files, F[kLogFile]);
     AddOnce(M.Switches, F[kLogSwitches]);
-    M.Launches++;
+    // What came back of the tool or the board's reset is the same start's.
+    M.Launches += F[kLogStep] == u"flash-ended" || F[kLogStep] == u"reset-asked" ? 0 : 1;
     M.Last = &R;
   }
   for (MachineLog &M : Machines) {

@@ -1164,6 +1164,8 @@ def update_lines(serial, uuid):
 
 
 UPDATE_LINES = len(update_lines("", ""))
+# The starts of such an update: the flash-ended line is the flash start's.
+UPDATE_STARTS = UPDATE_LINES - 1
 LOG_COLUMNS = ("serial", "uuid", "bios", "version", "before", "after", "step", "outcome")
 # What every line of such an update holds besides.
 UPDATE_LINE = {"product": "KVX4720", "file": "bios.bin", "switches": ""}
@@ -1204,8 +1206,8 @@ def sim_log_report(board):
 def expect_machines_updated(report, machines):
     """tamsork-sim log's report of a log of whole updates: one machine per
     (serial, uuid) of `machines`, in order, each taken from V1.05 to V1.06
-    and done, and every line read. Its "launches" counts a machine's lines,
-    UPDATE_LINES for the four starts."""
+    and done, and every line read. Its "launches" counts a machine's starts,
+    UPDATE_STARTS."""
     expect(isinstance(report, dict), "tamsork-sim log's report is not an object: %r" % (report,))
     reported = [m for m in report.get("machines") or [] if isinstance(m, dict)]
     found = [(m.get("serial"), m.get("uuid")) for m in reported]
@@ -1213,7 +1215,7 @@ def expect_machines_updated(report, machines):
     for machine in reported:
         summed = (machine.get("bios_before"), machine.get("bios_after"), machine.get("launches"),
                   (machine.get("outcome") or {}).get("code"))
-        expect(summed == ("V1.05", "V1.06", UPDATE_LINES, "done"), "tamsork-sim log reports %s as (BIOS before, "
+        expect(summed == ("V1.05", "V1.06", UPDATE_STARTS, "done"), "tamsork-sim log reports %s as (BIOS before, "
                "after, launches, outcome) %r" % (machine["serial"], summed))
     read = (report.get("lines"), report.get("unreadable"))
     expect(read == (UPDATE_LINES * len(machines), []), "tamsork-sim log read (lines, unreadable) %r" % (read,))

@@ -356,7 +356,8 @@ def read_back(*machines, **report):
     """A report as tamsork-sim log --json gives it, for machines given as
     (serial, uuid) or (serial, uuid, {field: value})."""
     lines = scenarios.UPDATE_LINES
-    rows = [dict({"serial": m[0], "uuid": m[1], "bios_before": "V1.05", "bios_after": "V1.06", "launches": lines,
+    rows = [dict({"serial": m[0], "uuid": m[1], "bios_before": "V1.05", "bios_after": "V1.06",
+                  "launches": scenarios.UPDATE_STARTS,
                   "outcome": {"code": "done", "line": lines}}, **(m[2] if len(m) > 2 else {})) for m in machines]
     return dict({"command": "log", "lines": lines * len(machines), "unreadable": [], "machines": rows}, **report)
 
@@ -367,7 +368,7 @@ class LogReadBack(unittest.TestCase):
         ("one not done", read_back(("S1", "u-1"), ("S2", "u-2", {"outcome": {"code": "failed"}})), "S2"),
         ("one still at a step", read_back(("S1", "u-1"), ("S2", "u-2", {"outcome": None})), "S2"),
         ("one not flashed", read_back(("S1", "u-1", {"bios_after": "V1.05"}), ("S2", "u-2")), "S1"),
-        ("a launch more", read_back(("S1", "u-1", {"launches": scenarios.UPDATE_LINES + 1}), ("S2", "u-2")), "S1"),
+        ("a launch more", read_back(("S1", "u-1", {"launches": scenarios.UPDATE_STARTS + 1}), ("S2", "u-2")), "S1"),
         ("one missing", read_back(("S1", "u-1")), "machines"),
         ("a third machine", read_back(("S1", "u-1"), ("S2", "u-2"), ("S3", "u-3")), "machines"),
         ("another UUID", read_back(("S1", "u-1"), ("S2", "u-9")), "machines"),

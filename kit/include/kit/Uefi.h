@@ -487,8 +487,10 @@ typedef EFI_STATUS(EFIAPI *EFI_SHELL_EXECUTE)(EFI_HANDLE *ParentImageHandle, CHA
 // The value of a Shell variable; owned by the Shell; NULL when unset.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_ENV)(const CHAR16 *Name);
 // The Shell's mapping names for a device path ("FS0:", several separated by
-// ';'): a pool string allocated for the caller, who frees it; NULL when
-// none matches. *DevicePath is advanced past what matched.
+// ';'); NULL when none matches. *DevicePath is advanced past what matched.
+// EDK II's comment calls the string the caller's to free, but its Shell
+// keeps it on a free list of its own: OVMF's Shell crashes when a caller
+// frees it too (seen on the virtual board). It stays the Shell's.
 typedef const CHAR16 *(EFIAPI *EFI_SHELL_GET_MAP_FROM_DEVICE_PATH)(EFI_DEVICE_PATH_PROTOCOL **DevicePath);
 // The current directory of a mapping, or of the current one for NULL, as
 // "FS0:\dir"; owned by the Shell; NULL when there is none.
