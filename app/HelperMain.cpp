@@ -59,6 +59,15 @@ STEP_OUTCOME Said(EFI_STATUS Status, const CHAR8 *Step, STATE_SEEN After, const 
 
 const CHAR16 *ImageName() { return gShellParameters->Argv[1]; }
 
+// The image's file name without its folders: the name its checksum file lists.
+const CHAR16 *BaseName(const CHAR16 *Path) {
+  const CHAR16 *Name = Path;
+  for (; *Path != 0; Path++) {
+    Name = *Path == u'\\' ? Path + 1 : Name;
+  }
+  return Name;
+}
+
 // The folder check of every start that uses the name.
 BOOLEAN StartedAtRoot(LAUNCH_RECORD *Launch, STEP_OUTCOME *Refusal) {
   if (CheckFlashToolStart(Launch->ImageHandle, Launch->SystemTable) == EFI_SUCCESS) {
@@ -154,9 +163,22 @@ STEP_OUTCOME BeginUpdate(LAUNCH_RECORD *Launch, const MACHINE_FACTS *Machine, co
                                            !FlashAgain(Launch, Machine, &Refusal))) {
     return Refusal;
   }
+  // The copy on the stick against the digest the stick maker wrote beside
+  // it, from the same read of the image as its version and CRC-32.
+  PoolPtr<CHAR8> Sums;
+  UINTN SumsSize = 0;
+  const EFI_STATUS Listed = ReadChecksumFile(Launch->ImageHandle, Launch->SystemTable, Sums, &SumsSize);
   IMAGE_FACTS Image;
-  const EFI_STATUS Checked =
-      CheckVersions(Launch->ImageHandle, Launch->SystemTable, SkipVersionCheck, Machine, &Image);
+  const BOOLEAN Read = ReadImage(Launch->ImageHandle, Launch->SystemTable, ImageName(), &Image, Listed == EFI_SUCCESS) ==
+                       EFI_SUCCESS;
+  if (Listed != EFI_NOT_FOUND &&
+      (Listed != EFI_SUCCESS || !Read || !ChecksumListsDigest(Sums.Get(), SumsSize, BaseName(ImageName()), Image.Sha256))) {
+    Print(u"%s does not match %s.sha256 (or cannot be read): make the stick again\n", ImageName(), ImageName());
+    DeleteUpdateState(Launch->ImageHandle, Launch->SystemTable);
+    return Said(EFI_CRC_ERROR, "refused-checksum", STATE_REMOVED, "the checksum refused %s; the update does not begin",
+                ImageName());
+  }
+  const EFI_STATUS Checked = CheckVersions(SkipVersionCheck, Machine, &Image, Read);
   if (!SkipVersionCheck && Image.HasVersion) {
     Launch->Line.HasVersion = TRUE;
     Launch->Line.Major = Image.Major;
@@ -186,9 +208,18 @@ STEP_OUTCOME BeginUpdate(LAUNCH_RECORD *Launch, const MACHINE_FACTS *Machine, co
     return Unwritable(Launch, Status, "State.dat could not be written; nothing changed");
   }
   Plan->Then = EFFECT_UPDATE_MODE;
+  // The line says whether the copy was checked.
+  const BOOLEAN Summed = Listed == EFI_SUCCESS;
   return Said(EFI_SUCCESS, Step, StateByte(Byte),
-              BackupMode ? "backup update, update mode requested; the machine restarts now"
-                         : "step 1 of 4, update mode requested; the machine restarts now");
+              BackupMode ? (Summed ? "backup update, %s matches its .sha256 file; update mode requested; the machine "
+                                     "restarts now"
+                                   : "backup update, %s has no .sha256 file to check it; update mode requested; the "
+                                     "machine restarts now")
+                         : (Summed ? "step 1 of 4, %s matches its .sha256 file; update mode requested; the machine "
+                                     "restarts now"
+                                   : "step 1 of 4, %s has no .sha256 file to check it; update mode requested; the machine "
+                                     "restarts now"),
+              ImageName());
 }
 
 STEP_OUTCOME Flash(LAUNCH_RECORD *Launch, const UPDATE_STATE *State, LAUNCH_PLAN *Plan) {

@@ -1,13 +1,18 @@
 // Throughput of the version-marker search over a 32 MiB image, side by
-// side with glibc's memmem looking for the anchor alone, in one run; and the
-// gate's whole read of that image on the simulated firmware, in pieces next
-// to the one zero-filled read it replaced.
+// side with glibc's memmem looking for the anchor alone, in one run; the
+// SHA-256 of that image next to coreutils' sha256sum of the same bytes in a
+// file; and the gate's whole read of that image on the simulated firmware,
+// in pieces next to the one zero-filled read it replaced, and with the
+// digest taken from the same read.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <vector>
 
+#include "app/checks/Sha256.h"
 #include "app/checks/VersionGate.h"
 #include "app/checks/VersionMarker.h"
 #include "app/state/UpdateState.h"
@@ -72,11 +77,44 @@ void BM_GlibcMemmemAnchor(benchmark::State &State) {
   State.SetBytesProcessed((int64_t)State.iterations() * (int64_t)Data.size());
 }
 
+void BM_Sha256(benchmark::State &State) {
+  const std::vector<UINT8> &Data = Image(true);
+  UINT8 Digest[SHA256_DIGEST_SIZE];
+  for (auto _ : State) {
+    Sha256(Data.data(), Data.size(), Digest);
+    benchmark::DoNotOptimize(Digest);
+  }
+  State.SetBytesProcessed((int64_t)State.iterations() * (int64_t)Data.size());
+}
+
+// sha256sum of the same 32 MiB in a file (in the page cache after the first
+// run), the process started each time as a technician starts it.
+void BM_CoreutilsSha256sum(benchmark::State &State) {
+  const std::vector<UINT8> &Data = Image(true);
+  char Path[] = "/tmp/tamsork-bench-XXXXXX";
+  const int Fd = mkstemp(Path);
+  FILE *File = Fd >= 0 ? fdopen(Fd, "wb") : nullptr;
+  if (File == nullptr || fwrite(Data.data(), 1, Data.size(), File) != Data.size() || fclose(File) != 0) {
+    State.SkipWithError("no file for sha256sum");
+    return;
+  }
+  const std::string Command = std::string("sha256sum ") + Path + " > /dev/null";
+  for (auto _ : State) {
+    if (std::system(Command.c_str()) != 0) {
+      State.SkipWithError("sha256sum failed");
+      break;
+    }
+  }
+  std::remove(Path);
+  State.SetBytesProcessed((int64_t)State.iterations() * (int64_t)Data.size());
+}
+
 // The whole image read of the version gate on the simulated firmware, from
 // the open of the file to its version: arg 0 is the read as it was (one
 // zero-filled buffer, one Read of the whole file), arg 1 the gate's own
 // ReadImage (pieces of IMAGE_READ_PIECE_SIZE into an unfilled buffer). Both
-// take the same CRC-32 and the same marker search.
+// take the same CRC-32 and the same marker search; arg 2 is ReadImage with
+// the SHA-256 taken from the same buffer.
 EFI_STATUS ReadWholeInOneRead(const CHAR16 *Name, IMAGE_FACTS *Facts) {
   ZeroMem(Facts, sizeof(*Facts));
   EFI_HANDLE Device = NULL;
@@ -110,10 +148,12 @@ void BM_ReadImage(benchmark::State &State) {
   Fw.BootVolume().PutFile("bios.bin", Data);
   Fw.SetCommandLine({u"Tamsork.efi", u"bios.bin"});
   const bool Pieces = State.range(0) != 0;
+  const BOOLEAN Digest = State.range(0) == 2;
   for (auto _ : State) {
     IMAGE_FACTS Facts;
     const EFI_STATUS Status = sim::LaunchWithin(Fw, [&] {
-      return Pieces ? ReadImage(gImageHandle, gST, u"bios.bin", &Facts) : ReadWholeInOneRead(u"bios.bin", &Facts);
+      return Pieces ? ReadImage(gImageHandle, gST, u"bios.bin", &Facts, Digest)
+                    : ReadWholeInOneRead(u"bios.bin", &Facts);
     });
     if (Status != EFI_SUCCESS || !Facts.HasVersion) {
       State.SkipWithError("the image was not read");
@@ -127,5 +167,7 @@ void BM_ReadImage(benchmark::State &State) {
 
 BENCHMARK(BM_FindVersionMarker)->ArgName("marker")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_GlibcMemmemAnchor)->ArgName("marker")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_ReadImage)->ArgName("pieces")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Sha256)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_CoreutilsSha256sum)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ReadImage)->ArgName("pieces")->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -39,7 +39,8 @@ EFI_STATUS ImageFileSize(EFI_FILE_PROTOCOL *File, UINTN *FileSize) {
 
 }  // namespace
 
-EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name, IMAGE_FACTS *Facts) {
+EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name, IMAGE_FACTS *Facts,
+                     BOOLEAN Digest) {
   ZeroMem(Facts, sizeof(*Facts));
 
   // The name whole, exactly as the flash tool will be given it.
@@ -96,7 +97,36 @@ EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, cons
     Facts->Major = Marker.Major;
     Facts->Minor = Marker.Minor;
   }
+  if (Digest) {
+    Sha256(Data.Get(), Size, Facts->Sha256);
+  }
   return EFI_SUCCESS;
+}
+
+EFI_STATUS ReadChecksumFile(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, PoolPtr<CHAR8> &Text, UINTN *Size) {
+  *Size = 0;
+  const CHAR16 *Image = gShellParameters->Argv[1];
+  const UINTN Length = StrLen(Image);
+  PoolPtr<CHAR16> Name((CHAR16 *)AllocatePool(Length * sizeof(CHAR16) + sizeof(u".sha256")));
+  if (!Name) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+  CopyMem(Name.Get(), Image, Length * sizeof(CHAR16));
+  CopyMem(Name.Get() + Length, u".sha256", sizeof(u".sha256"));
+  FileHandle File;
+  EFI_STATUS Status = OpenFileOnVolume(ImageHandle, SystemTable, Name.Get(), EFI_FILE_MODE_READ, File);
+  if (EFI_ERROR(Status)) {
+    return EFI_NOT_FOUND;
+  }
+  Text.Reset((CHAR8 *)AllocatePool(CHECKSUM_FILE_MAX));
+  if (!Text) {
+    return EFI_OUT_OF_RESOURCES;
+  }
+  Status = ReadFileBytes(File.Get(), Text.Get(), CHECKSUM_FILE_MAX, Size);
+  if (EFI_ERROR(Status)) {
+    *Size = 0;
+  }
+  return Status;
 }
 
 BOOLEAN ReadDeviceVersion(const CHAR8 *Version, UINTN Length, UINTN *Major, UINTN *Minor) {
@@ -149,9 +179,8 @@ VOID DeviceVersionText(const MACHINE_FACTS *Machine, CHAR16 *Out) {
   }
 }
 
-EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck,
-                         const MACHINE_FACTS *Machine, IMAGE_FACTS *Image) {
-  const BOOLEAN Read = ReadImage(ImageHandle, SystemTable, gShellParameters->Argv[1], Image) == EFI_SUCCESS;
+EFI_STATUS CheckVersions(BOOLEAN SkipVersionCheck, const MACHINE_FACTS *Machine, const IMAGE_FACTS *Image,
+                         BOOLEAN Read) {
   if (SkipVersionCheck) {
     return EFI_SUCCESS;
   }

@@ -3,8 +3,10 @@
 #pragma once
 
 #include "app/checks/MachineIdentity.h"
+#include "app/checks/Sha256.h"
 #include "app/state/UpdateState.h"
 #include "kit/Library.h"
+#include "kit/Scoped.h"
 
 // What one read of an image file gives: its identity and, where it holds a
 // version marker, its version.
@@ -13,12 +15,21 @@ typedef struct {
   BOOLEAN HasVersion;
   UINTN Major;
   UINTN Minor;
+  UINT8 Sha256[SHA256_DIGEST_SIZE];  // where the read was asked for it
 } IMAGE_FACTS;
 
 // Reads the image file Name, a path from the root of the application's own
-// volume, whole, in pieces (ReadFileBytes): EFI_NOT_FOUND or
+// volume, whole, in pieces (ReadFileBytes), and takes its CRC-32, its
+// version and, with Digest, its SHA-256 from that one read: EFI_NOT_FOUND or
 // EFI_OUT_OF_RESOURCES when it cannot.
-EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name, IMAGE_FACTS *Facts);
+EFI_STATUS ReadImage(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, const CHAR16 *Name, IMAGE_FACTS *Facts,
+                     BOOLEAN Digest = FALSE);
+
+// The checksum file of the image the command line names: its name with
+// ".sha256", beside it. Its first CHECKSUM_FILE_MAX bytes into Text and
+// *Size; EFI_NOT_FOUND when there is none.
+constexpr UINTN CHECKSUM_FILE_MAX = 0x10000;
+EFI_STATUS ReadChecksumFile(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, PoolPtr<CHAR8> &Text, UINTN *Size);
 
 // The running BIOS's version from its own walk of the SMBIOS records:
 // EFI_NOT_FOUND when there is none, or when it cannot be read
@@ -53,14 +64,12 @@ VERSION_VERDICT CompareVersions(const IMAGE_FACTS *Image, BOOLEAN ImageRead, con
 // MACHINE_SERIAL_MAX + 1 characters.
 VOID DeviceVersionText(const MACHINE_FACTS *Machine, CHAR16 *Out);
 
-// The gate, at the start that begins an update: reads the image the
-// command line names into *Image (its identity is present when it could be
-// read, with or without SkipVersionCheck) and, unless SkipVersionCheck,
-// compares its version with the running BIOS's in Machine. EFI_SUCCESS when
-// the update may go on; otherwise the operator is told why and
-// EFI_NOT_FOUND comes back.
-EFI_STATUS CheckVersions(EFI_HANDLE ImageHandle, EFI_SYSTEM_TABLE *SystemTable, BOOLEAN SkipVersionCheck,
-                         const MACHINE_FACTS *Machine, IMAGE_FACTS *Image);
+// The gate, at the start that begins an update: unless SkipVersionCheck,
+// the version of Image (ImageRead: it could be read) against the running
+// BIOS's in Machine. EFI_SUCCESS when the update may go on; otherwise the
+// operator is told why and EFI_NOT_FOUND comes back.
+EFI_STATUS CheckVersions(BOOLEAN SkipVersionCheck, const MACHINE_FACTS *Machine, const IMAGE_FACTS *Image,
+                         BOOLEAN ImageRead);
 
 // EFI_SUCCESS when the image the command line names is, byte for byte as
 // far as its size and CRC-32 tell, the one Approved describes. Otherwise

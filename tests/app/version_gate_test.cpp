@@ -1,10 +1,12 @@
 // The version gate: the image's marker against the running BIOS's SMBIOS
 // version, what stops a fresh update, and the SMBIOS string look-up.
+#include <cctype>
 #include <cstring>
 #include <memory>
 
 #include "Machine.h"
 #include "app/Tamsork.h"
+#include "app/checks/Sha256.h"
 #include "app/checks/Smbios.h"
 #include "app/checks/VersionGate.h"
 
@@ -125,9 +127,9 @@ TEST_F(VersionGate, UnknownVersionStopsTheUpdate) {
     const std::string &Console;
   } Cases[] = {
       // A fresh launch opens the missing state file twice (to read, then to
-      // write) and the missing log once before the image, and reads nothing
-      // from them.
-      {"image open fails", [&] { Fw.FailNth(Service::FileOpen, 4, EFI_DEVICE_ERROR); }, kFileVersionFailed},
+      // write), the missing log and the missing checksum file once each
+      // before the image, and reads nothing from them.
+      {"image open fails", [&] { Fw.FailNth(Service::FileOpen, 5, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"GetInfo sizing fails", [&] { Fw.FailNth(Service::FileGetInfo, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"GetInfo fails", [&] { Fw.FailNth(Service::FileGetInfo, 2, EFI_DEVICE_ERROR); }, kFileVersionFailed},
       {"image read fails", [&] { Fw.FailNth(Service::FileRead, 1, EFI_DEVICE_ERROR); }, kFileVersionFailed},
@@ -218,23 +220,78 @@ TEST_F(VersionGate, RunningVersionFromSmbios) {
   }
 }
 
-// With -d a missing image passes, unread, and nothing is compared.
+// With -d a missing image passes, and nothing is compared.
 TEST_F(VersionGate, SkippedCheckComparesNothing) {
   Fw.BootVolume().RemoveFile("bios.bin");
-  IMAGE_FACTS Image;
+  IMAGE_FACTS Image{};
   MACHINE_FACTS Machine{};
-  EXPECT_EQ(Within([&] {
-              BOOLEAN Backup = FALSE, Skip = FALSE;
-              EXPECT_EQ(ParseCommandLine(&Backup, &Skip, gImageHandle), EFI_SUCCESS);
-              return CheckVersions(gImageHandle, gST, TRUE, &Machine, &Image);
-            }),
-            EFI_SUCCESS);
-  EXPECT_FALSE(Image.Identity.Present);
-  EXPECT_EQ(Fw.CallCount(Service::SmbiosGetNext), 0u);
+  EXPECT_EQ(Within([&] { return CheckVersions(TRUE, &Machine, &Image, FALSE); }), EFI_SUCCESS);
   EXPECT_EQ(Fw.ConsoleText(), "");
   ExpectNothingLeft();
 
   Launch(kAllowed, {u"bios.bin", u"-d"});
+}
+
+// The copy on the stick against its .sha256 file, with or without -d: what
+// sha256sum -c accepts begins the update and the step line says so; anything
+// else is refused before anything changes.
+TEST_F(VersionGate, ImageAgainstItsChecksumFile) {
+  const std::string Image = ImageWithField("$.a1.05");
+  auto Hex = [](const std::string &Bytes) {
+    UINT8 Digest[SHA256_DIGEST_SIZE];
+    Sha256(Bytes.data(), Bytes.size(), Digest);
+    std::string Text;
+    for (UINT8 B : Digest) {
+      Text += "0123456789abcdef"[B >> 4];
+      Text += "0123456789abcdef"[B & 15];
+    }
+    return Text;
+  };
+  const std::string Good = Hex(Image), Bad = Hex(Image + "x");
+  std::string Upper = Good;
+  for (char &C : Upper) {
+    C = static_cast<char>(std::toupper(static_cast<unsigned char>(C)));
+  }
+  const Outcome Refused = {EFI_CRC_ERROR, kNoFile,
+                           "bios.bin does not match bios.bin.sha256 (or cannot be read): make the stick again\n", {}};
+  const struct {
+    const char *Name;
+    std::optional<std::string> Sums;
+    bool Begins;
+  } Cases[] = {
+      {"no checksum file", std::nullopt, true},
+      {"as sha256sum writes it", Good + "  bios.bin\n", true},
+      {"upper case, binary mark, CR LF, another case of the name", Upper + " *BIOS.bin\r\n", true},
+      {"among other files' lines", Bad + "  other.bin\n" + Good + "  bios.bin\n", true},
+      {"another digest", Bad + "  bios.bin\n", false},
+      {"a second line for it that differs", Good + "  bios.bin\n" + Bad + "  bios.bin\n", false},
+      {"no line for the image", Good + "  other.bin\n", false},
+      {"a name that only begins like it", Good + "  bios.bin.old\n", false},
+      {"one blank only", Good + " bios.bin\n", false},
+      {"not a digest", "hello\n", false},
+      {"empty", "", false},
+  };
+  for (const auto &Words : {std::vector<std::u16string>{u"bios.bin"}, std::vector<std::u16string>{u"bios.bin", u"-d"}}) {
+    for (const auto &C : Cases) {
+      SCOPED_TRACE(std::string(C.Name) + (Words.size() > 1 ? ", -d" : ""));
+      PlaceState(std::nullopt);
+      Fw.BootVolume().RemoveFile("bios.bin.sha256");
+      if (C.Sums) {
+        Fw.BootVolume().PutFile("bios.bin.sha256", *C.Sums);
+      }
+      Expect(Run(Words), C.Begins ? kAllowed : Refused);
+      const std::string Said = Steps().at(0);
+      EXPECT_NE(Said.find(!C.Begins ? "the checksum refused" : C.Sums ? "matches its .sha256" : "has no .sha256"),
+                std::string::npos) << Said;
+      EXPECT_EQ(LogLines().back().find("step=refused-checksum outcome=\"CRC Error\"") != std::string::npos, !C.Begins);
+      Fw.Reboot();
+    }
+  }
+  // An image that cannot be read is no match either.
+  Fw.BootVolume().PutFile("bios.bin.sha256", Good + "  bios.bin\n");
+  Fw.BootVolume().RemoveFile("bios.bin");
+  PlaceState(std::nullopt);
+  Expect(Run({u"bios.bin", u"-d"}), Refused);
 }
 
 // Several SMBIOS instances describe the same table; only the first is used.

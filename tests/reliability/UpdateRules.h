@@ -331,7 +331,7 @@ inline constexpr std::array<const char *, 12> kLogKeys = {"time", "serial",  "pr
 constexpr size_t kLogBefore = 8, kLogAfter = 9, kLogStep = 10;
 inline const std::vector<std::string> kLogSteps = {
     "begin",          "flash",          "finish",          "done",            "done-unchecked", "failed",
-    "flash-ended",    "reset-asked",    "unchecked",       "refused-done",
+    "flash-ended",    "reset-asked",    "unchecked",       "refused-done",    "refused-checksum",
     "manual-reset",   "start-over",     "give-up",         "no-key",          "wait-board",     "other-mode",
     "unknown-state",  "refused-folder", "refused-name",    "refused-version", "refused-machine",
     "refused-image",  "no-tool",        "state-unwritable", "log-full"};

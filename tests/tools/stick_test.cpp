@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "tests/tools/ToolTestSupport.h"
@@ -133,9 +134,9 @@ TEST(StickName, RefusedNamesSayWhichCharacter) {
   } kRows[] = {
       {"bios.bin", ""},
       {"KVX-4720_v1.06+fix~(2).BIN", ""},
-      {std::string(255, 'a'), ""},
+      {std::string(248, 'a'), ""},
       {"", "empty"},
-      {std::string(256, 'a'), "256 characters"},
+      {std::string(249, 'a'), "249 characters, more than 248"},
       {"my bios.bin", "a blank"},
       {"bios\t.bin", "control character 0x09"},
       {"bios\x7F.bin", "control character 0x7F"},
@@ -223,7 +224,9 @@ TEST_F(Stick, RefusalsAreOneLineNamingTheFileAndWriteNothing) {
       {"efi for i386", {"--image", Image, "--tool", kTool, "--efi", I386}, I386, "machine 0x014C"},
       {"shell a console program", {"--image", Image, "--tool", kTool, "--shell", Console}, Console, "subsystem 3"},
       {"tool missing", {"--image", Image, "--tool", Dir.Path() + "/none.efi"}, Dir.Path() + "/none.efi", "No such"},
-      {"State.dat on the stick", {"--image", Image, "--tool", kTool}, "State.dat", "--force", "State.dat"},
+      {"State.dat on the stick", {"--image", Image, "--tool", kTool}, "State.dat",
+       "an update of a machine at step 1, update mode requested", "State.dat"},
+      {"no such folder: nothing made", {"--image", Image, "--tool", kTool}, StickDir(), "mount the stick"},
       {"state.dat in lower case", {"--image", Image, "--tool", kTool}, "state.dat", "--force", "state.dat"},
   };
   for (const auto &Row : kRows) {
@@ -247,28 +250,33 @@ TEST_F(Stick, RefusalsAreOneLineNamingTheFileAndWriteNothing) {
     // The same as a disk image: no image file either.
     Args.erase(Args.begin() + 1);
     Args.insert(Args.begin() + 1, {"--disk-image", Disk});
-    if (Row.State == nullptr) {
+    if (Row.State == nullptr && Row.Names != StickDir()) {
       EXPECT_EQ(RunSim(Dir, Args).Status, 2) << Row.Name;
       EXPECT_FALSE(fs::exists(Disk)) << Row.Name;
     }
   }
+  // A disk image is never written over a file that is there, but with --force.
+  std::ofstream(Disk) << "notes";
+  const Result R = RunSim(Dir, {"stick", "--disk-image", Disk, "--image", Image, "--tool", kTool});
+  EXPECT_EQ(R.Status, 2);
+  EXPECT_NE(R.Err.find("--force"), std::string::npos) << R.Err;
+  EXPECT_EQ(Text(ReadBytes(Disk)), "notes");
 }
 
 // The script the virtual board runs on OVMF: changes here go past it.
 constexpr const char *kNormalScript =
     "@echo -off\r\n"
-    "# Made by tamsork-sim stick: finds the stick that holds Tamsork.efi and bios.bin,\r\n"
-    "# changes to its root and runs the update's next step. Runs at every boot.\r\n"
+    "# Made by tamsork-sim stick: finds the stick that holds TAMSORK-1.MRK, which no\r\n"
+    "# other stick holds, changes to its root and runs the update's next step with\r\n"
+    "# bios.bin. Runs at every boot.\r\n"
     "for %a run (0 9)\r\n"
-    "  if exist fs%a:\\Tamsork.efi then\r\n"
-    "    if exist fs%a:\\bios.bin then\r\n"
-    "      fs%a:\r\n"
-    "      cd \\\r\n"
-    "      goto tamsork\r\n"
-    "    endif\r\n"
+    "  if exist fs%a:\\TAMSORK-1.MRK then\r\n"
+    "    fs%a:\r\n"
+    "    cd \\\r\n"
+    "    goto tamsork\r\n"
     "  endif\r\n"
     "endfor\r\n"
-    "echo \"No stick with Tamsork.efi and bios.bin was found on FS0: to FS9:\"\r\n"
+    "echo \"No stick with TAMSORK-1.MRK was found on FS0: to FS9:\"\r\n"
     "goto end\r\n"
     ":tamsork\r\n"
     "Tamsork.efi bios.bin\r\n"
@@ -286,14 +294,23 @@ TEST_F(Stick, FolderHoldsTheCheckedBytesAndTheScriptRunsTheCommand) {
       {"no version check", {"-d"}, false, true, "Tamsork.efi bios.bin -d"},
       {"both", {"-d", "-b"}, true, true, "Tamsork.efi bios.bin -b -d"},
   };
+  std::set<std::string> Marks;
   for (const auto &Row : kRows) {
     fs::remove_all(StickDir());
+    fs::create_directories(StickDir());
     std::vector<std::string> Args = {"stick", StickDir(), "--image", Image, "--tool", kTool, "--shell", kEfi};
     Args.insert(Args.end(), Row.Flags.begin(), Row.Flags.end());
     const Result R = RunSim(Dir, Args);
     ASSERT_EQ(R.Status, 0) << Row.Name << ": " << R.Err;
+    // Each stick its own mark; the digest as sha256sum -c checks it.
+    std::string Mark;
+    for (const fs::directory_entry &E : fs::directory_iterator(StickDir())) {
+      Mark = E.path().extension() == ".MRK" ? E.path().filename().string() : Mark;
+    }
+    EXPECT_TRUE(Marks.insert(Mark).second) << Row.Name << ": " << Mark;
+    EXPECT_EQ(Shell("cd " + StickDir() + " && sha256sum -c bios.bin.sha256"), "bios.bin: OK\n") << Row.Name;
     const std::string Script = Text(ReadBytes(StickDir() + "/startup.nsh"));
-    EXPECT_EQ(Script, StartupScript("bios.bin", Row.Backup, Row.Skip)) << Row.Name;
+    EXPECT_EQ(Script, StartupScript("bios.bin", Mark, Row.Backup, Row.Skip)) << Row.Name;
     EXPECT_NE(Script.find(std::string("\r\n:tamsork\r\n") + Row.Command + "\r\n:end\r\n"), std::string::npos)
         << Row.Name << ":\n" << Script;
     EXPECT_NE(R.Out.find(std::string("each boot runs: ") + Row.Command + "\n"), std::string::npos) << Row.Name;
@@ -305,9 +322,9 @@ TEST_F(Stick, FolderHoldsTheCheckedBytesAndTheScriptRunsTheCommand) {
       EXPECT_NE(R.Out.find(Sha256Hex(Text(Bytes)) + "  " + std::to_string(Bytes.size()) + " bytes"), std::string::npos)
           << Row.Name << ": " << OnStick;
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(StickDir()), {}), 5) << Row.Name;
+    EXPECT_EQ(std::distance(fs::directory_iterator(StickDir()), {}), 7) << Row.Name;
   }
-  EXPECT_EQ(StartupScript("bios.bin", false, false), kNormalScript);
+  EXPECT_EQ(StartupScript("bios.bin", "TAMSORK-1.MRK", false, false), kNormalScript);
 }
 
 TEST_F(Stick, ForceRemovesStateKeepsLogAndRewritesWhatIsThere) {
@@ -315,6 +332,9 @@ TEST_F(Stick, ForceRemovesStateKeepsLogAndRewritesWhatIsThere) {
   std::ofstream(StickDir() + "/STATE.DAT") << "2";
   std::ofstream(StickDir() + "/Tamsork.log") << "time=x\r\n";
   std::ofstream(StickDir() + "/tamsork.efi") << "old";
+  // A link at one of the stick's names is replaced; what it pointed to stays.
+  std::ofstream(Dir.Path() + "/outside.txt") << "keep";
+  fs::create_symlink(Dir.Path() + "/outside.txt", StickDir() + "/startup.nsh");
   const Result R = RunSim(Dir, {"stick", StickDir(), "--image", Image, "--tool", kTool, "--shell", kEfi, "--force"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   EXPECT_NE(R.Out.find("State.dat removed"), std::string::npos);
@@ -324,7 +344,11 @@ TEST_F(Stick, ForceRemovesStateKeepsLogAndRewritesWhatIsThere) {
   // Spelled as the folder already spells them, as FAT would find them.
   EXPECT_EQ(ReadBytes(StickDir() + "/tamsork.efi"), ReadBytes(kEfi));
   EXPECT_EQ(ReadBytes(StickDir() + "/efi/boot/BOOTX64.EFI"), ReadBytes(kEfi));
-  EXPECT_EQ(std::distance(fs::directory_iterator(StickDir()), {}), 6);
+  EXPECT_EQ(std::distance(fs::directory_iterator(StickDir()), {}), 8);
+  EXPECT_EQ(Text(ReadBytes(Dir.Path() + "/outside.txt")), "keep");
+  EXPECT_FALSE(fs::is_symlink(StickDir() + "/startup.nsh"));
+  EXPECT_NE(R.Out.find("startup.nsh: was a link"), std::string::npos) << R.Out;
+  EXPECT_NE(R.Out.find("is not the root of a FAT file system"), std::string::npos) << R.Out;
 }
 
 TEST_F(Stick, DiskImageReadsBackWithMtools) {
@@ -344,7 +368,7 @@ TEST_F(Stick, DiskImageReadsBackWithMtools) {
            {"bios.bin", Text(ReadBytes(Image))},
            {"H2OFFT-Sx64.efi", Text(ReadBytes(kTool))},
            {"EFI/BOOT/BOOTX64.EFI", Text(ReadBytes(kEfi))},
-           {"startup.nsh", StartupScript("bios.bin", true, false)}}) {
+           {"bios.bin.sha256", Sha256Hex(Text(ReadBytes(Image))) + "  bios.bin\n"}}) {
     EXPECT_EQ(Shell("MTOOLS_SKIP_CHECK=1 mcopy -n -i " + Drive + " ::/" + OnStick + " -"), Expected) << OnStick;
   }
   EXPECT_FALSE(fs::exists(Dir.Path() + "/.stick.img.partial"));

@@ -29,6 +29,7 @@ constexpr Refusal kRefusals[] = {
     {u"refused-folder", "started away from the root of the stick"},
     {u"refused-name", "the image name was empty"},
     {u"refused-version", "the version check refused the image or could not read a version"},
+    {u"refused-checksum", "the image does not match its .sha256 file (a damaged copy)"},
     {u"refused-machine", "State.dat holds an update begun on another machine"},
     {u"refused-image", "State.dat holds an update of another image"},
     {u"no-tool", "the flash tool is not where the Shell looks for it"},

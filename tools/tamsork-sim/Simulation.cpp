@@ -539,7 +539,8 @@ EFI_STATUS GateInLaunch() {
   MACHINE_FACTS Machine;
   ReadMachineFacts(&Machine);
   IMAGE_FACTS Image;
-  return CheckVersions(gImageHandle, gST, FALSE, &Machine, &Image);
+  const BOOLEAN Read = ReadImage(gImageHandle, gST, gShellParameters->Argv[1], &Image) == EFI_SUCCESS;
+  return CheckVersions(FALSE, &Machine, &Image, Read);
 }
 
 GateResult RunGate(const std::string &ImageName, const std::vector<uint8_t> &Image, const std::string &BiosVersion) {

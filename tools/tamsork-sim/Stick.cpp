@@ -2,16 +2,21 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "app/checks/Sha256.h"
+#include "app/state/UpdateState.h"
 #include "tools/tamsork-sim/Options.h"
 #include "tools/tamsork-sim/Simulation.h"
 
@@ -27,77 +32,11 @@ const char *const kDefaultEfiPath = TAMSORK_DEFAULT_EFI;
 
 namespace fs = std::filesystem;
 
-// ---- SHA-256 ---------------------------------------------------------------
-
-namespace {
-
-constexpr uint32_t kSha256Rounds[64] = {
-    0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-    0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-    0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-    0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-    0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-    0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-    0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-    0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2,
-};
-
-constexpr uint32_t Rotr(uint32_t X, int N) { return (X >> N) | (X << (32 - N)); }
-
-void Sha256Block(uint32_t H[8], const uint8_t *Block) {
-  uint32_t W[64];
-  for (int I = 0; I < 16; I++) {
-    W[I] = uint32_t(Block[4 * I]) << 24 | uint32_t(Block[4 * I + 1]) << 16 | uint32_t(Block[4 * I + 2]) << 8 |
-           uint32_t(Block[4 * I + 3]);
-  }
-  for (int I = 16; I < 64; I++) {
-    const uint32_t S0 = Rotr(W[I - 15], 7) ^ Rotr(W[I - 15], 18) ^ (W[I - 15] >> 3);
-    const uint32_t S1 = Rotr(W[I - 2], 17) ^ Rotr(W[I - 2], 19) ^ (W[I - 2] >> 10);
-    W[I] = W[I - 16] + S0 + W[I - 7] + S1;
-  }
-  uint32_t A = H[0], B = H[1], C = H[2], D = H[3], E = H[4], F = H[5], G = H[6], K = H[7];
-  for (int I = 0; I < 64; I++) {
-    const uint32_t T1 = K + (Rotr(E, 6) ^ Rotr(E, 11) ^ Rotr(E, 25)) + ((E & F) ^ (~E & G)) + kSha256Rounds[I] + W[I];
-    const uint32_t T2 = (Rotr(A, 2) ^ Rotr(A, 13) ^ Rotr(A, 22)) + ((A & B) ^ (A & C) ^ (B & C));
-    K = G;
-    G = F;
-    F = E;
-    E = D + T1;
-    D = C;
-    C = B;
-    B = A;
-    A = T1 + T2;
-  }
-  H[0] += A, H[1] += B, H[2] += C, H[3] += D, H[4] += E, H[5] += F, H[6] += G, H[7] += K;
-}
-
-}  // namespace
+// ---- SHA-256: the application's own ----
 
 std::array<uint8_t, 32> Sha256(const uint8_t *Data, size_t Size) {
-  uint32_t H[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-  size_t Done = 0;
-  for (; Size - Done >= 64; Done += 64) {
-    Sha256Block(H, Data + Done);
-  }
-  // The tail, the 0x80 byte and the length in bits fill one or two blocks.
-  uint8_t Tail[128] = {};
-  const size_t Left = Size - Done;
-  if (Left > 0) {
-    std::memcpy(Tail, Data + Done, Left);
-  }
-  Tail[Left] = 0x80;
-  const size_t TailSize = Left < 56 ? 64 : 128;
-  const uint64_t Bits = uint64_t(Size) * 8;
-  for (int I = 0; I < 8; I++) {
-    Tail[TailSize - 1 - I] = uint8_t(Bits >> (8 * I));
-  }
-  for (size_t At = 0; At < TailSize; At += 64) {
-    Sha256Block(H, Tail + At);
-  }
   std::array<uint8_t, 32> Digest{};
-  for (int I = 0; I < 32; I++) {
-    Digest[I] = uint8_t(H[I / 4] >> (24 - 8 * (I % 4)));
-  }
+  ::Sha256(Data, Size, Digest.data());
   return Digest;
 }
 
@@ -185,8 +124,9 @@ std::string StickNameProblem(const std::string &Name) {
   if (Name.empty()) {
     return "the file name is empty";
   }
-  if (Name.size() > 255) {
-    return "the file name has " + std::to_string(Name.size()) + " characters, more than FAT's 255";
+  if (Name.size() > 248) {
+    return "the file name has " + std::to_string(Name.size()) +
+           " characters, more than 248 (with .sha256 it must fit FAT's 255)";
   }
   for (const char Raw : Name) {
     const auto C = static_cast<unsigned char>(Raw);
@@ -237,22 +177,20 @@ std::string StickCommand(const std::string &ImageName, bool Backup, bool SkipVer
 // The loop is left with goto on the first mapping that holds both files
 // (leaving a for block is allowed, only jumping into one is not); two ifs
 // instead of one with "and", which not every Shell takes after "exist".
-std::string StartupScript(const std::string &ImageName, bool Backup, bool SkipVersionCheck) {
-  const std::string E = kStickEfiName;
+std::string StartupScript(const std::string &ImageName, const std::string &Mark, bool Backup, bool SkipVersionCheck) {
   const std::string Lines[] = {
       "@echo -off",
-      "# Made by tamsork-sim stick: finds the stick that holds " + E + " and " + ImageName + ",",
-      "# changes to its root and runs the update's next step. Runs at every boot.",
+      "# Made by tamsork-sim stick: finds the stick that holds " + Mark + ", which no",
+      "# other stick holds, changes to its root and runs the update's next step with",
+      "# " + ImageName + ". Runs at every boot.",
       "for %a run (0 9)",
-      "  if exist fs%a:\\" + E + " then",
-      "    if exist fs%a:\\" + ImageName + " then",
-      "      fs%a:",
-      "      cd \\",
-      "      goto tamsork",
-      "    endif",
+      "  if exist fs%a:\\" + Mark + " then",
+      "    fs%a:",
+      "    cd \\",
+      "    goto tamsork",
       "  endif",
       "endfor",
-      "echo \"No stick with " + E + " and " + ImageName + " was found on FS0: to FS9:\"",
+      "echo \"No stick with " + Mark + " was found on FS0: to FS9:\"",
       "goto end",
       ":tamsork",
       StickCommand(ImageName, Backup, SkipVersionCheck),
@@ -263,6 +201,29 @@ std::string StartupScript(const std::string &ImageName, bool Backup, bool SkipVe
     Out += L + "\r\n";
   }
   return Out;
+}
+
+// What State.dat says of the update it records, as the refusal tells it.
+std::string DescribeState(const std::vector<uint8_t> &Bytes) {
+  if (Bytes.empty()) {
+    return "State.dat is empty: an update was about to begin";
+  }
+  static const std::pair<char, const char *> kSteps[] = {
+      {'1', "step 1, update mode requested"},     {'2', "step 2, the flash tool has run"},
+      {'3', "step 3, flashing has finished"},     {'@', "backup step @, update mode requested"},
+      {'G', "backup step G, waiting for its Y"},  {'A', "backup step A, ready for the flash tool"},
+      {'B', "backup step B, in the board's own tools' hands"}};
+  std::string Step = "a byte no update writes";
+  for (const auto &[Byte, Text] : kSteps) {
+    Step = Bytes[0] == Byte ? Text : Step;
+  }
+  UPDATE_RECORD Record;
+  UINT32 Crc = 0;
+  const bool Named = Bytes.size() > 1 && DecodeUpdateRecord(Bytes.data() + 1, Bytes.size() - 1, &Record, &Crc) &&
+                     Record.Machine.SerialLength != 0;
+  return "State.dat holds an update of " +
+         (Named ? "machine " + std::string(Record.Machine.Serial, Record.Machine.SerialLength) : "a machine") +
+         " at " + Step;
 }
 
 // ---- Planning ----------------------------------------------------------------
@@ -321,12 +282,14 @@ StickPlan PlanStick(const StickOptions &O) {
     throw UsageError("--image " + O.Image + ": " + NameProblem);
   }
   const std::optional<MarkerInfo> Marker = LocateMarker(Image);
-  if (!Marker) {
+  // With -d Tamsork reads no version; without it, an image without one is
+  // refused at the first start.
+  if (!Marker && !O.SkipVersionCheck) {
     throw UsageError("--image " + O.Image +
                      ": no version marker (no \"$BVDT\" followed by a \"$.<letter><major>.<minor>\" field); "
-                     "Tamsork would refuse it");
+                     "Tamsork would refuse it without -d");
   }
-  Plan.Version = VersionText(Marker->Major, Marker->Minor);
+  Plan.Version = Marker ? VersionText(Marker->Major, Marker->Minor) : "none (no version marker)";
 
   std::string Efi = O.Efi.value_or(kDefaultEfiPath);
   if (!O.Efi) {
@@ -344,9 +307,21 @@ StickPlan PlanStick(const StickOptions &O) {
   }
 
   Plan.Command = StickCommand(Plan.ImageName, O.Backup, O.SkipVersionCheck);
-  const std::string Script = StartupScript(Plan.ImageName, O.Backup, O.SkipVersionCheck);
+  // The mark the script looks for: new for each stick made, so that another
+  // stick with the same file names is never taken for this one.
+  const std::string Digest = Sha256Hex({reinterpret_cast<const char *>(Image.data()), Image.size()});
+  Plan.Mark = "TAMSORK-" +
+              Sha256Hex(Digest + std::to_string(std::chrono::system_clock::now().time_since_epoch().count()))
+                  .substr(0, 12) +
+              ".MRK";
+  const std::string Script = StartupScript(Plan.ImageName, Plan.Mark, O.Backup, O.SkipVersionCheck);
   Plan.Files.push_back({{kStickEfiName}, std::move(EfiBytes)});
   Plan.Files.push_back({{Plan.ImageName}, Image});
+  // The image's digest in the form sha256sum writes and Tamsork checks.
+  const std::string Sum = Digest + "  " + Plan.ImageName + "\n";
+  const std::string MarkText = "This stick's startup.nsh runs the update on the stick that holds this file.\r\n";
+  Plan.Files.push_back({{Plan.ImageName + ".sha256"}, {Sum.begin(), Sum.end()}});
+  Plan.Files.push_back({{Plan.Mark}, {MarkText.begin(), MarkText.end()}});
   Plan.Files.push_back({{kStickToolName}, std::move(ToolBytes)});
   if (ShellBytes) {
     Plan.Files.push_back({{std::begin(kStickShellPath), std::end(kStickShellPath)}, std::move(*ShellBytes)});
@@ -360,6 +335,10 @@ StickPlan PlanStick(const StickOptions &O) {
       throw UsageError("--disk-image " + *O.DiskImage +
                        ": not a regular file; write the image to a file, then copy it to the stick with dd");
     }
+    if (fs::exists(Status) && !O.Force) {
+      throw UsageError("--disk-image " + *O.DiskImage + ": the file is there already; name a new one, or pass --force "
+                       "to replace it");
+    }
     if (fs::absolute(*O.DiskImage).string().find("@@") != std::string::npos) {
       throw UsageError("--disk-image " + *O.DiskImage + ": a path holding @@ cannot be handed to mtools");
     }
@@ -369,16 +348,23 @@ StickPlan PlanStick(const StickOptions &O) {
   const fs::path Dir = *O.Dir;
   std::error_code Error;
   const fs::file_status DirStatus = fs::status(Dir, Error);
-  if (fs::exists(DirStatus) && !fs::is_directory(DirStatus)) {
+  if (!fs::exists(DirStatus)) {
+    throw UsageError("DIR " + Dir.string() + ": no such folder; mount the stick there first (nothing is made)");
+  }
+  if (!fs::is_directory(DirStatus)) {
     throw UsageError("DIR " + Dir.string() + ": not a folder");
   }
+  // A stick's root: a FAT file system mounted there.
+  struct statfs Fs;
+  struct stat Here, Up;
+  Plan.NotFatRoot = !(::statfs(Dir.c_str(), &Fs) == 0 && Fs.f_type == 0x4d44 && ::stat(Dir.c_str(), &Here) == 0 &&
+                      ::stat((Dir / "..").c_str(), &Up) == 0 && (Here.st_dev != Up.st_dev || Here.st_ino == Up.st_ino));
   const fs::path State = Resolve(Dir, {kStickStateName});
   if (fs::exists(fs::symlink_status(State, Error))) {
     if (!O.Force) {
-      throw UsageError(State.string() +
-                       ": an update begun with this stick is under way on some machine; finish it there (start the "
-                       "machine from the stick until BIOS Update done!), or delete State.dat or pass --force to begin "
-                       "a new round");
+      throw UsageError(State.string() + ": " + DescribeState(ReadHostFile("State.dat", State.string())) +
+                       ": finish it there (start that machine from the stick until it is done), or delete State.dat "
+                       "or pass --force to begin a new round");
     }
     Plan.RemovesState = true;
   }
@@ -387,8 +373,16 @@ StickPlan PlanStick(const StickOptions &O) {
     for (size_t Depth = 1; Depth <= F.Path.size(); Depth++) {
       const std::vector<std::string> Prefix(F.Path.begin(), F.Path.begin() + static_cast<std::ptrdiff_t>(Depth));
       const fs::path P = Resolve(Dir, Prefix);
-      const fs::file_status S = fs::status(P, Error);
+      const fs::file_status S = fs::symlink_status(P, Error);
       const bool Last = Depth == F.Path.size();
+      if (fs::is_symlink(S)) {
+        if (!Last) {
+          throw UsageError(P.string() + ": a link in the way of the stick's " + Joined(F.Path, "\\") +
+                           "; the maker writes through no link");
+        }
+        Plan.Unlinked.push_back(P.string());
+        continue;
+      }
       if (fs::exists(S) && (Last ? !fs::is_regular_file(S) : !fs::is_directory(S))) {
         throw UsageError(P.string() + ": in the way of the stick's " + Joined(F.Path, "\\") + " (" +
                          (Last ? "not a file" : "not a folder") + ")");
@@ -438,14 +432,10 @@ void SyncFolder(const fs::path &Path) {
 
 void WriteFolder(const fs::path &Dir, const StickPlan &Plan) {
   std::error_code Error;
-  fs::create_directories(Dir, Error);
-  if (Error) {
-    throw UsageError("DIR " + Dir.string() + ": cannot be made: " + Error.message());
-  }
-  if (Plan.RemovesState) {
-    const fs::path State = Resolve(Dir, {kStickStateName});
-    if (!fs::remove(State, Error) || Error) {
-      throw UsageError(State.string() + ": cannot be removed: " + Error.message());
+  // A link at a name the stick holds goes, and the file it pointed to stays.
+  for (const std::string &Link : Plan.Unlinked) {
+    if (!fs::remove(Link, Error) || Error) {
+      throw UsageError(Link + ": the link cannot be removed: " + Error.message());
     }
   }
   for (const StickFile &F : Plan.Files) {
@@ -459,6 +449,13 @@ void WriteFolder(const fs::path &Dir, const StickPlan &Plan) {
     }
     WriteHostFile(Resolve(Parent, {F.Path.back()}), F.Bytes);
     SyncFolder(Parent);
+  }
+  // Only once every new file is in place.
+  if (Plan.RemovesState) {
+    const fs::path State = Resolve(Dir, {kStickStateName});
+    if (!fs::remove(State, Error) || Error) {
+      throw UsageError(State.string() + ": cannot be removed: " + Error.message());
+    }
   }
   SyncFolder(Dir);
 }
@@ -645,6 +642,12 @@ std::string WriteStick(const StickOptions &O, const StickPlan &Plan) {
   if (Plan.KeepsLog) {
     Out << "Tamsork.log kept: the record of earlier starts; the next ones are added to it\n";
   }
+  for (const std::string &Link : Plan.Unlinked) {
+    Out << Link << ": was a link; replaced by the file (what it pointed to is as it was)\n";
+  }
+  if (!O.DiskImage && Plan.NotFatRoot) {
+    Out << "note: " << *O.Dir << " is not the root of a FAT file system: copy its files to the root of the stick\n";
+  }
   Out << "each boot runs: " << Plan.Command << "\n";
   Out << "next:\n";
   if (O.DiskImage) {
@@ -660,8 +663,16 @@ std::string WriteStick(const StickOptions &O, const StickPlan &Plan) {
   if (O.Backup) {
     Out << "  at \"Please enable UPDATE MODE to flash BIOS!\" turn on the board's update mode, then press a key\n";
   }
-  Out << "  leave the stick in through every reset until the screen shows \"BIOS Update done!\", then take it out "
-         "(with it in, a later boot begins the update again)\n";
+  if (O.SkipVersionCheck) {
+    Out << "  the version check is off (-d): the image is flashed whatever version the machine runs\n";
+  }
+  if (O.Backup) {
+    Out << "  a backup update ends at B, in the hands of the board's own tools (it never shows \"BIOS Update done!\"): "
+           "leave the stick in until the board maker's instructions say it may come out\n";
+  } else {
+    Out << "  leave the stick in through every reset until the screen shows \"BIOS Update done!\", then take it out "
+           "(with it in, the next boot asks before it flashes the same image again)\n";
+  }
   return Out.str();
 }
 

@@ -44,9 +44,9 @@ std::string StickCommand(const std::string &ImageName, bool Backup, bool SkipVer
 
 // The whole startup.nsh, CR LF line ends, for an image name that
 // StickNameProblem accepts: it looks through FS0: to FS9: for the first
-// mapping whose root holds both Tamsork.efi and the image, changes to that
-// root and runs StickCommand there; with none, one echo line says so.
-std::string StartupScript(const std::string &ImageName, bool Backup, bool SkipVersionCheck);
+// mapping whose root holds the stick's mark file Mark, changes to that root
+// and runs StickCommand there; with none, one echo line says so.
+std::string StartupScript(const std::string &ImageName, const std::string &Mark, bool Backup, bool SkipVersionCheck);
 
 struct StickOptions {
   std::optional<std::string> Dir;        // a folder or a mounted stick
@@ -75,8 +75,11 @@ struct StickPlan {
   std::string ImageName;
   std::string Version;  // the image's version, "1.06"
   std::string Command;
+  std::string Mark;  // the mark file's name, new for each stick made
   std::vector<StickFile> Files;
   bool RemovesState = false;  // --force on a folder that holds State.dat
+  std::vector<std::string> Unlinked;  // links at the stick's names, replaced by the files
+  bool NotFatRoot = false;    // the folder is not the root of a FAT file system
   bool KeepsLog = false;      // the folder already holds Tamsork.log
 };
 
