@@ -15,40 +15,51 @@ constexpr UINT32 ROUND_CONSTANTS[64] = {
 
 constexpr UINT32 Rotr(UINT32 X, UINT32 N) { return (X >> N) | (X << (32 - N)); }
 
-// One 64-byte block into the state H.
-VOID Block(UINT32 H[8], const UINT8 *Bytes) {
-  UINT32 W[64];
+// One 64-byte block into the state H. Eight rounds a step, each with the
+// working variables in the places the previous one left them, so that no
+// round moves them; the message schedule is kept as a ring of 16 words.
+#define TAMSORK_SHA256_ROUND(A, B, C, D, E, F, G, H, I)                                                   \
+  do {                                                                                                     \
+    if ((I) >= 16) {                                                                                       \
+      const UINT32 X15 = W[((I) + 1) & 15], X2 = W[((I) + 14) & 15];                                       \
+      W[(I) & 15] += (Rotr(X15, 7) ^ Rotr(X15, 18) ^ (X15 >> 3)) + W[((I) + 9) & 15] +                       \
+                     (Rotr(X2, 17) ^ Rotr(X2, 19) ^ (X2 >> 10));                                           \
+    }                                                                                                      \
+    const UINT32 T1 = H + (Rotr(E, 6) ^ Rotr(E, 11) ^ Rotr(E, 25)) + ((E & F) ^ (~E & G)) + ROUND_CONSTANTS[I] + \
+                      W[(I) & 15];                                                                         \
+    D += T1;                                                                                               \
+    H = T1 + (Rotr(A, 2) ^ Rotr(A, 13) ^ Rotr(A, 22)) + ((A & B) ^ (A & C) ^ (B & C));                     \
+  } while (0)
+
+VOID Block(UINT32 State[8], const UINT8 *Bytes) {
+  UINT32 W[16];
   for (UINTN I = 0; I < 16; I++) {
     W[I] = (UINT32)Bytes[4 * I] << 24 | (UINT32)Bytes[4 * I + 1] << 16 | (UINT32)Bytes[4 * I + 2] << 8 |
            (UINT32)Bytes[4 * I + 3];
   }
-  for (UINTN I = 16; I < 64; I++) {
-    const UINT32 S0 = Rotr(W[I - 15], 7) ^ Rotr(W[I - 15], 18) ^ (W[I - 15] >> 3);
-    const UINT32 S1 = Rotr(W[I - 2], 17) ^ Rotr(W[I - 2], 19) ^ (W[I - 2] >> 10);
-    W[I] = W[I - 16] + S0 + W[I - 7] + S1;
+  UINT32 A = State[0], B = State[1], C = State[2], D = State[3], E = State[4], F = State[5], G = State[6],
+         H = State[7];
+  for (UINTN I = 0; I < 64; I += 8) {
+    TAMSORK_SHA256_ROUND(A, B, C, D, E, F, G, H, I);
+    TAMSORK_SHA256_ROUND(H, A, B, C, D, E, F, G, I + 1);
+    TAMSORK_SHA256_ROUND(G, H, A, B, C, D, E, F, I + 2);
+    TAMSORK_SHA256_ROUND(F, G, H, A, B, C, D, E, I + 3);
+    TAMSORK_SHA256_ROUND(E, F, G, H, A, B, C, D, I + 4);
+    TAMSORK_SHA256_ROUND(D, E, F, G, H, A, B, C, I + 5);
+    TAMSORK_SHA256_ROUND(C, D, E, F, G, H, A, B, I + 6);
+    TAMSORK_SHA256_ROUND(B, C, D, E, F, G, H, A, I + 7);
   }
-  UINT32 A = H[0], B = H[1], C = H[2], D = H[3], E = H[4], F = H[5], G = H[6], K = H[7];
-  for (UINTN I = 0; I < 64; I++) {
-    const UINT32 T1 = K + (Rotr(E, 6) ^ Rotr(E, 11) ^ Rotr(E, 25)) + ((E & F) ^ (~E & G)) + ROUND_CONSTANTS[I] + W[I];
-    const UINT32 T2 = (Rotr(A, 2) ^ Rotr(A, 13) ^ Rotr(A, 22)) + ((A & B) ^ (A & C) ^ (B & C));
-    K = G;
-    G = F;
-    F = E;
-    E = D + T1;
-    D = C;
-    C = B;
-    B = A;
-    A = T1 + T2;
-  }
-  H[0] += A;
-  H[1] += B;
-  H[2] += C;
-  H[3] += D;
-  H[4] += E;
-  H[5] += F;
-  H[6] += G;
-  H[7] += K;
+  State[0] += A;
+  State[1] += B;
+  State[2] += C;
+  State[3] += D;
+  State[4] += E;
+  State[5] += F;
+  State[6] += G;
+  State[7] += H;
 }
+
+#undef TAMSORK_SHA256_ROUND
 
 INTN HexValue(CHAR8 C) {
   return (C >= '0' && C <= '9') ? C - '0' : (C >= 'a' && C <= 'f') ? C - 'a' + 10 : (C >= 'A' && C <= 'F') ? C - 'A' + 10 : -1;
