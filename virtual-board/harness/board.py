@@ -686,7 +686,8 @@ class Board:
         `typed` they are typed at its prompt one line at a time, or with
         `nested` each from a script of its own. `keys` are (prompt, key)
         pairs typed in order, each once its prompt shows (with `typed`,
-        during the first command); `typed_ahead` are keys typed at once after
+        during the first command; a key ending in CR is a line, typed key
+        by key); `typed_ahead` are keys typed at once after
         the key that skips the Shell's countdown, before anything asks for
         them. `forbid` are texts that end the boot as failed when they show.
         Without `driver` the script does not load the board's vendor control
@@ -809,7 +810,7 @@ class Board:
                 searched_from = end
                 # Give the waiting code a moment to reach its read.
                 time.sleep(0.2)
-                self._send(process, data, typed=kind == "line")
+                self._send(process, data, typed=kind == "line" or data.endswith(b"\r"))
                 pending.pop(0)
             if process.poll() is not None:
                 ended = "reset"

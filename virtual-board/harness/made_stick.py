@@ -2,11 +2,12 @@
 
 The stick is the FAT disk image the command writes, attached as a USB stick
 with nothing added by hand: its own startup.nsh looks through FS0: to FS9:
-for the mapping that holds Tamsork.efi and the image and runs the command
+for the mapping that holds the stick's mark file and runs the command
 there. Other USB sticks on lower ports come first in the Shell's mapping,
 so the stick is FS1: or FS2:; they carry no startup.nsh (the Shell runs the
-first one on its path, FS0:\\ first), but one holds a Tamsork.efi and one an
-image, so a script that looked for only one of the two would go astray.
+first one on its path, FS0:\\ first) and no mark, but the first holds
+Tamsork.efi, the flash tool and a newer image of the same name, so a script
+or a start that took files by their names would go astray.
 
 The board's vendor control driver is board firmware, not part of the
 stick: a setup boot from the board's internal disk makes a Driver####
@@ -23,19 +24,23 @@ import subprocess
 
 import shell_extract
 from board import OVMF_CODE, TOOL_NAME, Volume
-from scenarios import (ABORT_PROMPT, DONE, FLASH_ENDED, SAID_BEGIN, SAID_DONE, SAID_FINISH, SAID_FLASH, SIM,
-                       TOOL_FLASHED, VENDOR_LINE, bios_image, expect, expect_application_reset, expect_logged,
-                       expect_no_step, expect_quiet_board, expect_recorded, expect_request_reset, expect_state,
-                       expect_stick_mapped, expect_tool, flash_rows, scenario)
+from scenarios import (ABORT_PROMPT, CRC_ERROR, DONE, FLASH_ENDED, NOT_SUMMED, SAID_CHECKSUM_REFUSED, SAID_DONE,
+                       SAID_FINISH, SAID_FLASH, SIM, TOOL_FLASHED, VENDOR_LINE, bios_image, expect,
+                       expect_application_reset, expect_logged, expect_no_request, expect_no_step, expect_no_tool,
+                       expect_quiet_board, expect_recorded, expect_request_reset, expect_returned, expect_state,
+                       expect_stick_mapped, expect_tool, flash_rows, said_begin, scenario)
 
-# What the stick's script says when no mapping holds both files.
-NOT_FOUND_TEXT = "No stick with Tamsork.efi and"
-# Every file the command puts on the stick.
-MADE_FILES = {"Tamsork.efi", "bios.bin", TOOL_NAME, "startup.nsh"}
+# What the stick's script says when no mapping holds its mark.
+NOT_FOUND_TEXT = "No stick with TAMSORK-"
+# Every file the command puts on the stick, but its mark, new for each stick.
+MADE_FILES = {"Tamsork.efi", "bios.bin", "bios.bin.sha256", TOOL_NAME, "startup.nsh"}
+MARK = re.compile(r"TAMSORK-[0-9a-f]{12}\.MRK")
 
-# The other sticks, in port order: (label, {name: bytes}).
+# The other sticks, in port order: (label, {name: bytes, or the Board
+# attribute naming the file to copy}).
 OTHER_STICKS = [
-    ("OTHER1", {"Tamsork.efi": None, "notes.txt": b"an older stick's copy, without its image\r\n"}),
+    ("OTHER1", {"Tamsork.efi": "tamsork", TOOL_NAME: "tool", "bios.bin": bios_image(1, 7),
+                "notes.txt": b"an older stick's files, without startup.nsh\r\n"}),
     ("OTHER2", {"bios.bin": bios_image(1, 4), "EFI/Tools/readme.txt": b"an image without Tamsork.efi\r\n"}),
 ]
 
@@ -62,8 +67,8 @@ def other_stick(board, number, label, files):
     for name, data in files.items():
         if "/" in name:
             volume.makedirs(name.rsplit("/", 1)[0])
-        if data is None:
-            volume.put_file(board.tamsork, name)
+        if isinstance(data, str):
+            volume.put_file(getattr(board, data), name)
         else:
             volume.put(name, data)
     return volume
@@ -79,11 +84,13 @@ def digest(path):
 FROM_STICK = re.compile(r'BdsDxe: starting Boot[0-9A-F]{4} "[^"\n]*" from PciRoot\(0x0\)/Pci\(0x14,0x0\)/USB\(0x0,0x0\)')
 
 
-def made_stick_update(board, others, shell=False):
+def made_stick_update(board, others, shell=False, damaged=False):
     """A whole normal update from a stick made by the command alone, behind
     `others` other USB sticks; with `shell` the stick carries OVMF's own
     Shell, taken out of its firmware volume, and every boot starts it from
-    the stick's EFI\BOOT\BOOTX64.EFI."""
+    the stick's EFI\BOOT\BOOTX64.EFI. With `damaged` the first boot finds
+    the image changed after its version marker and is refused; the update
+    goes on once the made copy is back."""
     expect(os.access(SIM, os.X_OK), "no tamsork-sim at %s" % SIM)
     board.install_driver()
     image = bios_image(1, 6)
@@ -106,12 +113,29 @@ def made_stick_update(board, others, shell=False):
         for line in lines:
             expect(line in boot.console.split("\n"), "the console shows no line %r" % line, boot)
 
+    if damaged:
+        # Still version 1.06: only the .sha256 file tells this copy apart.
+        board.volume.put("bios.bin", image[:-16] + bytes(b ^ 0x5A for b in image[-16:]))
+        # The status, typed at the prompt the script leaves, in the form
+        # the harness's own scripts echo it.
+        boot = board.boot([], own_script=True, forbid=forbid + [ABORT_PROMPT], keys=[
+            (SAID_CHECKSUM_REFUSED % "bios.bin", ""), ("\\> ", "echo TAMSORK-EXIT-1=%lasterror%\r")])
+        expect(boot.ended == "prompt", "the boot ended by %s, not at the prompt" % boot.ended, boot)
+        said(boot, NOT_SUMMED % ("bios.bin", "bios.bin"), SAID_CHECKSUM_REFUSED % "bios.bin")
+        expect_returned(boot, CRC_ERROR)
+        expect_state(boot, None)
+        expect_logged(boot, [("refused-checksum", "none", "none", {"outcome": "CRC Error", "version": ""})])
+        expect_quiet_board(boot)
+        expect_no_request(boot)
+        expect_no_tool(boot)
+        board.volume.put("bios.bin", image)
+
     boot = board.boot([], own_script=True, forbid=forbid + [ABORT_PROMPT])
     expect_stick_mapped(board, boot)
 
     expect_state(boot, b"1")
     expect_application_reset(boot)
-    said(boot, SAID_BEGIN)
+    said(boot, said_begin(summed=True))
     expect_logged(boot, [("begin", "none", "1", {"version": "1.06"})])
     record = expect_recorded(boot, board, image)
 
@@ -143,7 +167,8 @@ def made_stick_update(board, others, shell=False):
     expect_no_step(boot)
 
     names = set(board.volume.names())
-    expect(names == files | {"Tamsork.log"}, "the stick holds %s" % sorted(names))
+    marks = {name for name in names if MARK.fullmatch(name)}
+    expect(names - marks == files | {"Tamsork.log"} and len(marks) == 1, "the stick holds %s" % sorted(names))
     for boot in board.boots[1:]:
         expect(bool(FROM_STICK.search(boot.console)) == shell, "the firmware %s the stick's boot loader"
                % ("did not start" if shell else "started"), boot)
@@ -151,15 +176,15 @@ def made_stick_update(board, others, shell=False):
     expect(not changed, "the other sticks changed: %s" % ", ".join(changed))
 
 
-@scenario("made-stick", boots=5)
+@scenario("made-stick", boots=6)
 def made_stick(board):
-    """A stick made only by tamsork-sim stick, as FS0:, runs a whole normal update; the board's driver is firmware."""
-    made_stick_update(board, 0)
+    """A stick made only by tamsork-sim stick, as FS0:, refuses a damaged image, then runs a whole normal update."""
+    made_stick_update(board, 0, damaged=True)
 
 
 @scenario("made-stick-fs1", boots=5)
 def made_stick_fs1(board):
-    """A stick made by tamsork-sim stick behind another USB stick, as FS1:, runs a whole normal update."""
+    """A stick made by tamsork-sim stick behind one with the same file names, as FS1:, flashes its own image."""
     made_stick_update(board, 1)
 
 

@@ -32,6 +32,7 @@ DEVICE_ERROR = 0x7
 INVALID_PARAMETER = 0x2
 ABORTED = 0x15
 INCOMPATIBLE_VERSION = 0x19
+CRC_ERROR = 0x1B
 
 USAGE = [
     "Kestrune Version 3.3",
@@ -76,13 +77,11 @@ TOOL_NOT_FOUND_NO_PATH = "The flash tool H2OFFT-Sx64.efi was not found in %s (no
 # OVMF's Shell's path with the stick and the other volume mapped.
 DEFAULT_PATH = "FS0:\\efi\\tools\\;FS0:\\efi\\boot\\;FS0:\\;FS1:\\efi\\tools\\;FS1:\\efi\\boot\\;FS1:\\"
 # The line each start that read State.dat prints to say its step.
-SAID_BEGIN = "Tamsork: step 1 of 4, update mode requested; the machine restarts now"
 SAID_FLASH = "Tamsork: step 2 of 4, the flash tool starts with %s"
 SAID_FINISH = "Tamsork: step 3 of 4, flashing has finished; the board restarts the machine now"
 SAID_DONE = "Tamsork: step 4 of 4, the BIOS runs the version of %s; the update is done"
 SAID_UNCHECKED = "Tamsork: step 4 of 4, the update ends without a version check"
 SAID_FAILED = "Tamsork: step 4 of 4, the BIOS does not run the version of %s; the update failed"
-SAID_BACKUP_BEGIN = "Tamsork: backup update, update mode requested; the machine restarts now"
 SAID_BACKUP_FLASH = "Tamsork: backup update, the flash tool starts with %s"
 SAID_MANUAL_RESET = "Tamsork: backup update, update mode asked for; a key restarts the board"
 SAID_START_OVER = "Tamsork: backup update, State.dat holds G; asking whether to start over"
@@ -91,6 +90,9 @@ SAID_OTHER_MODE = "Tamsork: State.dat holds %s, a step of a %s update; nothing t
 SAID_UNKNOWN_BYTE = "Tamsork: State.dat holds a byte no update writes; nothing to do"
 SAID_ELSEWHERE = "Tamsork: started away from the root of its volume, or with no name; nothing changed"
 SAID_VERSION_REFUSED = "Tamsork: the version check refused %s; the update does not begin"
+SAID_CHECKSUM_REFUSED = "Tamsork: the checksum refused %s; the update does not begin"
+# A first start whose image does not match <image>.sha256 beside it.
+NOT_SUMMED = "%s does not match %s.sha256 (or cannot be read): make the stick again"
 SAID_OTHER_MACHINE = "Tamsork: the update belongs to another machine; nothing changed"
 SAID_OTHER_IMAGE = "Tamsork: %s is not the image the update began with; nothing changed"
 SAID_NO_TOOL = "Tamsork: the flash tool is not where the Shell looks; nothing changed"
@@ -99,6 +101,16 @@ SAID_TOOL_NOT_STARTED = "Tamsork: the flash tool was not started; nothing change
 SAID_FINISH_COLD = "Tamsork: step 3 of 4, flashing has finished; the machine restarts now"
 SAID_NOT_FINISHED = "Tamsork: step 4 of 4, the version cannot be checked; the update is not finished"
 SAID_UPDATED = "Tamsork: this machine has been updated with %s; nothing changed"
+
+
+def said_begin(image="bios.bin", summed=False, backup=False):
+    """The first start's line: whether `image` was checked against its
+    .sha256 file (sticks made by hand have none), in normal or backup mode."""
+    return "Tamsork: %s, %s %s; update mode requested; the machine restarts now" % (
+        "backup update" if backup else "step 1 of 4", image,
+        "matches its .sha256 file" if summed else "has no .sha256 file to check it")
+
+
 # What a start says once the flash tool has returned to it.
 FLASH_ENDED = "Flashing has ended: restart the machine for step 3 of 4"
 BACKUP_FLASH_ENDED = "Flashing has ended: restart the machine, and the board's tools take over"
@@ -390,7 +402,7 @@ def begin_update(board, launch, image):
     expect_application_reset(boot)
     expect(boot.control_port == b"", "port 0x419F got %r" % boot.control_port, boot)
     expect_no_tool(boot)
-    expect_lines(boot, 1, said(boot, SAID_BEGIN))
+    expect_lines(boot, 1, said(boot, said_begin()))
     # With -d the image's version is not read.
     step_logged(boot, launch, "begin", "none", "1", "" if " -d" in launch else image_version(image))
     return expect_recorded(boot, board, image)
@@ -556,7 +568,7 @@ def backup_mode(board, options=""):
 
     boot = board.boot([launch])
     expect_backup_mode_requested(boot)
-    expect_lines(boot, 1, [SAID_BACKUP_BEGIN])
+    expect_lines(boot, 1, [said_begin(backup=True)])
     step_logged(boot, launch, "begin", "none", "@", "" if options else "1.06")
 
     boot = board.boot([launch], keys=[(RESET_PROMPT, "x")])
@@ -1010,7 +1022,7 @@ def update_setbacks(board):
                                                 SAID_UPDATED % "bios.bin"])):
         expect_returned(boot, status, number)
         expect_lines(boot, number, lines)
-    expect_lines(boot, 4, [FLASH_AGAIN % ("bios.bin", times[2]), FLASH_AGAIN_PROMPT, SAID_BEGIN])
+    expect_lines(boot, 4, [FLASH_AGAIN % ("bios.bin", times[2]), FLASH_AGAIN_PROMPT, said_begin()])
     expect_left(boot, left(boot)[:3], [b"3" + record, None, None])
     expect_state(boot, b"1")
     # One signal, the last launch's.
@@ -1049,7 +1061,7 @@ def bios_version_unreadable(board):
     expect_lines(boot, 1, [SAID_UNCHECKED, NOT_CHECKED % 'the BIOS version "R01.07" cannot be read'])
     expect_returned(boot, NOT_FOUND, 2)
     expect_lines(boot, 2, [VERSION_UNREADABLE % "R01.07", ABORT_PROMPT, SAID_VERSION_REFUSED % "bios.bin"])
-    expect_lines(boot, 3, [SAID_BEGIN])
+    expect_lines(boot, 3, [said_begin()])
     expect_left(boot, left(boot)[:2], [None, None])
     expect_state(boot, b"1")
     expect_application_reset(boot, 3)
