@@ -115,7 +115,9 @@ struct FileCase {
   std::string Bytes;
   size_t Lines;
   std::string Unreadable;  // "3: torn" for each line that does not read, by the start of its error
-  std::string Machines;    // "serial launches outcome-code bios-before>bios-after" for each machine
+  // "serial[/uuid] launches outcome-code bios-before>bios-after [round codes]" for each machine; the
+  // uuid when it is not the usual one, a round begun again marked *.
+  std::string Machines;
   std::optional<size_t> FullAt = std::nullopt;
 };
 
@@ -133,42 +135,92 @@ TEST_P(Files, ReportEachMachineAndEachLineThatCannotBeRead) {
   }
   EXPECT_EQ(Unreadable.substr(0, C.Unreadable.size()), C.Unreadable) << Unreadable;
   EXPECT_EQ(File.Unreadable.empty(), C.Unreadable.empty()) << Unreadable;
+  EXPECT_EQ(File.FullAt, C.FullAt);
+  // The report reads the same bytes in pieces, keeping only the first few
+  // unreadable lines.
+  LogSummary Summary;
+  Summary.ReadBytes("Tamsork.log", C.Bytes);
+  Summary.Close();
+  EXPECT_EQ(Summary.Sources[0].Lines, C.Lines);
+  EXPECT_EQ(Summary.Unreadable, File.Unreadable.size());
+  EXPECT_EQ(Summary.Shown.size(), std::min(File.Unreadable.size(), kShownUnreadable));
   std::string Machines;
-  for (const MachineLog &M : SumUpMachines(File)) {
-    Machines += (Machines.empty() ? "" : ", ") + LogQuote(M.Serial.empty() ? M.Uuid : M.Serial) + " " +
-                std::to_string(M.Launches) + " " + M.Outcome.Code + " " + LogUtf8(M.BiosBefore) + ">" +
-                LogUtf8(M.BiosAfter);
+  for (const MachineLog &M : Summary.Machines) {
+    const LogFields Last = M.Last();
+    std::string Rounds;
+    for (const LogRound &R : M.Rounds) {
+      Rounds += (Rounds.empty() ? "" : ", ") + R.Outcome.Code + (R.Renewed ? "*" : "");
+    }
+    Machines += (Machines.empty() ? "" : ", ") + LogQuote(Last[kLogSerial]) +
+                (Last[kLogUuid] == u"13121110-1514-1716-1819-1a1b1c1d1e1f" ? "" : "/" + LogQuote(Last[kLogUuid])) +
+                " " + std::to_string(M.Launches) + " " + OutcomeOf(Last).Code + " " + LogUtf8(M.BiosBefore) + ">" +
+                LogUtf8(Last[kLogBios]) + " [" + Rounds + "]";
   }
   EXPECT_EQ(Machines, C.Machines);
-  EXPECT_EQ(File.FullAt, C.FullAt);
+}
+
+std::string LineFeedsOnly(std::string Text) {
+  for (size_t At; (At = Text.find("\r\n")) != std::string::npos;) {
+    Text.erase(At, 1);
+  }
+  return Text;
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Log, Files,
     ::testing::Values(
-        FileCase{"WholeUpdate", Update("SN000001"), 4, "", "SN000001 4 done V1.05>V1.06"},
+        FileCase{"WholeUpdate", Update("SN000001"), 4, "", "SN000001 4 done V1.05>V1.06 [done]"},
         // What came back of the tool is its start's line, not a start.
         FileCase{"ToolThatReturned", Crlf({{kLogStep, "flash"}}) + Crlf({{kLogStep, "flash-ended"}, {kLogOutcome, "0x7"}}),
-                 2, "", "SN000001 1 under-way V1.05>V1.05"},
+                 2, "", "SN000001 1 under-way V1.05>V1.05 []"},
         FileCase{"TornLastLine", Update("SN1").substr(0, Update("SN1").size() - 40), 4,
-                 "4: torn: the last line has no CR LF", "SN1 3 under-way V1.05>V1.06"},
+                 "4: torn: the last line has no CR LF", "SN1 3 under-way V1.05>V1.06 [under-way]"},
         FileCase{"TornLineEndedByTheNextStart",
                  Crlf({}).substr(0, 60) + "\r\n" + Crlf({{kLogBefore, "1"}, {kLogAfter, "2"}, {kLogStep, "flash"}}),
-                 2, "1: \"uui\" where uuid=... belongs", "SN000001 1 under-way V1.05>V1.05"},
+                 2, "1: \"uui\" where uuid=... belongs", "SN000001 1 under-way V1.05>V1.05 []"},
         FileCase{"BadLineAmongGood", Crlf({}) + "garbage\r\n" + Crlf({{kLogStep, "flash"}}), 3, "2: \"garbage\"",
-                 "SN000001 2 under-way V1.05>V1.05"},
-        FileCase{"LineFeedWithoutCarriageReturn", Crlf({}) + Line() + "\n", 2, "2: the line ends in LF without CR",
-                 "SN000001 1 under-way V1.05>V1.05"},
+                 "SN000001 2 under-way V1.05>V1.05 [under-way]"},
+        FileCase{"LineEndsConvertedToLineFeeds", LineFeedsOnly(Update("SN1")), 4, "",
+                 "SN1 4 done V1.05>V1.06 [done]"},
+        FileCase{"LineLongerThanAnyTheApplicationWrites", std::string(kLogLineLimit + 1, 'x') + "\r\n" + Crlf({}) +
+                                                               std::string(kLogLineLimit + 1, 'y'),
+                 3, "1: longer than 65536 bytes: not a Tamsork.log line; 3: torn", "SN000001 1 under-way V1.05>V1.05 [under-way]"},
+        FileCase{"ManyUnreadableLinesAmongRecords", [] {
+                   std::string Text = Crlf({});
+                   for (int I = 0; I < 25; I++) {
+                     Text += "\r\n";
+                   }
+                   return Text + Crlf({{kLogStep, "flash"}});
+                 }(),
+                 27, "2: an empty line", "SN000001 2 under-way V1.05>V1.05 [under-way]"},
         FileCase{"LogFull", Update("SN1") + Crlf({{kLogSerial, "SN2"}, {kLogStep, "log-full"}}), 5, "",
-                 "SN1 4 done V1.05>V1.06, SN2 1 log-full V1.05>V1.05", 5},
-        FileCase{"TwoMachinesInterleavedAndOneKnownByItsUuid",
+                 "SN1 4 done V1.05>V1.06 [done], SN2 1 log-full V1.05>V1.05 []", 5},
+        FileCase{"TwoMachinesInterleavedAndOneWithoutASerial",
                  Crlf({{kLogSerial, "SN1"}}) + Crlf({{kLogSerial, "SN2"}, {kLogBios, "V2.00"}}) +
                      Crlf({{kLogSerial, "\"\""}}) + Crlf({{kLogSerial, "SN1"}, {kLogStep, "failed"}}),
                  4, "",
-                 "SN1 2 failed V1.05>V1.05, SN2 1 under-way V2.00>V2.00, "
-                 "13121110-1514-1716-1819-1a1b1c1d1e1f 1 under-way V1.05>V1.05"},
+                 "SN1 2 failed V1.05>V1.05 [failed], SN2 1 under-way V2.00>V2.00 [under-way], "
+                 "\"\" 1 under-way V1.05>V1.05 [under-way]"},
+        // Boards that share a placeholder serial are told apart by UUID:
+        // the first one's failure stays beside the second one's success.
+        FileCase{"OneSerialTwoUuids",
+                 Crlf({{kLogSerial, "\"Default string\""}, {kLogUuid, "u-1"}}) +
+                     Crlf({{kLogSerial, "\"Default string\""}, {kLogUuid, "u-1"}, {kLogStep, "failed"}}) +
+                     Crlf({{kLogSerial, "\"Default string\""}, {kLogUuid, "u-2"}}) +
+                     Crlf({{kLogSerial, "\"Default string\""}, {kLogUuid, "u-2"}, {kLogStep, "done"}}),
+                 4, "",
+                 "\"Default string\"/u-1 2 failed V1.05>V1.05 [failed], "
+                 "\"Default string\"/u-2 2 done V1.05>V1.05 [done]"},
+        // The stick left in after a finished update: the later refusal is
+        // where the machine was left, the update still shows as done.
+        FileCase{"DoneThenRefusedOnTheNextStart",
+                 Update("SN1") + Crlf({{kLogSerial, "SN1"}, {kLogBios, "V1.06"}, {kLogStep, "refused-checksum"}}), 5,
+                 "", "SN1 5 refused V1.05>V1.06 [done]"},
+        FileCase{"BegunAgainBeforeItEnded",
+                 Crlf({}) + Crlf({{kLogBefore, "1"}, {kLogAfter, "2"}, {kLogStep, "flash"}}) + Update("SN000001"), 6,
+                 "", "SN000001 6 done V1.05>V1.06 [under-way*, done]"},
         FileCase{"NoRecordLine", std::string("\x7f" "ELF\x02\x01\x01\0\r\n\xff\n", 12), 2,
-                 "1: \"\\x7fELF\\x02\\x01\\x01\\x00\" where time=... belongs; 2: the line ends in LF", ""}),
+                 "1: \"\\x7fELF\\x02\\x01\\x01\\x00\" where time=... belongs; 2: \"\\xff\" where time", ""}),
     [](const auto &Info) { return std::string(Info.param.Name); });
 
 struct StepCase {

@@ -152,42 +152,58 @@ TEST_F(Program, LogReportPerMachine) {
                            "outcome=Success\r\n" +
                            Line.substr(0, 30);
   const std::string File = Dir.Write("Tamsork.log", {Text.begin(), Text.end()});
-  Result R = Run({"log", File});
+  // A second stick's log, with the first machine begun again.
+  const std::string Again = Line + "switches=\"\" version=1.06 before=none after=1 step=begin outcome=Success\n";
+  const std::string Other = Dir.Write("other.log", {Again.begin(), Again.end()});
+  Result R = Run({"log", File, Other});
   ASSERT_EQ(R.Status, 0) << R.Err;
-  EXPECT_EQ(R.Out, File +
-                       ": 5 lines, 3 records, 2 machines; 2 lines cannot be read\n"
-                       "  line 2: \"garbage\" where time=... belongs\n"
-                       "  line 5: torn: the last line has no CR LF at its end (a start cut off while writing it)\n"
+  EXPECT_EQ(R.Out, File + ": 5 lines, 3 records; 2 lines cannot be read\n" + Other +
+                       ": 1 line, 1 record; its lines end in LF alone (converted on the way), read as they are\n"
+                       "2 machines\n  " +
+                       File + ":2: \"garbage\" where time=... belongs\n  " + File +
+                       ":5: torn: the last line has no CR LF at its end (a start cut off while writing it)\n"
                        "\n"
-                       "machine SN1\n"
+                       "machine SN1, no uuid\n"
                        "  product         KVX4720\n"
-                       "  uuid            none\n"
                        "  time            2026-12-08T09:14:02 to 2026-12-08T09:14:02\n"
                        "  BIOS            V1.05 -> V1.05\n"
                        "  image           bios.bin\n"
-                       "  switches        -b, \"-b -d\"\n"
-                       "  launches        2\n"
-                       "  outcome         given up at the prompt: State.dat removed (line 4)\n"
+                       "  switches        -b, \"-b -d\", none\n"
+                       "  launches        3\n"
+                       "  update 1        given up at the prompt: State.dat removed (" +
+                       File + ":1 to 4)\n  update 2        still under way at 1: update mode requested, the machine "
+                       "restarts (" +
+                       Other + ":1 to 1)\n  outcome         still under way at 1: update mode requested, the machine "
+                       "restarts (" +
+                       Other +
+                       ":1)\n"
                        "\n"
-                       "machine SN2\n"
+                       "machine SN2, no uuid\n"
                        "  product         \"KVX 4720\"\n"
-                       "  uuid            none\n"
                        "  time            2026-12-08T10:00:00Z\n"
                        "  BIOS            V1.06 -> V1.06\n"
                        "  image           \"my bios.bin\"\n"
                        "  switches        none\n"
                        "  launches        1\n"
-                       "  outcome         failed: the BIOS ran V1.06, the image held 1.06 (line 3)\n");
-  R = Run({"log", File, "--json"});
+                       "  outcome         failed: the BIOS ran V1.06, the image held 1.06 (" +
+                       File + ":3)\n");
+  R = Run({"log", File, Other, "--json"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   nlohmann::json V = nlohmann::json::parse(R.Out);
-  EXPECT_EQ(V["lines"], 5);
+  EXPECT_EQ(V["lines"], 6);
   EXPECT_EQ(V["unreadable"][1]["line"], 5);
-  EXPECT_TRUE(V["log_full"].is_null());
+  EXPECT_EQ(V["unreadable"][1]["log"], File);
+  EXPECT_EQ(V["unreadable_count"], 2);
+  EXPECT_TRUE(V["files"][0]["log_full"].is_null());
+  EXPECT_EQ(V["files"][1]["lf_only"], 1);
   EXPECT_EQ(V["machines"][1]["product"], "KVX 4720");
-  EXPECT_EQ(V["machines"][0]["switches"], nlohmann::json::array({"-b", "-b -d"}));
+  EXPECT_EQ(V["machines"][0]["switches"], nlohmann::json::array({"-b", "-b -d", ""}));
+  EXPECT_EQ(V["machines"][0]["rounds"][0]["code"], "given-up");
+  EXPECT_EQ(V["machines"][0]["rounds"][1]["from"], nlohmann::json({{"log", Other}, {"line", 1}}));
+  EXPECT_EQ(V["machines"][0]["outcome"]["log"], Other);
   EXPECT_EQ(V["machines"][1]["outcome"]["code"], "failed");
   EXPECT_EQ(V["records"][1]["outcome"], "Incompatible Version");
+  EXPECT_EQ(V["records"][3]["log"], Other);
 }
 
 TEST_F(Program, RefusedUpdateTranscript) {
@@ -311,6 +327,8 @@ TEST_F(Program, BadArgumentsGiveOneLineAndStatusTwo) {
       {{"log", Dir.Path() + "/missing.log"}, Dir.Path() + "/missing.log: No such file or directory"},
       {{"log", Dir.Path()}, Dir.Path() + ": not a regular file"},
       {{"log", Log}, Log + ": empty, no Tamsork.log record in it"},
+      {{"log", Torn, Dir.Path() + "/missing.log"}, Dir.Path() + "/missing.log: No such file or directory"},
+      {{"log", Log, Torn}, "no line of the 2 files is a Tamsork.log record"},
       {{"log", Torn}, Torn + ": no line of its 1 is a Tamsork.log record (line 1: torn: the last line has no CR LF"},
       {{"log", Binary}, Binary + ": no line of its 3 is a Tamsork.log record (line 1: \"\\x7fELF\\x00\" where time"},
   };

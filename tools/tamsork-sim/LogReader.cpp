@@ -69,11 +69,11 @@ std::optional<size_t> KeyIndex(std::string_view Key) {
 // Reads the value at Line[At] into Value; At ends after it. An error text
 // when the value is not well formed.
 std::string ReadValue(std::string_view Line, size_t &At, const char *Key, std::u16string &Value) {
-  const std::string Name = Key;
+  const char *const Name = Key;
   if (At < Line.size() && Line[At] == '"') {
     for (At++;; At++) {
       if (At == Line.size()) {
-        return "the quotes of " + Name + " are not closed";
+        return std::string("the quotes of ") + Name + " are not closed";
       }
       const auto C = static_cast<unsigned char>(Line[At]);
       if (C == '"') {
@@ -85,7 +85,7 @@ std::string ReadValue(std::string_view Line, size_t &At, const char *Key, std::u
         const size_t Digits = Kind == 'x' ? 2 : Kind == 'u' ? 4 : 0;
         const long Code = Digits == 0 ? -1 : HexValue(Line, At + 2, Digits);
         if (Code < 0) {
-          return "bad escape in " + Name + " (" + Shown(Line.substr(At, 2 + Digits)) +
+          return std::string("bad escape in ") + Name + " (" + Shown(Line.substr(At, 2 + Digits)) +
                  "): only \\xNN and \\uNNNN are escapes";
         }
         Value += static_cast<char16_t>(Code);
@@ -97,7 +97,7 @@ std::string ReadValue(std::string_view Line, size_t &At, const char *Key, std::u
       }
     }
     if (At < Line.size() && Line[At] != ' ') {
-      return "text right after the closing quote of " + Name;
+      return std::string("text right after the closing quote of ") + Name;
     }
     return "";
   }
@@ -111,7 +111,7 @@ std::string ReadValue(std::string_view Line, size_t &At, const char *Key, std::u
     At++;
   }
   if (At == Start) {
-    return Name + " has no value (an empty value is written \"\")";
+    return std::string(Name) + " has no value (an empty value is written \"\")";
   }
   return "";
 }
@@ -127,10 +127,10 @@ LogLineResult ParseLogLine(std::string_view Line) {
     return Result;
   }
   for (size_t K = 0; K < kLogKeyCount; K++) {
-    const std::string Expected = kLogKeys[K];
+    const std::string_view Expected = kLogKeys[K];
     if (K > 0) {
       if (At == Line.size()) {
-        Result.Error = "missing field " + Expected + ": the line ends after " + kLogKeys[K - 1];
+        Result.Error = "missing field " + std::string(Expected) + ": the line ends after " + kLogKeys[K - 1];
         return Result;
       }
       // The value before ended at a blank.
@@ -138,18 +138,18 @@ LogLineResult ParseLogLine(std::string_view Line) {
     }
     const size_t KeyEnd = Line.find_first_of("= ", At);
     if (KeyEnd == std::string_view::npos || Line[KeyEnd] != '=') {
-      Result.Error = "\"" + Shown(Line.substr(At, KeyEnd - At)) + "\" where " + Expected + "=... belongs";
+      Result.Error = "\"" + Shown(Line.substr(At, KeyEnd - At)) + "\" where " + std::string(Expected) + "=... belongs";
       return Result;
     }
     const std::string_view Key = Line.substr(At, KeyEnd - At);
     if (Key != Expected) {
       const auto Index = KeyIndex(Key);
       if (Index && *Index > K) {
-        Result.Error = "missing field " + Expected + " (" + std::string(Key) +
+        Result.Error = "missing field " + std::string(Expected) + " (" + std::string(Key) +
                        (K == 0 ? " begins the line)" : " follows " + std::string(kLogKeys[K - 1]) + ")");
       } else {
         Result.Error = (Index ? "field " + std::string(Key) + " again" : "unknown field \"" + Shown(Key) + "\"") +
-                       " where " + Expected + " belongs";
+                       " where " + std::string(Expected) + " belongs";
       }
       return Result;
     }
@@ -169,35 +169,77 @@ LogLineResult ParseLogLine(std::string_view Line) {
   return Result;
 }
 
-LogFile ReadLog(std::string_view Bytes) {
-  LogFile File;
-  size_t Start = 0;
-  while (Start < Bytes.size()) {
-    const size_t Number = ++File.Lines;
-    const size_t End = Bytes.find('\n', Start);
-    std::string_view Line = Bytes.substr(Start, End == std::string_view::npos ? std::string_view::npos : End - Start);
-    Start = End == std::string_view::npos ? Bytes.size() : End + 1;
-    std::string Error;
-    if (End == std::string_view::npos) {
-      Error = "torn: the last line has no CR LF at its end (a start cut off while writing it)";
-    } else if (Line.empty() || Line.back() != '\r') {
-      Error = "the line ends in LF without CR";
-    } else {
-      Line.remove_suffix(1);
-      LogLineResult Result = ParseLogLine(Line);
-      if (Result.Fields) {
-        File.Records.push_back({Number, std::move(*Result.Fields)});
-        continue;
-      }
-      Error = Result.Error;
+void LogScanner::Feed(std::string_view Bytes) {
+  while (!Bytes.empty()) {
+    const size_t End = Bytes.find('\n');
+    const std::string_view Piece = Bytes.substr(0, End);
+    Bytes.remove_prefix(End == std::string_view::npos ? Bytes.size() : End + 1);
+    if (!Overlong && Pending.size() + Piece.size() > kLogLineLimit) {
+      Overlong = true;
+      Pending.clear();
+      Pending.shrink_to_fit();
     }
-    File.Unreadable.push_back({Number, Error});
+    if (End == std::string_view::npos) {
+      if (!Overlong) {
+        Pending.append(Piece);
+      }
+      return;
+    }
+    if (Overlong) {
+      Count++;
+      Full.reset();
+      Sink.Problem(Count, "longer than " + std::to_string(kLogLineLimit) + " bytes: not a Tamsork.log line");
+      Overlong = false;
+    } else if (Pending.empty()) {
+      Take(Piece);
+    } else {
+      Pending.append(Piece);
+      Take(Pending);
+      Pending.clear();
+    }
   }
-  if (!File.Records.empty() && File.Records.back().Line == File.Lines &&
-      File.Records.back().Fields[kLogStep] == u"log-full") {
-    File.FullAt = File.Lines;
+}
+
+void LogScanner::Take(std::string_view Line) {
+  const size_t Number = ++Count;
+  if (!Line.empty() && Line.back() == '\r') {
+    Line.remove_suffix(1);
+  } else {
+    Lf++;
   }
-  return File;
+  LogLineResult Result = ParseLogLine(Line);
+  if (!Result.Fields) {
+    Full.reset();
+    Sink.Problem(Number, std::move(Result.Error));
+    return;
+  }
+  Full = (*Result.Fields)[kLogStep] == u"log-full" ? std::optional<size_t>(Number) : std::nullopt;
+  Sink.Record(Number, Line, std::move(*Result.Fields));
+}
+
+void LogScanner::End() {
+  if (Overlong || !Pending.empty()) {
+    Count++;
+    Full.reset();
+    Sink.Problem(Count, "torn: the last line has no CR LF at its end (a start cut off while writing it)");
+  }
+  Overlong = false;
+  Pending.clear();
+}
+
+LogFile ReadLog(std::string_view Bytes) {
+  struct Collect final : LogSink {
+    LogFile File;
+    void Record(size_t Line, std::string_view, LogFields &&Fields) override { File.Records.push_back({Line, std::move(Fields)}); }
+    void Problem(size_t Line, std::string &&Error) override { File.Unreadable.push_back({Line, std::move(Error)}); }
+  } Into;
+  LogScanner Scanner(Into);
+  Scanner.Feed(Bytes);
+  Scanner.End();
+  Into.File.Lines = Scanner.Lines();
+  Into.File.LfOnly = Scanner.LfOnly();
+  Into.File.FullAt = Scanner.FullAt();
+  return std::move(Into.File);
 }
 
 std::string LogUtf8(const std::u16string &Value) {

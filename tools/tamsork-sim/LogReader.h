@@ -1,5 +1,6 @@
 // The reader of Tamsork.log, the record the application appends on the
-// stick: one line per start, CR LF at its end, key=value fields separated by
+// stick: one line per start, CR LF at its end (LF alone is read too: copies
+// made through tools that convert line ends), key=value fields separated by
 // one blank, always the same twelve keys in the same order. A value is bare
 // (printable ASCII other than the blank, '"' and '\') or in double quotes,
 // where a blank stands for itself and every other character is \xNN or
@@ -56,11 +57,54 @@ struct LogProblem {
   std::string Error;
 };
 
-// A whole file: every line that reads as a record, and every one that does
-// not, with its number. A last line without its CR LF (torn by a power cut
-// while it was written) is not a record.
+// The longest line read. The application's lines stay far below it (every
+// value escaped six-fold still fits); a longer run of bytes is one
+// unreadable line, skipped without being kept.
+inline constexpr size_t kLogLineLimit = 64 * 1024;
+
+// What a scanner hands on, line by line, as it reads.
+class LogSink {
+ public:
+  // Text is the line as read, its line end taken off.
+  virtual void Record(size_t Line, std::string_view Text, LogFields &&Fields) = 0;
+  virtual void Problem(size_t Line, std::string &&Error) = 0;
+
+ protected:
+  ~LogSink() = default;
+};
+
+// Reads a log a piece at a time, keeping at most one line of it, so that
+// a file of any size is read in bounded memory.
+class LogScanner {
+ public:
+  explicit LogScanner(LogSink &Sink) : Sink(Sink) {}
+  void Feed(std::string_view Bytes);
+  // The bytes are over: a line left without its line end is torn.
+  void End();
+
+  size_t Lines() const { return Count; }
+  // The lines that ended in LF alone.
+  size_t LfOnly() const { return Lf; }
+  // After End: the number of the last line when it is a record whose step
+  // is log-full: the application wrote no line after it.
+  std::optional<size_t> FullAt() const { return Full && *Full == Count ? Full : std::nullopt; }
+
+ private:
+  void Take(std::string_view Line);
+
+  LogSink &Sink;
+  std::string Pending;
+  bool Overlong = false;
+  size_t Count = 0, Lf = 0;
+  std::optional<size_t> Full;
+};
+
+// A whole file in memory: every line that reads as a record, and every one
+// that does not, with its number. A last line without its CR LF (torn by a
+// power cut while it was written) is not a record.
 struct LogFile {
   size_t Lines = 0;
+  size_t LfOnly = 0;
   std::vector<LogRecord> Records;
   std::vector<LogProblem> Unreadable;
   // The number of the last line when it is a record whose step is

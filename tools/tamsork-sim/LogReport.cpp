@@ -1,13 +1,11 @@
 #include "tools/tamsork-sim/LogReport.h"
 
-#include <map>
-#include <nlohmann/json.hpp>
+#include <cerrno>
+#include <cstring>
 
 namespace tamsork_sim {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 constexpr int kLabelWidth = 16;
 
@@ -57,12 +55,19 @@ constexpr Ongoing kOngoing[] = {
 
 std::string Field(const LogFields &F, LogKey Key) { return LogQuote(F[Key]); }
 
-std::string MachineName(const MachineLog &M) {
-  if (!M.Serial.empty()) {
-    return LogQuote(M.Serial);
-  }
-  return M.Uuid.empty() ? "with no serial and no uuid" : "with no serial, uuid " + LogQuote(M.Uuid);
+std::string MachineName(const LogFields &F) {
+  return (F[kLogSerial].empty() ? std::string("with no serial") : LogQuote(F[kLogSerial])) + ", " +
+         (F[kLogUuid].empty() ? std::string("no uuid") : "uuid " + LogQuote(F[kLogUuid]));
 }
+
+// The steps that end an update: nothing of it is left on the stick.
+bool EndsRound(const std::u16string &Step) {
+  return Step == u"done" || Step == u"done-unchecked" || Step == u"failed" || Step == u"give-up";
+}
+
+// The start's own second line: what came back of the tool or of the
+// board's reset request.
+bool SecondLine(const std::u16string &Step) { return Step == u"flash-ended" || Step == u"reset-asked"; }
 
 std::string Join(const std::vector<std::u16string> &Items, bool Switches) {
   std::string Out;
@@ -72,12 +77,24 @@ std::string Join(const std::vector<std::u16string> &Items, bool Switches) {
   return Out;
 }
 
-Json Strings(const std::vector<std::u16string> &Items) {
-  Json Out = Json::array();
+std::string JsonStrings(const std::vector<std::u16string> &Items) {
+  std::string Out = "[";
   for (const std::u16string &S : Items) {
-    Out.push_back(LogUtf8(S));
+    Out += (Out.size() > 1 ? ", " : "") + JsonString(LogUtf8(S));
   }
-  return Out;
+  return Out + "]";
+}
+
+std::string JsonPlace(const LogSummary &S, const LogPlace &P) {
+  return "{\"log\": " + JsonString(S.Sources[P.Log].Path) + ", \"line\": " + std::to_string(P.Line) + "}";
+}
+
+std::string JsonOutcome(const LogOutcome &O) {
+  return "\"code\": " + JsonString(O.Code) + ", \"text\": " + JsonString(O.Text);
+}
+
+std::string Where(const LogSummary &S, const LogPlace &P) {
+  return S.Sources[P.Log].Path + ":" + std::to_string(P.Line);
 }
 
 // "1 line", "2 lines".
@@ -131,115 +148,292 @@ LogOutcome OutcomeOf(const LogFields &Last) {
   return {"unknown-step", "an unknown step " + LogQuote(Step) + " (State.dat then held " + After + ")"};
 }
 
-std::vector<MachineLog> SumUpMachines(const LogFile &File) {
-  std::vector<MachineLog> Machines;
-  std::map<std::u16string, size_t> BySerial, ByUuid;
-  for (const LogRecord &R : File.Records) {
-    const LogFields &F = R.Fields;
-    auto &Index = F[kLogSerial].empty() ? ByUuid : BySerial;
-    const std::u16string &Key = F[kLogSerial].empty() ? F[kLogUuid] : F[kLogSerial];
-    auto [It, New] = Index.try_emplace(Key, Machines.size());
-    if (New) {
-      MachineLog M;
-      M.FirstTime = F[kLogTime];
-      M.BiosBefore = F[kLogBios];
-      Machines.push_back(M);
-    }
-    MachineLog &M = Machines[It->second];
-    M.Serial = F[kLogSerial];
-    M.Product = F[kLogProduct];
-    M.Uuid = F[kLogUuid];
-    M.LastTime = F[kLogTime];
-    M.BiosAfter = F[kLogBios];
-    AddOnce(M.Files, F[kLogFile]);
-    AddOnce(M.Switches, F[kLogSwitches]);
-    // What came back of the tool or the board's reset is the same start's.
-    M.Launches += F[kLogStep] == u"flash-ended" || F[kLogStep] == u"reset-asked" ? 0 : 1;
-    M.Last = &R;
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void AppendEscaped(std::string &Out, uint32_t C) {
+  if (C == '"' || C == '\\') {
+    Out += '\\';
+    Out += static_cast<char>(C);
+  } else if (C < 0x20 || C == 0x7F) {
+    Out += "\\u00";
+    Out += kHexDigits[C >> 4];
+    Out += kHexDigits[C & 0xF];
+  } else if (C < 0x80) {
+    Out += static_cast<char>(C);
+  } else if (C < 0x800) {
+    Out += static_cast<char>(0xC0 | C >> 6);
+    Out += static_cast<char>(0x80 | (C & 0x3F));
+  } else {
+    // Log values are UTF-16 code units, so three bytes at most.
+    Out += static_cast<char>(0xE0 | C >> 12);
+    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (C & 0x3F));
   }
-  for (MachineLog &M : Machines) {
-    M.Outcome = OutcomeOf(M.Last->Fields);
-  }
-  return Machines;
 }
 
-std::string LogText(const std::string &Path, const LogFile &File) {
-  const std::vector<MachineLog> Machines = SumUpMachines(File);
-  std::string Out = Path + ": " + Count(File.Lines, "line") + ", " + Count(File.Records.size(), "record") + ", " +
-                    Count(Machines.size(), "machine");
-  if (!File.Unreadable.empty()) {
-    Out += "; " + Count(File.Unreadable.size(), "line") + " cannot be read";
+}  // namespace
+
+void AppendJson(std::string &Out, std::string_view Text) {
+  Out += '"';
+  for (size_t I = 0; I < Text.size();) {
+    const auto B = static_cast<unsigned char>(Text[I]);
+    if (B < 0x80) {
+      AppendEscaped(Out, B);
+      I++;
+      continue;
+    }
+    // A whole, shortest-form UTF-8 sequence of a character that is not a
+    // surrogate is kept; anything else is one U+FFFD a byte.
+    const size_t Length = B >= 0xF0 ? 4 : B >= 0xE0 ? 3 : B >= 0xC0 ? 2 : 0;
+    uint32_t Code = Length == 4 ? B & 0x07 : Length == 3 ? B & 0x0F : B & 0x1F;
+    bool Whole = Length != 0 && B < 0xF5 && I + Length <= Text.size();
+    for (size_t K = 1; Whole && K < Length; K++) {
+      const auto C = static_cast<unsigned char>(Text[I + K]);
+      Whole = (C & 0xC0) == 0x80;
+      Code = Code << 6 | (C & 0x3F);
+    }
+    const uint32_t Least = Length == 4 ? 0x10000 : Length == 3 ? 0x800 : 0x80;
+    if (Whole && Code >= Least && Code <= 0x10FFFF && (Code < 0xD800 || Code > 0xDFFF)) {
+      Out.append(Text.substr(I, Length));
+      I += Length;
+    } else {
+      Out += "\xEF\xBF\xBD";
+      I++;
+    }
   }
-  Out += "\n";
-  for (const LogProblem &P : File.Unreadable) {
-    Out += "  line " + std::to_string(P.Line) + ": " + P.Error + "\n";
+  Out += '"';
+}
+
+void AppendJson(std::string &Out, std::u16string_view Value) {
+  Out += '"';
+  for (char16_t C : Value) {
+    // A lone surrogate half names no character.
+    AppendEscaped(Out, C >= 0xD800 && C <= 0xDFFF ? 0xFFFD : C);
   }
-  if (File.FullAt) {
-    Out += "  line " + std::to_string(*File.FullAt) +
-           ": step=log-full: the log is full, the starts after it were not recorded\n";
+  Out += '"';
+}
+
+std::string JsonString(std::string_view Text) {
+  std::string Out;
+  AppendJson(Out, Text);
+  return Out;
+}
+
+bool LogSummary::ReadFile(const std::string &Path, std::FILE *Stream) {
+  Sources.push_back(LogSource{Path, 0, 0, 0, 0, std::nullopt});
+  LogScanner Scanner(*this);
+  std::vector<char> Piece(1 << 20);
+  size_t Got;
+  while ((Got = std::fread(Piece.data(), 1, Piece.size(), Stream)) > 0) {
+    Scanner.Feed(std::string_view(Piece.data(), Got));
+  }
+  if (std::ferror(Stream)) {
+    return false;
+  }
+  Scanner.End();
+  Finish(Scanner);
+  return true;
+}
+
+void LogSummary::ReadBytes(const std::string &Path, std::string_view Bytes) {
+  Sources.push_back(LogSource{Path, 0, 0, 0, 0, std::nullopt});
+  LogScanner Scanner(*this);
+  Scanner.Feed(Bytes);
+  Scanner.End();
+  Finish(Scanner);
+}
+
+void LogSummary::Finish(const LogScanner &Scanner) {
+  LogSource &Source = Sources.back();
+  Source.Lines = Scanner.Lines();
+  Source.LfOnly = Scanner.LfOnly();
+  Source.FullAt = Scanner.FullAt();
+}
+
+void LogSummary::Problem(size_t Line, std::string &&Error) {
+  Sources.back().Unreadable++;
+  if (Unreadable++ < kShownUnreadable) {
+    Shown.push_back({{Sources.size() - 1, Line}, std::move(Error)});
+  }
+}
+
+void LogSummary::Record(size_t Line, std::string_view Text, LogFields &&F) {
+  const LogPlace At{Sources.size() - 1, Line};
+  Sources.back().Records++;
+  Records++;
+  if (OnRecord != nullptr) {
+    OnRecord(Context, *this, At, F);
+  }
+  std::u16string Key(1, static_cast<char16_t>(F[kLogSerial].size()));
+  Key += F[kLogSerial];
+  Key += F[kLogUuid];
+  auto [It, New] = Index.try_emplace(std::move(Key), Machines.size());
+  if (New) {
+    MachineLog M;
+    M.FirstTime = F[kLogTime];
+    M.BiosBefore = F[kLogBios];
+    Machines.push_back(std::move(M));
+  }
+  MachineLog &M = Machines[It->second];
+  AddOnce(M.Files, F[kLogFile]);
+  AddOnce(M.Switches, F[kLogSwitches]);
+  const std::u16string &Step = F[kLogStep];
+  M.Launches += SecondLine(Step) ? 0 : 1;
+  LogRound *Open = M.Rounds.empty() || M.Rounds.back().Ended ? nullptr : &M.Rounds.back();
+  if (Step == u"begin") {
+    if (Open != nullptr) {
+      Open->Outcome = OutcomeOf(M.Last());
+      Open->Renewed = true;
+      Open->Ended = true;
+    }
+    M.Rounds.push_back(LogRound{At, At, {}, false, false});
+  } else if (Open != nullptr) {
+    Open->To = At;
+    if (EndsRound(Step)) {
+      Open->Outcome = OutcomeOf(F);
+      Open->Ended = true;
+    }
+  }
+  M.LastText.assign(Text);
+  M.LastAt = At;
+}
+
+void LogSummary::Close() {
+  for (MachineLog &M : Machines) {
+    if (!M.Rounds.empty() && !M.Rounds.back().Ended) {
+      M.Rounds.back().Outcome = OutcomeOf(M.Last());
+    }
+  }
+}
+
+void LogText(const LogSummary &S, std::FILE *Stream) {
+  std::string Out;
+  for (const LogSource &Source : S.Sources) {
+    Out += Source.Path + ": " + Count(Source.Lines, "line") + ", " + Count(Source.Records, "record");
+    if (Source.Unreadable != 0) {
+      Out += "; " + Count(Source.Unreadable, "line") + " cannot be read";
+    }
+    if (Source.LfOnly != 0 && Source.LfOnly == Source.Lines) {
+      Out += "; its lines end in LF alone (converted on the way), read as they are";
+    }
+    Out += "\n";
+  }
+  Out += Count(S.Machines.size(), "machine") + "\n";
+  for (const auto &[At, Error] : S.Shown) {
+    Out += "  " + Where(S, At) + ": " + Error + "\n";
+  }
+  if (S.Unreadable > S.Shown.size()) {
+    Out += "  ... and " + Count(S.Unreadable - S.Shown.size(), "more line") + " that cannot be read\n";
+  }
+  for (size_t I = 0; I < S.Sources.size(); I++) {
+    if (S.Sources[I].FullAt) {
+      Out += "  " + Where(S, {I, *S.Sources[I].FullAt}) +
+             ": step=log-full: the log is full, the starts after it were not recorded\n";
+    }
   }
   const auto Line = [&](const std::string &Label, const std::string &Value) {
     std::string Head = "  " + Label;
     Head.resize(2 + kLabelWidth, ' ');
     Out += Head + Value + "\n";
   };
-  for (const MachineLog &M : Machines) {
-    Out += "\nmachine " + MachineName(M) + "\n";
-    Line("product", LogQuote(M.Product));
-    Line("uuid", M.Uuid.empty() ? "none" : LogQuote(M.Uuid));
-    Line("time", LogQuote(M.FirstTime) + (M.Launches > 1 ? " to " + LogQuote(M.LastTime) : ""));
-    Line("BIOS", LogQuote(M.BiosBefore) + " -> " + LogQuote(M.BiosAfter));
+  for (const MachineLog &M : S.Machines) {
+    const LogFields Last = M.Last();
+    Out += "\nmachine " + MachineName(Last) + "\n";
+    Line("product", LogQuote(Last[kLogProduct]));
+    Line("time", LogQuote(M.FirstTime) + (M.Launches > 1 ? " to " + LogQuote(Last[kLogTime]) : ""));
+    Line("BIOS", LogQuote(M.BiosBefore) + " -> " + LogQuote(Last[kLogBios]));
     Line("image", Join(M.Files, false));
     Line("switches", Join(M.Switches, true));
     Line("launches", std::to_string(M.Launches));
-    Line("outcome", M.Outcome.Text + " (line " + std::to_string(M.Last->Line) + ")");
+    for (size_t R = 0; R < M.Rounds.size(); R++) {
+      const LogRound &Round = M.Rounds[R];
+      Line("update " + std::to_string(R + 1),
+           Round.Outcome.Text + (Round.Renewed ? "; then begun again" : "") + " (" + Where(S, Round.From) + " to " +
+               (Round.To.Log == Round.From.Log ? std::to_string(Round.To.Line) : Where(S, Round.To)) + ")");
+    }
+    Line("outcome", OutcomeOf(Last).Text + " (" + Where(S, M.LastAt) + ")");
+    if (Out.size() >= (1 << 16)) {
+      std::fwrite(Out.data(), 1, Out.size(), Stream);
+      Out.clear();
+    }
   }
-  return Out;
+  std::fwrite(Out.data(), 1, Out.size(), Stream);
 }
 
-std::string LogJson(const std::string &Path, const LogFile &File) {
-  Json J;
-  J["command"] = "log";
-  J["file"] = Path;
-  J["lines"] = File.Lines;
-  Json Unreadable = Json::array();
-  for (const LogProblem &P : File.Unreadable) {
-    Unreadable.push_back({{"line", P.Line}, {"error", P.Error}});
+void LogJsonWriter::OnRecord(void *Self, const LogSummary &S, const LogPlace &At, const LogFields &F) {
+  auto &W = *static_cast<LogJsonWriter *>(Self);
+  std::string &Out = W.Buffer;
+  Out += W.Started ? ",\n    {" : "{\n  \"command\": \"log\",\n  \"records\": [\n    {";
+  W.Started = true;
+  Out += "\"log\": ";
+  AppendJson(Out, S.Sources[At.Log].Path);
+  Out += ", \"line\": ";
+  Out += std::to_string(At.Line);
+  for (size_t K = 0; K < kLogKeyCount; K++) {
+    Out += ", \"";
+    Out += kLogKeys[K];
+    Out += "\": ";
+    AppendJson(Out, F[K]);
   }
-  J["unreadable"] = Unreadable;
-  J["log_full"] = File.FullAt ? Json{{"line", *File.FullAt}} : Json(nullptr);
-  Json Machines = Json::array();
-  for (const MachineLog &M : SumUpMachines(File)) {
-    Json Item;
-    Item["serial"] = LogUtf8(M.Serial);
-    Item["product"] = LogUtf8(M.Product);
-    Item["uuid"] = LogUtf8(M.Uuid);
-    Item["first_time"] = LogUtf8(M.FirstTime);
-    Item["last_time"] = LogUtf8(M.LastTime);
-    Item["bios_before"] = LogUtf8(M.BiosBefore);
-    Item["bios_after"] = LogUtf8(M.BiosAfter);
-    Item["files"] = Strings(M.Files);
-    Item["switches"] = Strings(M.Switches);
-    Item["launches"] = M.Launches;
-    Item["outcome"] = {{"code", M.Outcome.Code},
-                       {"text", M.Outcome.Text},
-                       {"step", LogUtf8(M.Last->Fields[kLogStep])},
-                       {"state", LogUtf8(M.Last->Fields[kLogAfter])},
-                       {"line", M.Last->Line}};
-    Machines.push_back(Item);
+  Out += "}";
+  if (Out.size() >= (1 << 16)) {
+    std::fwrite(Out.data(), 1, Out.size(), W.Out);
+    Out.clear();
   }
-  J["machines"] = Machines;
-  Json Records = Json::array();
-  for (const LogRecord &R : File.Records) {
-    Json Item;
-    Item["line"] = R.Line;
-    for (size_t K = 0; K < kLogKeyCount; K++) {
-      Item[kLogKeys[K]] = LogUtf8(R.Fields[K]);
+}
+
+void LogJsonWriter::Finish(const LogSummary &S) {
+  std::string &Out = Buffer;
+  Out += Started ? "\n  ],\n  \"files\": [" : "{\n  \"command\": \"log\",\n  \"records\": [],\n  \"files\": [";
+  size_t Lines = 0;
+  for (size_t I = 0; I < S.Sources.size(); I++) {
+    const LogSource &F = S.Sources[I];
+    Lines += F.Lines;
+    Out += std::string(I ? "," : "") + "\n    {\"log\": " + JsonString(F.Path) + ", \"lines\": " +
+           std::to_string(F.Lines) + ", \"records\": " + std::to_string(F.Records) +
+           ", \"unreadable\": " + std::to_string(F.Unreadable) + ", \"lf_only\": " + std::to_string(F.LfOnly) +
+           ", \"log_full\": " + (F.FullAt ? JsonPlace(S, {I, *F.FullAt}) : "null") + "}";
+  }
+  Out += "\n  ],\n  \"lines\": " + std::to_string(Lines) + ",\n  \"unreadable\": [";
+  for (size_t I = 0; I < S.Shown.size(); I++) {
+    const auto &[At, Error] = S.Shown[I];
+    Out += std::string(I ? "," : "") + "\n    {\"log\": " + JsonString(S.Sources[At.Log].Path) +
+           ", \"line\": " + std::to_string(At.Line) + ", \"error\": " + JsonString(Error) + "}";
+  }
+  Out += std::string(S.Shown.empty() ? "" : "\n  ") + "],\n  \"unreadable_count\": " + std::to_string(S.Unreadable) +
+         ",\n  \"machines\": [";
+  for (size_t I = 0; I < S.Machines.size(); I++) {
+    const MachineLog &M = S.Machines[I];
+    const LogFields Last = M.Last();
+    Out += std::string(I ? "," : "") + "\n    {\"serial\": " + JsonString(LogUtf8(Last[kLogSerial])) +
+           ", \"uuid\": " + JsonString(LogUtf8(Last[kLogUuid])) +
+           ", \"product\": " + JsonString(LogUtf8(Last[kLogProduct])) +
+           ", \"first_time\": " + JsonString(LogUtf8(M.FirstTime)) +
+           ", \"last_time\": " + JsonString(LogUtf8(Last[kLogTime])) +
+           ", \"bios_before\": " + JsonString(LogUtf8(M.BiosBefore)) +
+           ", \"bios_after\": " + JsonString(LogUtf8(Last[kLogBios])) + ", \"files\": " + JsonStrings(M.Files) +
+           ", \"switches\": " + JsonStrings(M.Switches) + ", \"launches\": " + std::to_string(M.Launches) +
+           ", \"rounds\": [";
+    for (size_t R = 0; R < M.Rounds.size(); R++) {
+      const LogRound &Round = M.Rounds[R];
+      Out += std::string(R ? ", " : "") + "{\"from\": " + JsonPlace(S, Round.From) + ", \"to\": " +
+             JsonPlace(S, Round.To) + ", " + JsonOutcome(Round.Outcome) +
+             ", \"begun_again\": " + (Round.Renewed ? "true" : "false") + "}";
     }
-    Records.push_back(Item);
+    Out += "], \"outcome\": {" + JsonOutcome(OutcomeOf(Last)) + ", \"step\": " + JsonString(LogUtf8(Last[kLogStep])) +
+           ", \"state\": " + JsonString(LogUtf8(Last[kLogAfter])) +
+           ", \"log\": " + JsonString(S.Sources[M.LastAt.Log].Path) + ", \"line\": " + std::to_string(M.LastAt.Line) +
+           "}}";
+    if (Out.size() >= (1 << 16)) {
+      std::fwrite(Out.data(), 1, Out.size(), this->Out);
+      Out.clear();
+    }
   }
-  J["records"] = Records;
-  return J.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+  Out += std::string(S.Machines.empty() ? "" : "\n  ") + "]\n}\n";
+  std::fwrite(Out.data(), 1, Out.size(), this->Out);
+  Out.clear();
 }
 
 }  // namespace tamsork_sim

@@ -1,40 +1,125 @@
-// tamsork-sim log: a Tamsork.log summed up per machine, as text for people
-// and as JSON for scripts.
+// tamsork-sim log: one or more Tamsork.log files summed up per machine, as
+// text for people and as JSON for scripts. The files are read a piece at a
+// time and only what the report shows is kept, so a fleet's logs, or a
+// damaged file of any size, are read in bounded memory.
 #pragma once
 
+#include <cstdio>
+#include <unordered_map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/tamsork-sim/LogReader.h"
 
 namespace tamsork_sim {
 
-// Where a machine's update stands after its last line.
+// Where an update stands after a line.
 struct LogOutcome {
-  // done, done-unchecked, failed, refused, under-way, given-up, log-full or
-  // unknown-step.
+  // done, done-unchecked, not-finished, failed, refused, under-way,
+  // given-up, log-full or unknown-step.
   std::string Code;
   std::string Text;  // in words, for example "failed: the BIOS ran V1.05, the image held 1.06"
 };
+LogOutcome OutcomeOf(const LogFields &Last);
 
-// One machine: the lines with its serial number, or with its UUID when the
-// serial is empty.
+// A line of one of the files read: the file's index and the line's number.
+struct LogPlace {
+  size_t Log = 0;
+  size_t Line = 0;
+};
+
+// One update of a machine: from its begin line to the line that ended it,
+// or to the machine's last line before it was begun again or the logs end.
+struct LogRound {
+  LogPlace From, To;
+  LogOutcome Outcome;
+  bool Ended = false;    // done, failed or given up
+  bool Renewed = false;  // begun again before it ended
+};
+
+// One machine: the lines with its exact serial number and UUID. Boards
+// that share a placeholder serial differ in UUID, so they stay apart. Of
+// its last line only the text is kept (a fleet has tens of thousands of
+// machines); Last() reads it again.
 struct MachineLog {
-  std::u16string Serial, Product, Uuid;  // from its last line
-  std::u16string FirstTime, LastTime;
-  std::u16string BiosBefore, BiosAfter;  // the first line's bios and the last one's
+  std::u16string FirstTime, BiosBefore;  // from its first line
   std::vector<std::u16string> Files;     // each once, in the order first used
   std::vector<std::u16string> Switches;
   size_t Launches = 0;
-  const LogRecord *Last = nullptr;
-  LogOutcome Outcome;
+  std::vector<LogRound> Rounds;
+  std::string LastText;
+  LogPlace LastAt;
+
+  LogFields Last() const { return *ParseLogLine(LastText).Fields; }
 };
 
-// The machines in the order of their first lines.
-std::vector<MachineLog> SumUpMachines(const LogFile &File);
-LogOutcome OutcomeOf(const LogFields &Last);
+struct LogSource {
+  std::string Path;
+  size_t Lines = 0, Records = 0, Unreadable = 0, LfOnly = 0;
+  std::optional<size_t> FullAt;
+};
 
-std::string LogText(const std::string &Path, const LogFile &File);
-std::string LogJson(const std::string &Path, const LogFile &File);
+// The unreadable lines shown by file and line; the rest are only counted.
+inline constexpr size_t kShownUnreadable = 10;
+
+// Takes the files one after another. Records reach OnRecord as they are
+// read (the JSON writes them out at once); machines are summed up in the
+// order of their first lines.
+class LogSummary final : public LogSink {
+ public:
+  using RecordFn = void (*)(void *Context, const LogSummary &, const LogPlace &, const LogFields &);
+  LogSummary(RecordFn OnRecord = nullptr, void *Context = nullptr) : OnRecord(OnRecord), Context(Context) {}
+
+  // Reads Stream to its end as the file Path; false on a read error.
+  bool ReadFile(const std::string &Path, std::FILE *Stream);
+  // Reads bytes held in memory as the file Path.
+  void ReadBytes(const std::string &Path, std::string_view Bytes);
+  // The logs are over: each machine's open round and outcome are settled.
+  void Close();
+
+  std::vector<LogSource> Sources;
+  std::vector<std::pair<LogPlace, std::string>> Shown;  // the first kShownUnreadable
+  size_t Unreadable = 0;
+  size_t Records = 0;
+  std::vector<MachineLog> Machines;
+
+  void Record(size_t Line, std::string_view Text, LogFields &&Fields) override;
+  void Problem(size_t Line, std::string &&Error) override;
+
+ private:
+  void Finish(const LogScanner &Scanner);
+
+  RecordFn OnRecord;
+  void *Context;
+  // The machines by serial and UUID: the serial's length, the serial, the
+  // UUID (a line is shorter than 64 Ki units, so the length fits one).
+  std::unordered_map<std::u16string, size_t> Index;
+};
+
+// The text report, written to Out a machine at a time.
+void LogText(const LogSummary &Summary, std::FILE *Out);
+
+// The JSON report, written as it goes: the records as they are read, then
+// the files, the unreadable lines and the machines.
+class LogJsonWriter {
+ public:
+  explicit LogJsonWriter(std::FILE *Out) : Out(Out) {}
+  static void OnRecord(void *Self, const LogSummary &, const LogPlace &, const LogFields &);
+  // Everything after the records; once the summary is closed.
+  void Finish(const LogSummary &Summary);
+
+ private:
+  std::FILE *Out;
+  bool Started = false;
+  std::string Buffer;
+};
+
+// A text as a JSON string: UTF-8 kept, a byte that is not UTF-8 becomes
+// U+FFFD, and what JSON escapes is escaped.
+std::string JsonString(std::string_view Text);
+void AppendJson(std::string &Out, std::string_view Text);
+// A log value as a JSON string; a lone surrogate becomes U+FFFD.
+void AppendJson(std::string &Out, std::u16string_view Value);
 
 }  // namespace tamsork_sim

@@ -8,8 +8,11 @@
 // record in it, or a stick refused.
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <memory>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -77,7 +80,7 @@ struct InspectOptions {
 };
 
 struct LogOptions {
-  std::string File;
+  std::vector<std::string> Files;
   bool Json = false;
 };
 
@@ -263,16 +266,57 @@ int MakeStick(const StickOptions &O) {
   return 0;
 }
 
-int ReadLogFile(const LogOptions &O) {
-  const std::vector<uint8_t> Bytes = ReadHostFile(O.File, O.File);
-  const LogFile File = ReadLog(std::string_view(reinterpret_cast<const char *>(Bytes.data()), Bytes.size()));
-  if (File.Records.empty()) {
-    throw UsageError(O.File + ": " +
-                     (File.Lines == 0 ? std::string("empty, no Tamsork.log record in it")
-                                      : "no line of its " + std::to_string(File.Lines) +
-                                            " is a Tamsork.log record (line 1: " + File.Unreadable[0].Error + ")"));
+// A log file, opened; UsageError naming it when it cannot be.
+struct OpenLog {
+  std::string Path;
+  std::unique_ptr<std::FILE, int (*)(std::FILE *)> Stream{nullptr, std::fclose};
+};
+
+int ReadLogFiles(const LogOptions &O) {
+  // Every file is opened before anything is printed, so that a wrong name
+  // is told alone.
+  std::vector<OpenLog> Logs;
+  for (const std::string &Path : O.Files) {
+    std::error_code Error;
+    const auto Status = std::filesystem::status(Path, Error);
+    if (Error) {
+      throw UsageError(Path + ": " + Error.message());
+    }
+    if (!std::filesystem::is_regular_file(Status)) {
+      throw UsageError(Path + ": not a regular file");
+    }
+    OpenLog Log{Path};
+    Log.Stream.reset(std::fopen(Path.c_str(), "rb"));
+    if (!Log.Stream) {
+      throw UsageError(Path + ": " + std::strerror(errno));
+    }
+    Logs.push_back(std::move(Log));
   }
-  Print(O.Json ? LogJson(O.File, File) : LogText(O.File, File));
+  LogJsonWriter Json(stdout);
+  LogSummary Summary(O.Json ? &LogJsonWriter::OnRecord : nullptr, &Json);
+  for (OpenLog &Log : Logs) {
+    if (!Summary.ReadFile(Log.Path, Log.Stream.get())) {
+      throw UsageError(Log.Path + ": could not be read whole");
+    }
+  }
+  if (Summary.Records == 0) {
+    const LogSource &First = Summary.Sources[0];
+    if (Logs.size() > 1) {
+      throw UsageError("no line of the " + std::to_string(Logs.size()) + " files is a Tamsork.log record");
+    }
+    throw UsageError(First.Path + ": " +
+                     (First.Lines == 0 ? std::string("empty, no Tamsork.log record in it")
+                                       : "no line of its " + std::to_string(First.Lines) +
+                                             " is a Tamsork.log record (line 1: " + Summary.Shown[0].second + ")"));
+  }
+  Summary.Close();
+  if (O.Json) {
+    Json.Finish(Summary);
+    std::fflush(stdout);
+  } else {
+    LogText(Summary, stdout);
+    std::fflush(stdout);
+  }
   return 0;
 }
 
@@ -363,8 +407,10 @@ int main(int argc, char **argv) {
 
   LogOptions L;
   CLI::App *LogCommand =
-      App.add_subcommand("log", "Sum up a Tamsork.log per machine: its BIOS before and after, how its update ended");
-  LogCommand->add_option("FILE", L.File, "Tamsork.log, as copied from the stick")->type_name("")->required();
+      App.add_subcommand("log", "Sum up Tamsork.log files per machine: its BIOS before and after, each update and how it ended");
+  LogCommand->add_option("FILE", L.Files, "Tamsork.log, as copied from the stick; several files make one report")
+      ->type_name("")
+      ->required();
   LogCommand->add_flag("--json", L.Json, "print the report as JSON");
 
   StickOptions S;
@@ -411,7 +457,7 @@ int main(int argc, char **argv) {
       return Run(R);
     }
     if (LogCommand->parsed()) {
-      return ReadLogFile(L);
+      return ReadLogFiles(L);
     }
     if (StickApp->parsed()) {
       const auto Given = [StickApp](const char *Name, const std::string &Value) {
