@@ -1,4 +1,4 @@
-// tamsork-sim log: a Tamsork.log summed up per machine, as text for people
+// tamsork log: a Tamsork.log summed up per machine, as text for people
 // and as JSON for scripts.
 #pragma once
 
