@@ -55,7 +55,7 @@ coverage: bootstrap
 bench: host
 	@cmake --build --preset host --target version_marker_bench
 	@build/host/bench/version_marker_bench --benchmark_min_time=1
-	@python3 bench/log_report_bench.py build/host/tools/tamsork-sim build/bench-log
+	@python3 bench/log_report_bench.py build/host/tools/tamsork build/bench-log
 
 # One normal update of the built Tamsork.efi on the virtual board (OVMF
 # under QEMU), shown boot by boot.

@@ -1,4 +1,4 @@
-// Images and files for the tamsork-sim tests.
+// Images and files for the tamsork tests.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -28,7 +28,7 @@ class TempDir {
     for (char &C : Name) {
       C = C == '/' ? '_' : C;
     }
-    Path_ = std::filesystem::temp_directory_path() / ("tamsork-sim-test-" + std::to_string(getpid()) + "-" + Name);
+    Path_ = std::filesystem::temp_directory_path() / ("tamsork-test-" + std::to_string(getpid()) + "-" + Name);
     std::filesystem::remove_all(Path_);
     std::filesystem::create_directories(Path_);
   }

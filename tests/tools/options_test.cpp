@@ -1,4 +1,4 @@
-// The option values of tamsork-sim: what each accepts, what it refuses, and
+// The option values of tamsork: what each accepts, what it refuses, and
 // that what the tool prints reads back as the same value.
 #include "tools/tamsork-sim/Options.h"
 

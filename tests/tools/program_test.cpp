@@ -1,4 +1,4 @@
-// The built tamsork-sim program: its output, its JSON and its exit status,
+// The built tamsork program: its output, its JSON and its exit status,
 // run as a user runs it.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -67,7 +67,7 @@ size_t Count(const std::string &Text, const std::string &Part) {
 
 TEST_F(Program, NormalUpdateTranscript) {
   const std::string Image = Dir.Write("bios.bin", ImageWithField("$.a1.06"));
-  const Result R = Run({"run", Image, "--mor", "0xFF"});
+  const Result R = Run({"simulate", Image, "--mor", "0xFF"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   EXPECT_EQ(R.Err, "");
   for (const char *Line :
@@ -98,7 +98,7 @@ TEST_F(Program, NormalUpdateTranscript) {
 TEST_F(Program, TheLogOfAWholeRunReadsBackAsTheMachineHadIt) {
   const std::string Name = "my \"new\" b%x%.bin";
   const std::string Serial = "SN \"7\" \\x";
-  const Result Ran = Run({"run", Dir.Write(Name, ImageWithField("$.a1.06")), "--machine", Serial, "--json"});
+  const Result Ran = Run({"simulate", Dir.Write(Name, ImageWithField("$.a1.06")), "--machine", Serial, "--json"});
   ASSERT_EQ(Ran.Status, 0) << Ran.Err;
   nlohmann::json Launches = nlohmann::json::parse(Ran.Out)["launches"];
   EXPECT_EQ(nlohmann::json::parse(Ran.Out)["command_line"][1], "\"my ^\"new^\" b^%x^%.bin\"");
@@ -208,7 +208,7 @@ TEST_F(Program, LogReportPerMachine) {
 
 TEST_F(Program, RefusedUpdateTranscript) {
   const std::string Image = Dir.Write("old.bin", ImageWithField("$.a1.04"));
-  const Result R = Run({"run", Image, "--keys", "enter"});
+  const Result R = Run({"simulate", Image, "--keys", "enter"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   for (const char *Line : {"  console         | Its not allowed to update from version 1.05 to 1.04!\n"
                            "                  | Press ANY key to abort!\n",
@@ -223,7 +223,7 @@ TEST_F(Program, JsonTranscriptParsesAndCarriesTheRun) {
   // A name beyond ASCII, and a key with a name of its own.
   const std::string Name = "new-\xC3\xA9.bin";
   const std::string Image = Dir.Write(Name, ImageWithField("$.a1.06"));
-  const Result R = Run({"run", Image, "--json", "--keys", "comma"});
+  const Result R = Run({"simulate", Image, "--json", "--keys", "comma"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   nlohmann::json V = nlohmann::json::parse(R.Out);
   EXPECT_EQ(V["image"]["name"], Name);
@@ -244,7 +244,7 @@ TEST_F(Program, JsonTranscriptParsesAndCarriesTheRun) {
 
 TEST_F(Program, JsonOfAWaitingLaunchHasNoExitStatus) {
   const std::string Image = Dir.Write("old.bin", ImageWithField("$.a1.04"));
-  const Result R = Run({"run", Image, "--json"});
+  const Result R = Run({"simulate", Image, "--json"});
   ASSERT_EQ(R.Status, 0) << R.Err;
   nlohmann::json V = nlohmann::json::parse(R.Out);
   EXPECT_EQ(V["launches"][0]["waiting_for_key"], true);
@@ -294,32 +294,32 @@ TEST_F(Program, BadArgumentsGiveOneLineAndStatusTwo) {
   const std::string Log = Dir.Write("Tamsork.log", {});
   struct Case {
     std::vector<std::string> Args;
-    std::string Message = "";  // the whole message after "tamsork-sim: ", where it is given
+    std::string Message = "";  // the whole message after "tamsork: ", where it is given
   };
   const Case Cases[] = {
       {{}},
       {{"frob"}},
-      {{"run"}},
-      {{"run", Dir.Path() + "/missing.bin"}},
-      {{"run", Dir.Path()}},
+      {{"simulate"}},
+      {{"simulate", Dir.Path() + "/missing.bin"}},
+      {{"simulate", Dir.Path()}},
       {{"inspect", Dir.Path() + "/missing.bin"}},
-      {{"run", Image, "--keys", "y,foo"}},
-      {{"run", Image, "--keys", "y,,n"}},
-      {{"run", Image, "--mor", "0x100"}},
-      {{"run", Image, "--state", "Z"}},
-      {{"run", Image, "--launches", "0"}},
-      {{"run", Image, "--cpu", "banana"}},
-      {{"run", Image, "--control-port"}},
-      {{"run", Image, "--bogus"}},
-      {{"run", Image, "extra"}, "run: unexpected word \"extra\" (it takes one IMAGE)"},
-      {{"run", Image, "extra", "more"}, "run: unexpected words \"extra\" \"more\" (it takes one IMAGE)"},
+      {{"simulate", Image, "--keys", "y,foo"}},
+      {{"simulate", Image, "--keys", "y,,n"}},
+      {{"simulate", Image, "--mor", "0x100"}},
+      {{"simulate", Image, "--state", "Z"}},
+      {{"simulate", Image, "--launches", "0"}},
+      {{"simulate", Image, "--cpu", "banana"}},
+      {{"simulate", Image, "--control-port"}},
+      {{"simulate", Image, "--bogus"}},
+      {{"simulate", Image, "extra"}, "simulate: unexpected word \"extra\" (it takes one IMAGE)"},
+      {{"simulate", Image, "extra", "more"}, "simulate: unexpected words \"extra\" \"more\" (it takes one IMAGE)"},
       {{"inspect", Image, "--bios-version", ""}},
-      {{"run", Image, "-backup"}, "unknown option -backup (did you mean -b?)"},
-      {{"run", Image, "--bios", "V1.05"}, "unknown option --bios (did you mean --bios-version?)"},
-      {{"run", "--Json", Image}, "unknown option --Json (did you mean --json?)"},
-      {{"run", Image, "--mahcine=SN1"}, "unknown option --mahcine (did you mean --machine?)"},
-      {{"run", Image, "-bx"}, "unknown option -bx (did you mean -b?)"},
-      {{"run", Image, "---"}, "unknown option --- (did you mean "},
+      {{"simulate", Image, "-backup"}, "unknown option -backup (did you mean -b?)"},
+      {{"simulate", Image, "--bios", "V1.05"}, "unknown option --bios (did you mean --bios-version?)"},
+      {{"simulate", "--Json", Image}, "unknown option --Json (did you mean --json?)"},
+      {{"simulate", Image, "--mahcine=SN1"}, "unknown option --mahcine (did you mean --machine?)"},
+      {{"simulate", Image, "-bx"}, "unknown option -bx (did you mean -b?)"},
+      {{"simulate", Image, "---"}, "unknown option --- (did you mean "},
       {{"inspect", Image, "--bios-versoin", "V1.05"}, "unknown option --bios-versoin (did you mean --bios-version?)"},
       {{"log", Log, "--jsno"}, "unknown option --jsno (did you mean --json?)"},
       {{"--verbose"}, "unknown option --verbose (did you mean --help?)"},
@@ -341,24 +341,27 @@ TEST_F(Program, BadArgumentsGiveOneLineAndStatusTwo) {
     EXPECT_EQ(R.Status, 2) << Shown;
     EXPECT_EQ(R.Out, "") << Shown;
     EXPECT_EQ(Count(R.Err, "\n"), 1u) << Shown << ": " << R.Err;
-    EXPECT_EQ(R.Err.rfind("tamsork-sim: " + C.Message, 0), 0u) << Shown << ": " << R.Err;
+    EXPECT_EQ(R.Err.rfind("tamsork: " + C.Message, 0), 0u) << Shown << ": " << R.Err;
   }
   // Single-letter flags may be run together.
-  EXPECT_EQ(Run({"run", Image, "-bd", "--launches", "1"}).Status, 0);
+  EXPECT_EQ(Run({"simulate", Image, "-bd", "--launches", "1"}).Status, 0);
   // Unreadable for the user only; root reads it anyway.
   if (getuid() != 0) {
-    const Result R = Run({"run", Dark});
+    const Result R = Run({"simulate", Dark});
     EXPECT_EQ(R.Status, 2);
     EXPECT_EQ(Count(R.Err, "\n"), 1u) << R.Err;
   }
 }
 
-TEST_F(Program, HelpNamesBothCommands) {
+TEST_F(Program, HelpNamesEveryCommandAndEachHasItsOwn) {
   const Result R = Run({"--help"});
   EXPECT_EQ(R.Status, 0);
-  EXPECT_NE(R.Out.find("run"), std::string::npos);
-  EXPECT_NE(R.Out.find("inspect"), std::string::npos);
-  EXPECT_EQ(Run({"run", "--help"}).Status, 0);
+  for (const char *Command : {"stick", "log", "simulate", "inspect"}) {
+    EXPECT_NE(R.Out.find(std::string("\n  ") + Command), std::string::npos) << Command;
+    const Result Own = Run({Command, "--help"});
+    EXPECT_EQ(Own.Status, 0) << Command;
+    EXPECT_NE(Own.Out.find(std::string("tamsork ") + Command), std::string::npos) << Command << ": " << Own.Out;
+  }
 }
 
 }  // namespace

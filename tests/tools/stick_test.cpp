@@ -1,4 +1,4 @@
-// tamsork-sim stick, run as a technician runs it: the refusals, the files
+// tamsork stick, run as a technician runs it: the refusals, the files
 // a folder or a disk image ends up holding, and startup.nsh's text; and the
 // SHA-256 it prints, against the FIPS 180-2 vectors.
 #include <fcntl.h>
@@ -266,7 +266,7 @@ TEST_F(Stick, RefusalsAreOneLineNamingTheFileAndWriteNothing) {
 // The script the virtual board runs on OVMF: changes here go past it.
 constexpr const char *kNormalScript =
     "@echo -off\r\n"
-    "# Made by tamsork-sim stick: finds the stick that holds TAMSORK-1.MRK, which no\r\n"
+    "# Made by tamsork stick: finds the stick that holds TAMSORK-1.MRK, which no\r\n"
     "# other stick holds, changes to its root and runs the update's next step with\r\n"
     "# bios.bin. Runs at every boot.\r\n"
     "for %a run (0 9)\r\n"

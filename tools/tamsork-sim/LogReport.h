@@ -1,4 +1,4 @@
-// tamsork-sim log: one or more Tamsork.log files summed up per machine, as
+// tamsork log: one or more Tamsork.log files summed up per machine, as
 // text for people and as JSON for scripts. The files are read a piece at a
 // time and only what the report shows is kept, so a fleet's logs, or a
 // damaged file of any size, are read in bounded memory.

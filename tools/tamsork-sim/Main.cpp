@@ -1,4 +1,4 @@
-// tamsork-sim: runs Tamsork on a simulated machine launch after launch and
+// tamsork: runs Tamsork on a simulated machine launch after launch and
 // prints what each launch did, inspects a BIOS image's version marker,
 // sums up a Tamsork.log per machine, or makes a USB stick for an update.
 //
@@ -44,7 +44,7 @@ std::string OneLine(std::string Text) {
 }
 
 int Fail(const std::string &Message) {
-  std::cerr << "tamsork-sim: " << OneLine(Message) << "\n";
+  std::cerr << "tamsork: " << OneLine(Message) << "\n";
   return kUsageStatus;
 }
 
@@ -326,7 +326,7 @@ int main(int argc, char **argv) {
   CLI::App App{
       "Runs Tamsork on a simulated machine, launch after launch, as the Shell would after each reset, "
       "inspects the version marker of BIOS images, sums up a Tamsork.log per machine, and makes a stick for an update.",
-      "tamsork-sim"};
+      "tamsork"};
   App.require_subcommand(1);
   App.footer(
       "Exit status: 0 when the run, inspection, report or stick was carried out, whatever the update's outcome; 1 "
@@ -334,7 +334,8 @@ int main(int argc, char **argv) {
       "record in it, or a stick refused.");
 
   RunOptions R;
-  CLI::App *RunCommand = App.add_subcommand("run", "Carry out an update on a simulated machine and print each launch");
+  CLI::App *RunCommand = App.add_subcommand(
+      "simulate", "Carry out an update on a simulated machine and print each launch; nothing real is updated");
   RunCommand->add_option("IMAGE", R.Image, "BIOS image on the host; copied to the boot volume under its base name")
       ->type_name("")
       ->required();
@@ -440,11 +441,11 @@ int main(int argc, char **argv) {
   StickApp->add_flag("--force", S.Force, "make the stick even where it holds State.dat, and remove that");
 
   if (argc < 2) {
-    return Fail("a command is required: run, inspect, log or stick (--help shows more)");
+    return Fail("a command is required: stick, log, simulate or inspect (--help shows more)");
   }
   const std::string First = argv[1];
-  if (First[0] != '-' && First != "run" && First != "inspect" && First != "log" && First != "stick") {
-    return Fail("unknown command \"" + First + "\": run, inspect, log or stick (--help shows more)");
+  if (First[0] != '-' && First != "simulate" && First != "inspect" && First != "log" && First != "stick") {
+    return Fail("unknown command \"" + First + "\": stick, log, simulate or inspect (--help shows more)");
   }
   const CLI::App *Command = First[0] == '-' ? &App : App.get_subcommand(First);
   const std::vector<std::string> Args(argv + (First[0] == '-' ? 1 : 2), argv + argc);
@@ -485,7 +486,7 @@ int main(int argc, char **argv) {
   } catch (const UsageError &E) {
     return Fail(E.what());
   } catch (const std::exception &E) {
-    std::cerr << "tamsork-sim: internal error: " << OneLine(E.what()) << "\n";
+    std::cerr << "tamsork: internal error: " << OneLine(E.what()) << "\n";
     return 1;
   }
 }

@@ -1,4 +1,4 @@
-// Option values of tamsork-sim: the keys typed at the prompts, the state
+// Option values of tamsork: the keys typed at the prompts, the state
 // file at the start, byte and signature numbers, SMBIOS strings and the
 // image file. Each parser throws UsageError, whose message is one line
 // naming the option, when a value is not acceptable.

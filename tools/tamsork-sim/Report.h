@@ -1,4 +1,4 @@
-// tamsork-sim's output: the run transcript and the inspection, as text for
+// tamsork's output: the run transcript and the inspection, as text for
 // people and as JSON for scripts. Both renderings carry the same facts.
 #pragma once
 

@@ -180,7 +180,7 @@ std::string StickCommand(const std::string &ImageName, bool Backup, bool SkipVer
 std::string StartupScript(const std::string &ImageName, const std::string &Mark, bool Backup, bool SkipVersionCheck) {
   const std::string Lines[] = {
       "@echo -off",
-      "# Made by tamsork-sim stick: finds the stick that holds " + Mark + ", which no",
+      "# Made by tamsork stick: finds the stick that holds " + Mark + ", which no",
       "# other stick holds, changes to its root and runs the update's next step with",
       "# " + ImageName + ". Runs at every boot.",
       "for %a run (0 9)",

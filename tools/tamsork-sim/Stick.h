@@ -1,4 +1,4 @@
-// tamsork-sim stick: a USB stick (a folder, or a FAT disk image to copy to
+// tamsork stick: a USB stick (a folder, or a FAT disk image to copy to
 // a stick byte for byte) that holds Tamsork.efi, the BIOS image, the flash
 // tool, optionally a UEFI Shell as the removable-media boot file, and a
 // startup.nsh that finds the stick among the Shell's mappings and runs the

@@ -1,4 +1,4 @@
-"""Sticks made by `tamsork-sim stick` on the virtual board.
+"""Sticks made by `tamsork stick` on the virtual board.
 
 The stick is the FAT disk image the command writes, attached as a USB stick
 with nothing added by hand: its own startup.nsh looks through FS0: to FS9:
@@ -24,8 +24,8 @@ import subprocess
 
 import shell_extract
 from board import OVMF_CODE, TOOL_NAME, Volume
-from scenarios import (ABORT_PROMPT, CRC_ERROR, DONE, FLASH_ENDED, NOT_SUMMED, SAID_CHECKSUM_REFUSED, SAID_DONE,
-                       SAID_FINISH, SAID_FLASH, SIM, TOOL_FLASHED, VENDOR_LINE, bios_image, expect,
+from scenarios import (ABORT_PROMPT, CRC_ERROR, DONE, FLASH_ENDED, HOST_COMMAND, NOT_SUMMED, SAID_CHECKSUM_REFUSED,
+                       SAID_DONE, SAID_FINISH, SAID_FLASH, TOOL_FLASHED, VENDOR_LINE, bios_image, expect,
                        expect_application_reset, expect_logged, expect_no_request, expect_no_step, expect_no_tool,
                        expect_quiet_board, expect_recorded, expect_request_reset, expect_returned, expect_state,
                        expect_stick_mapped, expect_tool, flash_rows, said_begin, scenario)
@@ -46,14 +46,14 @@ OTHER_STICKS = [
 
 
 def make_stick(board, image, options=()):
-    """The disk image `tamsork-sim stick --disk-image` writes for `image`
+    """The disk image `tamsork stick --disk-image` writes for `image`
     and the board's Tamsork.efi and flash tool, attached as the board's
     stick."""
     source = os.path.join(board.workdir, "bios.bin")
     with open(source, "wb") as f:
         f.write(image)
     disk = os.path.join(board.workdir, "stick.img")
-    command = [SIM, "stick", "--disk-image", disk, "--image", source, "--tool", board.tool, "--efi",
+    command = [HOST_COMMAND, "stick", "--disk-image", disk, "--image", source, "--tool", board.tool, "--efi",
                board.tamsork] + list(options)
     result = subprocess.run(command, capture_output=True, text=True)
     expect(result.returncode == 0, "%s exited %d: %s" % (" ".join(command), result.returncode,
@@ -91,7 +91,7 @@ def made_stick_update(board, others, shell=False, damaged=False):
     the stick's EFI\BOOT\BOOTX64.EFI. With `damaged` the first boot finds
     the image changed after its version marker and is refused; the update
     goes on once the made copy is back."""
-    expect(os.access(SIM, os.X_OK), "no tamsork-sim at %s" % SIM)
+    expect(os.access(HOST_COMMAND, os.X_OK), "no tamsork at %s" % HOST_COMMAND)
     board.install_driver()
     image = bios_image(1, 6)
     options = []
@@ -178,23 +178,23 @@ def made_stick_update(board, others, shell=False, damaged=False):
 
 @scenario("made-stick", boots=6)
 def made_stick(board):
-    """A stick made only by tamsork-sim stick, as FS0:, refuses a damaged image, then runs a whole normal update."""
+    """A stick made only by tamsork stick, as FS0:, refuses a damaged image, then runs a whole normal update."""
     made_stick_update(board, 0, damaged=True)
 
 
 @scenario("made-stick-fs1", boots=5)
 def made_stick_fs1(board):
-    """A stick made by tamsork-sim stick behind one with the same file names, as FS1:, flashes its own image."""
+    """A stick made by tamsork stick behind one with the same file names, as FS1:, flashes its own image."""
     made_stick_update(board, 1)
 
 
 @scenario("made-stick-fs2", boots=5)
 def made_stick_fs2(board):
-    """A stick made by tamsork-sim stick behind two other USB sticks, as FS2:, runs a whole update; they stay as they were."""
+    """A stick made by tamsork stick behind two other USB sticks, as FS2:, runs a whole update; they stay as they were."""
     made_stick_update(board, 2)
 
 
 @scenario("made-stick-shell", boots=5)
 def made_stick_shell(board):
-    """A stick made by tamsork-sim stick --shell boots its own Shell from EFI\\BOOT\\BOOTX64.EFI and runs a whole update."""
+    """A stick made by tamsork stick --shell boots its own Shell from EFI\\BOOT\\BOOTX64.EFI and runs a whole update."""
     made_stick_update(board, 0, shell=True)

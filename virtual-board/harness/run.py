@@ -25,7 +25,7 @@ import board as board_module  # noqa: E402
 import scenarios  # noqa: E402
 import secure_boot  # noqa: E402  (registers the Secure Boot scenarios)
 import u_boot  # noqa: E402  (registers the U-Boot scenarios)
-import made_stick  # noqa: E402  (registers the scenarios of sticks made by tamsork-sim stick)
+import made_stick  # noqa: E402  (registers the scenarios of sticks made by tamsork stick)
 
 SKIPPED = 77
 

@@ -142,9 +142,9 @@ PAUSE = "stall 1000000"
 # Another machine of the same product, for a stick carried over.
 OTHER_SERIAL = "TSK0002B"
 OTHER_UUID = "6b1f3c2e-5d4a-4e8b-9c07-1a2b3c4d5e02"
-# The host build's tamsork-sim, which reads a stick's Tamsork.log back.
-SIM = os.environ.get("TAMSORK_SIM") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build",
-                                                    "host", "tools", "tamsork-sim")
+# The host build's tamsork command, which reads a stick's Tamsork.log back.
+HOST_COMMAND = os.environ.get("TAMSORK_COMMAND") or os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build",
+                                                    "host", "tools", "tamsork")
 
 
 class Failure(Exception):
@@ -1198,39 +1198,39 @@ def expect_log_holds(board, expected):
 
 
 def sim_log_report(board):
-    """What `tamsork-sim log Tamsork.log --json` makes of the stick's log,
+    """What `tamsork log Tamsork.log --json` makes of the stick's log,
     or None (with a note) while the host build has no such subcommand."""
-    usage = subprocess.run([SIM, "--help"], capture_output=True, text=True) if os.access(SIM, os.X_OK) else None
+    usage = subprocess.run([HOST_COMMAND, "--help"], capture_output=True, text=True) if os.access(HOST_COMMAND, os.X_OK) else None
     if usage is None or not re.search(r"(?m)^\s+log\b", usage.stdout):
-        board.note("%s has no log subcommand: the log was not read back" % os.path.normpath(SIM))
+        board.note("%s has no log subcommand: the log was not read back" % os.path.normpath(HOST_COMMAND))
         return None
     path = os.path.join(board.workdir, LOG_NAME)
     with open(path, "wb") as f:
         f.write(board.volume.get(LOG_NAME))
-    result = subprocess.run([SIM, "log", path, "--json"], capture_output=True, text=True)
-    expect(result.returncode == 0, "tamsork-sim log exited %d: %s" % (result.returncode, result.stderr.strip()))
+    result = subprocess.run([HOST_COMMAND, "log", path, "--json"], capture_output=True, text=True)
+    expect(result.returncode == 0, "tamsork log exited %d: %s" % (result.returncode, result.stderr.strip()))
     try:
         return json.loads(result.stdout)
     except ValueError as error:
-        raise Failure("tamsork-sim log --json printed no JSON (%s): %r" % (error, result.stdout[:200]))
+        raise Failure("tamsork log --json printed no JSON (%s): %r" % (error, result.stdout[:200]))
 
 
 def expect_machines_updated(report, machines):
-    """tamsork-sim log's report of a log of whole updates: one machine per
+    """tamsork log's report of a log of whole updates: one machine per
     (serial, uuid) of `machines`, in order, each taken from V1.05 to V1.06
     and done, and every line read. Its "launches" counts a machine's starts,
     UPDATE_STARTS."""
-    expect(isinstance(report, dict), "tamsork-sim log's report is not an object: %r" % (report,))
+    expect(isinstance(report, dict), "tamsork log's report is not an object: %r" % (report,))
     reported = [m for m in report.get("machines") or [] if isinstance(m, dict)]
     found = [(m.get("serial"), m.get("uuid")) for m in reported]
-    expect(found == machines, "tamsork-sim log reports machines %r, expected %r" % (found, machines))
+    expect(found == machines, "tamsork log reports machines %r, expected %r" % (found, machines))
     for machine in reported:
         summed = (machine.get("bios_before"), machine.get("bios_after"), machine.get("launches"),
                   (machine.get("outcome") or {}).get("code"))
-        expect(summed == ("V1.05", "V1.06", UPDATE_STARTS, "done"), "tamsork-sim log reports %s as (BIOS before, "
+        expect(summed == ("V1.05", "V1.06", UPDATE_STARTS, "done"), "tamsork log reports %s as (BIOS before, "
                "after, launches, outcome) %r" % (machine["serial"], summed))
     read = (report.get("lines"), report.get("unreadable"))
-    expect(read == (UPDATE_LINES * len(machines), []), "tamsork-sim log read (lines, unreadable) %r" % (read,))
+    expect(read == (UPDATE_LINES * len(machines), []), "tamsork log read (lines, unreadable) %r" % (read,))
 
 
 @scenario("log-two-machines", boots=8)

@@ -353,7 +353,7 @@ class LogLines(unittest.TestCase):
 
 
 def read_back(*machines, **report):
-    """A report as tamsork-sim log --json gives it, for machines given as
+    """A report as tamsork log --json gives it, for machines given as
     (serial, uuid) or (serial, uuid, {field: value})."""
     lines = scenarios.UPDATE_LINES
     rows = [dict({"serial": m[0], "uuid": m[1], "bios_before": "V1.05", "bios_after": "V1.06",
