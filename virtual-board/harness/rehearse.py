@@ -113,10 +113,13 @@ def outcome(boot):
     done = next((line for line in lines if line.startswith(DONE)), None)
     if done is not None:
         return True, done
+    # Tamsork's own line on what the start did, when it printed one.
+    said = [line for line in lines if line.startswith("Tamsork: ")]
     if boot.state_after is None:
-        return False, "no update under way: State.dat is gone or was never written"
+        return False, said[-1] if said else "no update under way: State.dat is gone or was never written"
     if boot.state_after == boot.state_before:
-        return False, "State.dat stayed %s: the next boot would do the same" % state_text(boot.state_after)
+        return False, "State.dat stayed %s, so the next boot would do the same%s" % (
+            state_text(boot.state_after), ": " + said[-1] if said else "")
     return None
 
 
