@@ -45,6 +45,7 @@ BUILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bu
 ANSWERS = [(ABORT_PROMPT, "x"), (RESET_PROMPT, "x"), (FLASH_PROMPT, "Y"), (FLASH_AGAIN_PROMPT, "n")]
 # The stick's script runs Tamsork.efi with the image's name and the options.
 LAUNCH = re.compile(r"(?im)^[ \t]*Tamsork\.efi[ \t]+(\S+)([^\r\n]*)")
+OWN_SHELL = "EFI/BOOT/BOOTX64.EFI"
 VERSION = re.compile(rb"\$BVDT.*?\$\.a(\d+\.\d\d)", re.S)
 
 
@@ -152,6 +153,12 @@ def rehearse(args, out=sys.stdout):
     setup = board.install_driver()
     print("Setup boot: the board's vendor control driver added with bcfg (%.1f s)" % setup.elapsed, file=out)
     board.volume = volume
+    # A stick that carries its own Shell boots it: the technician puts the
+    # stick first in the machine's boot order.
+    board.stick_first = volume.get(OWN_SHELL) is not None
+    if board.stick_first:
+        print("The stick boots its own Shell (\\%s): the board starts it first" % OWN_SHELL.replace("/", "\\"),
+              file=out)
 
     def boots():
         return len(board.boots) - 1  # the setup boot is the board's, not the stick's
