@@ -24,7 +24,6 @@ lacks QEMU, OVMF or mtools (scripts/bootstrap installs them).
 """
 
 import argparse
-import hashlib
 import os
 import re
 import shutil
@@ -37,7 +36,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import run  # noqa: E402
 from board import LOG_NAME, TOOL_NAME, Board, BoardError, Volume, state_text  # noqa: E402
-from scenarios import ABORT_PROMPT, DONE, FLASH_AGAIN_PROMPT, FLASH_PROMPT, RESET_PROMPT  # noqa: E402
+from made_stick import digest  # noqa: E402
+from scenarios import ABORT_PROMPT, DONE, FLASH_AGAIN_PROMPT, FLASH_PROMPT, RESET_PROMPT, image_version  # noqa: E402
 
 BUILD = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build")
 # The key each prompt gets: what a technician presses to go on with an
@@ -46,19 +46,10 @@ ANSWERS = [(ABORT_PROMPT, "x"), (RESET_PROMPT, "x"), (FLASH_PROMPT, "Y"), (FLASH
 # The stick's script runs Tamsork.efi with the image's name and the options.
 LAUNCH = re.compile(r"(?im)^[ \t]*Tamsork\.efi[ \t]+(\S+)([^\r\n]*)")
 OWN_SHELL = "EFI/BOOT/BOOTX64.EFI"
-VERSION = re.compile(rb"\$BVDT.*?\$\.a(\d+\.\d\d)", re.S)
 
 
 class RehearsalError(Exception):
     """A STICK or copy the rehearsal cannot use."""
-
-
-def digest(path):
-    sha = hashlib.sha256()
-    with open(path, "rb") as f:
-        for block in iter(lambda: f.read(1 << 20), b""):
-            sha.update(block)
-    return sha.hexdigest()
 
 
 def default_copy(stick):
@@ -101,9 +92,12 @@ def describe_stick(volume):
     if image is None:
         known = "no %s on the stick" % name
     else:
-        version = VERSION.search(image)
+        try:
+            version = image_version(image)
+        except AttributeError:
+            version = "(no version marker)"
         known = "its image %s: %d bytes, BIOS version %s, %s" % (
-            name, len(image), version.group(1).decode() if version else "(no version marker)",
+            name, len(image), version,
             "with its .sha256 file" if volume.get(name + ".sha256") is not None else "no .sha256 file")
     return ["its startup.nsh runs: Tamsork.efi %s%s" % (name, " " + options if options else ""), known]
 
@@ -212,6 +206,10 @@ def main(argv=None):
     except RehearsalError as error:
         print("rehearse: %s" % error, file=sys.stderr)
         return 2
+    except BoardError as error:
+        # The board's setup boot, or mtools on the copy.
+        print("rehearse: the virtual board failed: %s" % error, file=sys.stderr)
+        return 1
 
 
 if __name__ == "__main__":
