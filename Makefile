@@ -1,6 +1,6 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
 MAKEFLAGS += --no-print-directory
-.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign coverage
+.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign coverage rehearse
 
 all: efi host
 
@@ -62,6 +62,21 @@ bench: host
 demo: bootstrap efi
 	@python3 virtual-board/harness/run.py --tamsork build/efi/Tamsork.efi --images build/efi/virtual-board \
 		--work build/virtual-board-demo --transcript normal-update
+
+# A made stick (a disk image from the stick maker's --disk-image) booted as a
+# USB stick on the virtual board, boot after boot from BIOS $(BIOS) (V1.05
+# unless given), until "BIOS Update done!" or the update stops: every boot's
+# screen, then the stick's Tamsork.log. It boots a copy, with the board's
+# flash tool stand-in in place of the stick's own tool, in
+# build/rehearse/<name>.rehearsal.img or $(COPY); STICK itself is only read.
+ifneq ($(filter rehearse,$(MAKECMDGOALS)),)
+ifeq ($(STICK),)
+$(error make rehearse needs STICK=<disk image>, e.g. make rehearse STICK=stick.img BIOS=V1.05)
+endif
+endif
+rehearse: bootstrap efi
+	@python3 virtual-board/harness/rehearse.py --images build/efi/virtual-board \
+		$(if $(BIOS),--bios "$(BIOS)") $(if $(COPY),--copy "$(COPY)") "$(STICK)"
 
 clean:
 	rm -rf build

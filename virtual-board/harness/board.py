@@ -294,6 +294,9 @@ class Boot:
         self.log_before = None
         self.log_after = None
         self.log_read_only = False
+        # The (prompt, key) answers typed during the boot (Board.boot's
+        # `answers`).
+        self.answered = []
         # The host's UTC clock at the boot's start and end; QEMU starts the
         # guest's clock at the host's UTC time.
         self.clock = (None, None)
@@ -681,7 +684,7 @@ class Board:
             pass  # the board is already gone
 
     def boot(self, commands, before=(), keys=(), forbid=(), control_readback=0x41, typed=False, nested=False,
-             watch_stick=False, own_script=False, setup=None, typed_ahead="", driver=True):
+             watch_stick=False, own_script=False, setup=None, typed_ahead="", driver=True, answers=()):
         """One boot: the Shell runs `commands` from startup.nsh, or with
         `typed` they are typed at its prompt one line at a time, or with
         `nested` each from a script of its own. `keys` are (prompt, key)
@@ -697,7 +700,11 @@ class Board:
         startup.nsh, which the harness leaves alone (`commands` are not
         run): the boot ends at a reset, or at the Shell's prompt once the
         script is over (no harness marker shows what ran). `setup` is the text of a startup.nsh put on the board's
-        internal disk for a boot with that disk alone, removed after it."""
+        internal disk for a boot with that disk alone, removed after it.
+        `answers` are (text, key) pairs for prompts that may or may not
+        come: the key is typed each time its text shows anew, and a text
+        that never shows is no failure; the boot's `answered` lists them as
+        typed."""
         number = len(self.boots) + 1
         directory = os.path.join(self.workdir, "boot-%02d" % number)
         os.makedirs(directory)
@@ -778,6 +785,7 @@ class Board:
         else:
             pending += prompts
         searched_from = 0
+        answered_from = [0] * len(answers)
         quiet_since, quiet_length = None, 0
         deadline = started + self.boot_timeout
         ended = None
@@ -812,6 +820,13 @@ class Board:
                 time.sleep(0.2)
                 self._send(process, data, typed=kind == "line" or data.endswith(b"\r"))
                 pending.pop(0)
+            for index, (wanted, key) in enumerate(answers):
+                at = text.find(wanted, answered_from[index])
+                if at >= 0:
+                    answered_from[index] = at + len(wanted)
+                    time.sleep(0.2)
+                    self._send(process, key.encode("latin-1"), typed=False)
+                    boot.answered.append((wanted, key))
             if process.poll() is not None:
                 ended = "reset"
                 break

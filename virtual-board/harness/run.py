@@ -86,10 +86,12 @@ def console_excerpt(boot):
     return kept
 
 
-def transcript(boot, out):
+def transcript(boot, out, number=None):
+    """One boot in full; `number` is the boot's number as the reader
+    counts them, when that is not the board's own count."""
     print("=" * 78, file=out)
     print("Boot %d   running BIOS %s, product %s, serial %s, State.dat before: %s"
-          % (boot.number, boot.bios_version, boot.product, boot.serial or "(none)",
+          % (number or boot.number, boot.bios_version, boot.product, boot.serial or "(none)",
              board_module.state_text(boot.state_before)), file=out)
     for command in boot.commands:
         setup, launch = board_module.split_command(command)
@@ -103,6 +105,8 @@ def transcript(boot, out):
     print("  port 0x41C0:     %s" % hex_bytes(boot.update_port), file=out)
     print("  port 0x419F:     %s" % hex_bytes(boot.control_port), file=out)
     print("  flash tool:      %s" % tool_text(boot), file=out)
+    for prompt, key in boot.answered:
+        print("  key typed:       %r at %r" % (key, prompt), file=out)
     for request in boot.requests or ["none"]:
         print("  vendor request:  %s" % request, file=out)
 
