@@ -5,11 +5,15 @@
 // with upper-case \xNN and \uNNNN escapes elsewhere), reads back as the
 // same fields, and writing those again gives the same line.
 //
+// Read in pieces of every size from 1 to 64 bytes, as the report reads a
+// file, the same bytes give the same lines.
+//
 // Input: the file's bytes.
 #include <cstdint>
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "FuzzSupport.h"
 #include "tools/tamsork-sim/LogReader.h"
@@ -57,6 +61,25 @@ bool OneLineOfPrintableAscii(const std::string &Text) {
   return !Text.empty();
 }
 
+// Each line as a scanner hands it on: its number and its fields or error.
+struct Lines final : LogSink {
+  std::vector<std::string> Seen;
+  void Record(size_t Line, std::string_view Text, LogFields &&) override {
+    Seen.push_back(std::to_string(Line) + " " + std::string(Text));
+  }
+  void Problem(size_t Line, std::string &&Error) override { Seen.push_back(std::to_string(Line) + " ! " + Error); }
+};
+
+std::vector<std::string> Scan(std::string_view Bytes, size_t Piece) {
+  Lines Into;
+  LogScanner Scanner(Into);
+  for (size_t At = 0; At < Bytes.size(); At += Piece) {
+    Scanner.Feed(Bytes.substr(At, Piece));
+  }
+  Scanner.End();
+  return Into.Seen;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
@@ -82,5 +105,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
   FUZZ_REQUIRE(!File.FullAt || (*File.FullAt == File.Lines && !File.Records.empty() &&
                                 File.Records.back().Fields[kLogStep] == u"log-full"),
                "log-full reported at line " + std::to_string(*File.FullAt));
+  const std::vector<std::string> Whole = Scan(Bytes, Bytes.size() + 1);
+  FUZZ_REQUIRE(Whole.size() == File.Lines, "the scanner saw " + std::to_string(Whole.size()) + " lines");
+  const size_t Piece = Size == 0 ? 1 : 1 + Data[0] % 64;
+  FUZZ_REQUIRE(Scan(Bytes, Piece) == Whole, "read in pieces of " + std::to_string(Piece) + " bytes, the lines differ");
   return 0;
 }
