@@ -284,6 +284,8 @@ int main(int argc, char **argv) {
       "inspects the version marker of BIOS images, sums up a Tamsork.log per machine, and makes a stick for an update.",
       "tamsork"};
   App.require_subcommand(1);
+  App.set_version_flag("--version", "tamsork " + std::to_string(TAMSORK_PROJECT_VERSION_MAJOR) + "." +
+                                        std::to_string(TAMSORK_PROJECT_VERSION_MINOR));
   App.footer(
       "Exit status: 0 when the run, inspection, report or stick was carried out, whatever the update's outcome; 1 "
       "when inspect finds no version marker; 2 for a bad command line, an image that cannot be read, a log with no "
