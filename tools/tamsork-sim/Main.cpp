@@ -374,7 +374,8 @@ int main(int argc, char **argv) {
   std::string StickDir, StickDisk, StickEfi, StickShell;
   CLI::App *StickApp = App.add_subcommand(
       "stick", "Make a USB stick (a folder or mounted stick, or a FAT disk image) that runs the update at every boot");
-  StickApp->add_option("DIR", StickDir, "the mounted stick, or any folder; made if missing")->type_name("");
+  StickApp->add_option("DIR", StickDir, "the mounted stick, or any folder; it must be there (nothing is made)")
+      ->type_name("");
   StickApp
       ->add_option("--disk-image", StickDisk,
                    "write a FAT disk image instead, to copy to a stick byte for byte (no DIR then)")
@@ -388,7 +389,7 @@ int main(int argc, char **argv) {
   StickApp
       ->add_option("--efi", StickEfi,
                    std::string("Tamsork.efi to put on the stick (default: ") +
-                       (*kDefaultEfiPath ? kDefaultEfiPath : "none known") + ")")
+                       (DefaultEfiPath().empty() ? "none known" : DefaultEfiPath()) + ")")
       ->type_name("FILE");
   StickApp->add_option("--shell", StickShell, "an x64 UEFI Shell; on the stick as EFI\\BOOT\\BOOTX64.EFI")
       ->type_name("FILE");
