@@ -18,7 +18,11 @@ add_custom_command(OUTPUT ${TAMSORK_MAN_PAGE}
 add_custom_target(tamsork_man ALL DEPENDS ${TAMSORK_MAN_PAGE})
 
 install(TARGETS tamsork RUNTIME DESTINATION bin)
-install(CODE "set(TAMSORK_INSTALL_EFI_DIR \"${TAMSORK_EFI_BUILD_DIR}\")
+# TAMSORK_INSTALL_EFI_DIR may be given to cmake -P cmake_install.cmake
+# instead (the install test does).
+install(CODE "if(NOT DEFINED TAMSORK_INSTALL_EFI_DIR)
+  set(TAMSORK_INSTALL_EFI_DIR \"${TAMSORK_EFI_BUILD_DIR}\")
+endif()
 include(\"${CMAKE_SOURCE_DIR}/cmake/InstallEfi.cmake\")")
 install(FILES ${TAMSORK_MAN_PAGE} DESTINATION share/man/man1)
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/tamsork)
@@ -40,8 +44,7 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tamsork developers <tamsork@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "mtools, dosfstools")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make USB sticks that update a machine's BIOS over several boots")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Tamsork.efi is a UEFI Shell application that updates a machine's BIOS from
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Tamsork.efi is a UEFI Shell application that updates a machine's BIOS from
 a USB stick: started at every boot by the stick's startup.nsh, it checks
 the image's version and checksum, runs the board maker's flash tool once
 and records each step on the stick, so the update goes on after each
