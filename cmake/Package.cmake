@@ -57,6 +57,16 @@ each boot of an update would do on a simulated machine without updating
 anything (tamsork simulate), and shows a BIOS image's version marker
 (tamsork inspect). The package holds Tamsork.efi, and a copy signed for
 Secure Boot when it was built from a signed build.")
+# Their tests: every option of the command in the man page; the layout
+# under DESTDIR, the signed image's rule, the installed command's default
+# Tamsork.efi, and the package's files and Depends.
+add_test(NAME package.man_page
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/man_page_test.sh $<TARGET_FILE:tamsork> ${TAMSORK_MAN_SOURCE})
+add_test(NAME package.install
+  COMMAND bash ${CMAKE_SOURCE_DIR}/tests/package/install_test.sh ${CMAKE_BINARY_DIR} ${TAMSORK_EFI_BUILD_DIR}
+    ${CMAKE_CURRENT_BINARY_DIR}/install-test)
+set_tests_properties(package.man_page package.install PROPERTIES LABELS package TIMEOUT 120 SKIP_RETURN_CODE 77)
+
 # The man page compressed, as Debian keeps them.
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/CompressManPage.cmake)
 include(CPack)
