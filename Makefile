@@ -1,6 +1,6 @@
 # Entry points. The real build is CMake (see CMakePresets.json).
 MAKEFLAGS += --no-print-directory
-.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign coverage rehearse
+.PHONY: all bootstrap efi host sanitize fuzz-build test fuzz bench clean demo sign coverage rehearse install deb
 
 all: efi host
 
@@ -41,6 +41,23 @@ test: all sanitize fuzz-build
 # checked against its certificate (scripts/sign-efi).
 sign: efi
 	@scripts/sign-efi "$(KEY)" "$(CERT)" build/efi/Tamsork.efi build/efi/Tamsork.signed.efi
+
+# The tamsork command, Tamsork.efi (and Tamsork.signed.efi when make sign
+# signed this very image), the man page and the documentation, under
+# $(DESTDIR)$(PREFIX): bin/, share/tamsork/, share/man/man1/, share/doc/tamsork/.
+PREFIX ?= /usr/local
+install: efi
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host --target tamsork tamsork_man
+	@DESTDIR="$(DESTDIR)" cmake --install build/host --prefix "$(PREFIX)"
+
+# build/tamsork_<version>_amd64.deb: the same files under /usr.
+deb: efi
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host --target tamsork tamsork_man
+	@cd build && cpack --config host/CPackConfig.cmake -B package >/dev/null
+	@mv build/package/tamsork_*.deb build/
+	@ls -l build/tamsork_*.deb
 
 # Each fuzz target for five minutes, from its seeds and what earlier runs found.
 fuzz: fuzz-build

@@ -6,9 +6,10 @@
 
 #include "kit/Library.h"
 
-// The application's own version, shown in the usage banner.
-constexpr UINTN TAMSORK_VERSION_MAJOR = 3;
-constexpr UINTN TAMSORK_VERSION_MINOR = 3;
+// The application's own version, shown in the usage banner; the build gives
+// it (CMake's project version).
+constexpr UINTN TAMSORK_VERSION_MAJOR = TAMSORK_PROJECT_VERSION_MAJOR;
+constexpr UINTN TAMSORK_VERSION_MINOR = TAMSORK_PROJECT_VERSION_MINOR;
 
 // The Shell Parameters instance of this launch: Argv[0] is the name typed,
 // Argv[1] the BIOS image file name, Argv[2] and Argv[3] the switches.

@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "app/Tamsork.h"
 #include "tests/tools/ToolTestSupport.h"
 
 namespace {
@@ -322,7 +323,7 @@ TEST_F(Program, BadArgumentsGiveOneLineAndStatusTwo) {
       {{"simulate", Image, "---"}, "unknown option --- (did you mean "},
       {{"inspect", Image, "--bios-versoin", "V1.05"}, "unknown option --bios-versoin (did you mean --bios-version?)"},
       {{"log", Log, "--jsno"}, "unknown option --jsno (did you mean --json?)"},
-      {{"--verbose"}, "unknown option --verbose (did you mean --help?)"},
+      {{"--verbose"}, "unknown option --verbose (did you mean --version?)"},
       {{"log"}},
       {{"log", Dir.Path() + "/missing.log"}, Dir.Path() + "/missing.log: No such file or directory"},
       {{"log", Dir.Path()}, Dir.Path() + ": not a regular file"},
@@ -362,6 +363,13 @@ TEST_F(Program, HelpNamesEveryCommandAndEachHasItsOwn) {
     EXPECT_EQ(Own.Status, 0) << Command;
     EXPECT_NE(Own.Out.find(std::string("tamsork ") + Command), std::string::npos) << Command << ": " << Own.Out;
   }
+}
+
+// The version the application's usage banner shows.
+TEST_F(Program, VersionIsTheApplications) {
+  const Result R = Run({"--version"});
+  EXPECT_EQ(R.Status, 0);
+  EXPECT_EQ(R.Out, "tamsork " + std::to_string(TAMSORK_VERSION_MAJOR) + "." + std::to_string(TAMSORK_VERSION_MINOR) + "\n");
 }
 
 }  // namespace

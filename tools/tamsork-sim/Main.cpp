@@ -328,6 +328,8 @@ int main(int argc, char **argv) {
       "inspects the version marker of BIOS images, sums up a Tamsork.log per machine, and makes a stick for an update.",
       "tamsork"};
   App.require_subcommand(1);
+  App.set_version_flag("--version", "tamsork " + std::to_string(TAMSORK_PROJECT_VERSION_MAJOR) + "." +
+                                        std::to_string(TAMSORK_PROJECT_VERSION_MINOR));
   App.footer(
       "Exit status: 0 when the run, inspection, report or stick was carried out, whatever the update's outcome; 1 "
       "when inspect finds no version marker; 2 for a bad command line, an image that cannot be read, a log with no "
@@ -418,7 +420,8 @@ int main(int argc, char **argv) {
   std::string StickDir, StickDisk, StickEfi, StickShell;
   CLI::App *StickApp = App.add_subcommand(
       "stick", "Make a USB stick (a folder or mounted stick, or a FAT disk image) that runs the update at every boot");
-  StickApp->add_option("DIR", StickDir, "the mounted stick, or any folder; made if missing")->type_name("");
+  StickApp->add_option("DIR", StickDir, "the mounted stick, or any folder; it must be there (nothing is made)")
+      ->type_name("");
   StickApp
       ->add_option("--disk-image", StickDisk,
                    "write a FAT disk image instead, to copy to a stick byte for byte (no DIR then)")
@@ -432,7 +435,7 @@ int main(int argc, char **argv) {
   StickApp
       ->add_option("--efi", StickEfi,
                    std::string("Tamsork.efi to put on the stick (default: ") +
-                       (*kDefaultEfiPath ? kDefaultEfiPath : "none known") + ")")
+                       (DefaultEfiPath().empty() ? "none known" : DefaultEfiPath()) + ")")
       ->type_name("FILE");
   StickApp->add_option("--shell", StickShell, "an x64 UEFI Shell; on the stick as EFI\\BOOT\\BOOTX64.EFI")
       ->type_name("FILE");

@@ -20,17 +20,45 @@
 #include "tools/tamsork-sim/Options.h"
 #include "tools/tamsork-sim/Simulation.h"
 
-#ifndef TAMSORK_DEFAULT_EFI
-#define TAMSORK_DEFAULT_EFI ""
+#ifndef TAMSORK_BUILD_EFI
+#define TAMSORK_BUILD_EFI ""
+#endif
+#ifndef TAMSORK_BUILD_PROGRAM
+#define TAMSORK_BUILD_PROGRAM ""
 #endif
 
 extern char **environ;
 
 namespace tamsork_sim {
 
-const char *const kDefaultEfiPath = TAMSORK_DEFAULT_EFI;
-
 namespace fs = std::filesystem;
+
+namespace {
+
+// The program running, as the kernel names it; empty where it cannot say.
+fs::path RunningProgram() {
+  std::error_code Error;
+  fs::path Self = fs::read_symlink("/proc/self/exe", Error);
+  return Error ? fs::path() : Self;
+}
+
+// True when the running program is the one its build tree made (the same
+// file, whatever the links in either path), not an installed copy.
+bool RunsFromBuildTree() {
+  std::error_code Error;
+  const fs::path Self = RunningProgram();
+  return !Self.empty() && *TAMSORK_BUILD_PROGRAM && fs::equivalent(Self, TAMSORK_BUILD_PROGRAM, Error);
+}
+
+}  // namespace
+
+std::string DefaultEfiPath() {
+  if (RunsFromBuildTree()) {
+    return TAMSORK_BUILD_EFI;
+  }
+  const fs::path Self = RunningProgram();
+  return Self.empty() ? "" : (Self.parent_path().parent_path() / "share" / "tamsork" / kStickEfiName).string();
+}
 
 // ---- SHA-256: the application's own ----
 
@@ -291,12 +319,16 @@ StickPlan PlanStick(const StickOptions &O) {
   }
   Plan.Version = Marker ? VersionText(Marker->Major, Marker->Minor) : "none (no version marker)";
 
-  std::string Efi = O.Efi.value_or(kDefaultEfiPath);
+  std::string Efi = O.Efi.value_or(DefaultEfiPath());
   if (!O.Efi) {
     std::error_code Error;
     if (Efi.empty() || !fs::exists(Efi, Error)) {
-      throw UsageError(std::string("--efi: the Tamsork.efi built from this source tree") +
-                       (Efi.empty() ? "" : " (" + Efi + ")") + " is not there; run make efi or give --efi FILE");
+      const std::string Where = Efi.empty() ? "" : " (" + Efi + ")";
+      throw UsageError(RunsFromBuildTree()
+                           ? "--efi: the Tamsork.efi built from this source tree" + Where +
+                                 " is not there; run make efi or give --efi FILE"
+                           : "--efi: the Tamsork.efi installed with this program" + Where +
+                                 " is not there; reinstall tamsork or give --efi FILE");
     }
   }
   std::vector<uint8_t> EfiBytes = CheckedEfi("--efi", Efi);

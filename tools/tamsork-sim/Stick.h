@@ -53,16 +53,18 @@ struct StickOptions {
   std::optional<std::string> DiskImage;  // or a FAT disk image to write
   std::string Image;
   std::string Tool;
-  std::optional<std::string> Efi;  // default: kDefaultEfiPath
+  std::optional<std::string> Efi;  // default: DefaultEfiPath()
   std::optional<std::string> Shell;
   bool Backup = false;
   bool SkipVersionCheck = false;
   bool Force = false;
 };
 
-// Where the Tamsork.efi built from this source tree lies ("" when the tool
-// was built without one).
-extern const char *const kDefaultEfiPath;
+// The Tamsork.efi a stick gets without --efi. The program its build tree
+// made takes the one `make efi` built in the same source tree; an installed
+// program the one installed with it, ../share/tamsork/Tamsork.efi from the
+// folder it runs from (bin/). "" when neither can be told.
+std::string DefaultEfiPath();
 
 // One file the stick holds: its path from the root, parts separated.
 struct StickFile {
