@@ -324,8 +324,9 @@ int ReadLogFiles(const LogOptions &O) {
 
 int main(int argc, char **argv) {
   CLI::App App{
-      "Runs Tamsork on a simulated machine, launch after launch, as the Shell would after each reset, "
-      "inspects the version marker of BIOS images, sums up a Tamsork.log per machine, and makes a stick for an update.",
+      "Makes USB sticks for a Tamsork BIOS update, sums up the Tamsork.log files they bring back per machine, "
+      "inspects the version marker of BIOS images, and tries an update on a simulated machine, launch after launch, "
+      "as the Shell would after each reset.",
       "tamsork"};
   App.require_subcommand(1);
   App.set_version_flag("--version", "tamsork " + std::to_string(TAMSORK_PROJECT_VERSION_MAJOR) + "." +
