@@ -336,6 +336,41 @@ int main(int argc, char **argv) {
       "when inspect finds no version marker; 2 for a bad command line, an image that cannot be read, a log with no "
       "record in it, or a stick refused.");
 
+  StickOptions S;
+  std::string StickDir, StickDisk, StickEfi, StickShell;
+  CLI::App *StickApp = App.add_subcommand(
+      "stick", "Make a USB stick (a folder or mounted stick, or a FAT disk image) that runs the update at every boot");
+  StickApp->add_option("DIR", StickDir, "the mounted stick, or any folder; it must be there (nothing is made)")
+      ->type_name("");
+  StickApp
+      ->add_option("--disk-image", StickDisk,
+                   "write a FAT disk image instead, to copy to a stick byte for byte (no DIR then)")
+      ->type_name("FILE");
+  StickApp->add_option("--image", S.Image, "the BIOS image; on the stick under its base name")
+      ->type_name("FILE")
+      ->required();
+  StickApp->add_option("--tool", S.Tool, "the board maker's flash tool; on the stick as H2OFFT-Sx64.efi")
+      ->type_name("FILE")
+      ->required();
+  StickApp
+      ->add_option("--efi", StickEfi,
+                   std::string("Tamsork.efi to put on the stick (default: ") +
+                       (DefaultEfiPath().empty() ? "none known" : DefaultEfiPath()) + ")")
+      ->type_name("FILE");
+  StickApp->add_option("--shell", StickShell, "an x64 UEFI Shell; on the stick as EFI\\BOOT\\BOOTX64.EFI")
+      ->type_name("FILE");
+  StickApp->add_flag("-b", S.Backup, "the stick runs the update with -b (backup-and-recovery mode)");
+  StickApp->add_flag("-d", S.SkipVersionCheck, "the stick runs the update with -d (no version check)");
+  StickApp->add_flag("--force", S.Force, "make the stick even where it holds State.dat, and remove that");
+
+  LogOptions L;
+  CLI::App *LogCommand =
+      App.add_subcommand("log", "Sum up Tamsork.log files per machine: its BIOS before and after, each update and how it ended");
+  LogCommand->add_option("FILE", L.Files, "Tamsork.log, as copied from the stick; several files make one report")
+      ->type_name("")
+      ->required();
+  LogCommand->add_flag("--json", L.Json, "print the report as JSON");
+
   RunOptions R;
   CLI::App *RunCommand = App.add_subcommand(
       "simulate", "Carry out an update on a simulated machine and print each launch; nothing real is updated");
@@ -408,41 +443,6 @@ int main(int argc, char **argv) {
                    "running BIOS Version string: run the application's version gate against it")
       ->type_name("VERSION");
   InspectCommand->add_flag("--json", I.Json, "print the inspection as JSON");
-
-  LogOptions L;
-  CLI::App *LogCommand =
-      App.add_subcommand("log", "Sum up Tamsork.log files per machine: its BIOS before and after, each update and how it ended");
-  LogCommand->add_option("FILE", L.Files, "Tamsork.log, as copied from the stick; several files make one report")
-      ->type_name("")
-      ->required();
-  LogCommand->add_flag("--json", L.Json, "print the report as JSON");
-
-  StickOptions S;
-  std::string StickDir, StickDisk, StickEfi, StickShell;
-  CLI::App *StickApp = App.add_subcommand(
-      "stick", "Make a USB stick (a folder or mounted stick, or a FAT disk image) that runs the update at every boot");
-  StickApp->add_option("DIR", StickDir, "the mounted stick, or any folder; it must be there (nothing is made)")
-      ->type_name("");
-  StickApp
-      ->add_option("--disk-image", StickDisk,
-                   "write a FAT disk image instead, to copy to a stick byte for byte (no DIR then)")
-      ->type_name("FILE");
-  StickApp->add_option("--image", S.Image, "the BIOS image; on the stick under its base name")
-      ->type_name("FILE")
-      ->required();
-  StickApp->add_option("--tool", S.Tool, "the board maker's flash tool; on the stick as H2OFFT-Sx64.efi")
-      ->type_name("FILE")
-      ->required();
-  StickApp
-      ->add_option("--efi", StickEfi,
-                   std::string("Tamsork.efi to put on the stick (default: ") +
-                       (DefaultEfiPath().empty() ? "none known" : DefaultEfiPath()) + ")")
-      ->type_name("FILE");
-  StickApp->add_option("--shell", StickShell, "an x64 UEFI Shell; on the stick as EFI\\BOOT\\BOOTX64.EFI")
-      ->type_name("FILE");
-  StickApp->add_flag("-b", S.Backup, "the stick runs the update with -b (backup-and-recovery mode)");
-  StickApp->add_flag("-d", S.SkipVersionCheck, "the stick runs the update with -d (no version check)");
-  StickApp->add_flag("--force", S.Force, "make the stick even where it holds State.dat, and remove that");
 
   if (argc < 2) {
     return Fail("a command is required: stick, log, simulate or inspect (--help shows more)");
