@@ -53,6 +53,88 @@ constexpr Ongoing kOngoing[] = {
     {u"wait-board", "backup mode, the board's own tools carry on"},
 };
 
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+// One character of a JSON string, escaped or as UTF-8. The encoding is
+// written out here, not taken from the simulated firmware's, so that it is
+// compiled into the report's own optimised loop: the JSON of a fleet's
+// logs is millions of characters.
+void AppendEscaped(std::string &Out, uint32_t C) {
+  if (C == '"' || C == '\\') {
+    Out += '\\';
+    Out += static_cast<char>(C);
+  } else if (C < 0x20 || C == 0x7F) {
+    Out += "\\u00";
+    Out += kHexDigits[C >> 4];
+    Out += kHexDigits[C & 0xF];
+  } else if (C < 0x80) {
+    Out += static_cast<char>(C);
+  } else if (C < 0x800) {
+    Out += static_cast<char>(0xC0 | C >> 6);
+    Out += static_cast<char>(0x80 | (C & 0x3F));
+  } else {
+    // Log values are UTF-16 code units, so three bytes at most.
+    Out += static_cast<char>(0xE0 | C >> 12);
+    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
+    Out += static_cast<char>(0x80 | (C & 0x3F));
+  }
+}
+
+// A text as a JSON string: UTF-8 kept, a byte that is not UTF-8 becomes
+// U+FFFD, and what JSON escapes is escaped.
+void AppendJson(std::string &Out, std::string_view Text) {
+  Out += '"';
+  for (size_t I = 0; I < Text.size();) {
+    const auto B = static_cast<unsigned char>(Text[I]);
+    if (B < 0x80) {
+      AppendEscaped(Out, B);
+      I++;
+      continue;
+    }
+    // A whole, shortest-form UTF-8 sequence of a character that is not a
+    // surrogate is kept; anything else is one U+FFFD a byte.
+    const size_t Length = B >= 0xF0 ? 4 : B >= 0xE0 ? 3 : B >= 0xC0 ? 2 : 0;
+    uint32_t Code = Length == 4 ? B & 0x07 : Length == 3 ? B & 0x0F : B & 0x1F;
+    bool Whole = Length != 0 && B < 0xF5 && I + Length <= Text.size();
+    for (size_t K = 1; Whole && K < Length; K++) {
+      const auto C = static_cast<unsigned char>(Text[I + K]);
+      Whole = (C & 0xC0) == 0x80;
+      Code = Code << 6 | (C & 0x3F);
+    }
+    const uint32_t Least = Length == 4 ? 0x10000 : Length == 3 ? 0x800 : 0x80;
+    if (Whole && Code >= Least && Code <= 0x10FFFF && (Code < 0xD800 || Code > 0xDFFF)) {
+      Out.append(Text.substr(I, Length));
+      I += Length;
+    } else {
+      Out += "\xEF\xBF\xBD";
+      I++;
+    }
+  }
+  Out += '"';
+}
+
+// A log value as a JSON string.
+void AppendJson(std::string &Out, std::u16string_view Value) {
+  Out += '"';
+  for (char16_t C : Value) {
+    // A lone surrogate half names no character.
+    AppendEscaped(Out, C >= 0xD800 && C <= 0xDFFF ? 0xFFFD : C);
+  }
+  Out += '"';
+}
+
+std::string Json(std::string_view Text) {
+  std::string Out;
+  AppendJson(Out, Text);
+  return Out;
+}
+
+std::string Json(std::u16string_view Value) {
+  std::string Out;
+  AppendJson(Out, Value);
+  return Out;
+}
+
 std::string Field(const LogFields &F, LogKey Key) { return LogQuote(F[Key]); }
 
 std::string MachineName(const LogFields &F) {
@@ -80,21 +162,29 @@ std::string Join(const std::vector<std::u16string> &Items, bool Switches) {
 std::string JsonStrings(const std::vector<std::u16string> &Items) {
   std::string Out = "[";
   for (const std::u16string &S : Items) {
-    Out += (Out.size() > 1 ? ", " : "") + JsonString(LogUtf8(S));
+    Out += (Out.size() > 1 ? ", " : "") + Json(S);
   }
   return Out + "]";
 }
 
 std::string JsonPlace(const LogSummary &S, const LogPlace &P) {
-  return "{\"log\": " + JsonString(S.Sources[P.Log].Path) + ", \"line\": " + std::to_string(P.Line) + "}";
+  return "{\"log\": " + Json(S.Sources[P.Log].Path) + ", \"line\": " + std::to_string(P.Line) + "}";
 }
 
 std::string JsonOutcome(const LogOutcome &O) {
-  return "\"code\": " + JsonString(O.Code) + ", \"text\": " + JsonString(O.Text);
+  return "\"code\": " + Json(O.Code) + ", \"text\": " + Json(O.Text);
 }
 
 std::string Where(const LogSummary &S, const LogPlace &P) {
   return S.Sources[P.Log].Path + ":" + std::to_string(P.Line);
+}
+
+// Writes what Out holds to Stream once it holds 64 KiB, or at the End.
+void Write(std::string &Out, std::FILE *Stream, bool End) {
+  if (End || Out.size() >= (1 << 16)) {
+    std::fwrite(Out.data(), 1, Out.size(), Stream);
+    Out.clear();
+  }
 }
 
 // "1 line", "2 lines".
@@ -148,82 +238,21 @@ LogOutcome OutcomeOf(const LogFields &Last) {
   return {"unknown-step", "an unknown step " + LogQuote(Step) + " (State.dat then held " + After + ")"};
 }
 
-namespace {
-
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-void AppendEscaped(std::string &Out, uint32_t C) {
-  if (C == '"' || C == '\\') {
-    Out += '\\';
-    Out += static_cast<char>(C);
-  } else if (C < 0x20 || C == 0x7F) {
-    Out += "\\u00";
-    Out += kHexDigits[C >> 4];
-    Out += kHexDigits[C & 0xF];
-  } else if (C < 0x80) {
-    Out += static_cast<char>(C);
-  } else if (C < 0x800) {
-    Out += static_cast<char>(0xC0 | C >> 6);
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  } else {
-    // Log values are UTF-16 code units, so three bytes at most.
-    Out += static_cast<char>(0xE0 | C >> 12);
-    Out += static_cast<char>(0x80 | ((C >> 6) & 0x3F));
-    Out += static_cast<char>(0x80 | (C & 0x3F));
-  }
+LogScanner LogSummary::Begin(const std::string &Path) {
+  Sources.push_back(LogSource{Path, 0, 0, 0, 0, std::nullopt});
+  return LogScanner(*this);
 }
 
-}  // namespace
-
-void AppendJson(std::string &Out, std::string_view Text) {
-  Out += '"';
-  for (size_t I = 0; I < Text.size();) {
-    const auto B = static_cast<unsigned char>(Text[I]);
-    if (B < 0x80) {
-      AppendEscaped(Out, B);
-      I++;
-      continue;
-    }
-    // A whole, shortest-form UTF-8 sequence of a character that is not a
-    // surrogate is kept; anything else is one U+FFFD a byte.
-    const size_t Length = B >= 0xF0 ? 4 : B >= 0xE0 ? 3 : B >= 0xC0 ? 2 : 0;
-    uint32_t Code = Length == 4 ? B & 0x07 : Length == 3 ? B & 0x0F : B & 0x1F;
-    bool Whole = Length != 0 && B < 0xF5 && I + Length <= Text.size();
-    for (size_t K = 1; Whole && K < Length; K++) {
-      const auto C = static_cast<unsigned char>(Text[I + K]);
-      Whole = (C & 0xC0) == 0x80;
-      Code = Code << 6 | (C & 0x3F);
-    }
-    const uint32_t Least = Length == 4 ? 0x10000 : Length == 3 ? 0x800 : 0x80;
-    if (Whole && Code >= Least && Code <= 0x10FFFF && (Code < 0xD800 || Code > 0xDFFF)) {
-      Out.append(Text.substr(I, Length));
-      I += Length;
-    } else {
-      Out += "\xEF\xBF\xBD";
-      I++;
-    }
-  }
-  Out += '"';
-}
-
-void AppendJson(std::string &Out, std::u16string_view Value) {
-  Out += '"';
-  for (char16_t C : Value) {
-    // A lone surrogate half names no character.
-    AppendEscaped(Out, C >= 0xD800 && C <= 0xDFFF ? 0xFFFD : C);
-  }
-  Out += '"';
-}
-
-std::string JsonString(std::string_view Text) {
-  std::string Out;
-  AppendJson(Out, Text);
-  return Out;
+void LogSummary::End(LogScanner &Scanner) {
+  Scanner.End();
+  LogSource &Source = Sources.back();
+  Source.Lines = Scanner.Lines();
+  Source.LfOnly = Scanner.LfOnly();
+  Source.FullAt = Scanner.FullAt();
 }
 
 bool LogSummary::ReadFile(const std::string &Path, std::FILE *Stream) {
-  Sources.push_back(LogSource{Path, 0, 0, 0, 0, std::nullopt});
-  LogScanner Scanner(*this);
+  LogScanner Scanner = Begin(Path);
   std::vector<char> Piece(1 << 20);
   size_t Got;
   while ((Got = std::fread(Piece.data(), 1, Piece.size(), Stream)) > 0) {
@@ -232,24 +261,14 @@ bool LogSummary::ReadFile(const std::string &Path, std::FILE *Stream) {
   if (std::ferror(Stream)) {
     return false;
   }
-  Scanner.End();
-  Finish(Scanner);
+  End(Scanner);
   return true;
 }
 
 void LogSummary::ReadBytes(const std::string &Path, std::string_view Bytes) {
-  Sources.push_back(LogSource{Path, 0, 0, 0, 0, std::nullopt});
-  LogScanner Scanner(*this);
+  LogScanner Scanner = Begin(Path);
   Scanner.Feed(Bytes);
-  Scanner.End();
-  Finish(Scanner);
-}
-
-void LogSummary::Finish(const LogScanner &Scanner) {
-  LogSource &Source = Sources.back();
-  Source.Lines = Scanner.Lines();
-  Source.LfOnly = Scanner.LfOnly();
-  Source.FullAt = Scanner.FullAt();
+  End(Scanner);
 }
 
 void LogSummary::Problem(size_t Line, std::string &&Error) {
@@ -354,12 +373,9 @@ void LogText(const LogSummary &S, std::FILE *Stream) {
                (Round.To.Log == Round.From.Log ? std::to_string(Round.To.Line) : Where(S, Round.To)) + ")");
     }
     Line("outcome", OutcomeOf(Last).Text + " (" + Where(S, M.LastAt) + ")");
-    if (Out.size() >= (1 << 16)) {
-      std::fwrite(Out.data(), 1, Out.size(), Stream);
-      Out.clear();
-    }
+    Write(Out, Stream, false);
   }
-  std::fwrite(Out.data(), 1, Out.size(), Stream);
+  Write(Out, Stream, true);
 }
 
 void LogJsonWriter::OnRecord(void *Self, const LogSummary &S, const LogPlace &At, const LogFields &F) {
@@ -378,10 +394,7 @@ void LogJsonWriter::OnRecord(void *Self, const LogSummary &S, const LogPlace &At
     AppendJson(Out, F[K]);
   }
   Out += "}";
-  if (Out.size() >= (1 << 16)) {
-    std::fwrite(Out.data(), 1, Out.size(), W.Out);
-    Out.clear();
-  }
+  Write(Out, W.Out, false);
 }
 
 void LogJsonWriter::Finish(const LogSummary &S) {
@@ -391,7 +404,7 @@ void LogJsonWriter::Finish(const LogSummary &S) {
   for (size_t I = 0; I < S.Sources.size(); I++) {
     const LogSource &F = S.Sources[I];
     Lines += F.Lines;
-    Out += std::string(I ? "," : "") + "\n    {\"log\": " + JsonString(F.Path) + ", \"lines\": " +
+    Out += std::string(I ? "," : "") + "\n    {\"log\": " + Json(F.Path) + ", \"lines\": " +
            std::to_string(F.Lines) + ", \"records\": " + std::to_string(F.Records) +
            ", \"unreadable\": " + std::to_string(F.Unreadable) + ", \"lf_only\": " + std::to_string(F.LfOnly) +
            ", \"log_full\": " + (F.FullAt ? JsonPlace(S, {I, *F.FullAt}) : "null") + "}";
@@ -399,21 +412,21 @@ void LogJsonWriter::Finish(const LogSummary &S) {
   Out += "\n  ],\n  \"lines\": " + std::to_string(Lines) + ",\n  \"unreadable\": [";
   for (size_t I = 0; I < S.Shown.size(); I++) {
     const auto &[At, Error] = S.Shown[I];
-    Out += std::string(I ? "," : "") + "\n    {\"log\": " + JsonString(S.Sources[At.Log].Path) +
-           ", \"line\": " + std::to_string(At.Line) + ", \"error\": " + JsonString(Error) + "}";
+    Out += std::string(I ? "," : "") + "\n    {\"log\": " + Json(S.Sources[At.Log].Path) +
+           ", \"line\": " + std::to_string(At.Line) + ", \"error\": " + Json(Error) + "}";
   }
   Out += std::string(S.Shown.empty() ? "" : "\n  ") + "],\n  \"unreadable_count\": " + std::to_string(S.Unreadable) +
          ",\n  \"machines\": [";
   for (size_t I = 0; I < S.Machines.size(); I++) {
     const MachineLog &M = S.Machines[I];
     const LogFields Last = M.Last();
-    Out += std::string(I ? "," : "") + "\n    {\"serial\": " + JsonString(LogUtf8(Last[kLogSerial])) +
-           ", \"uuid\": " + JsonString(LogUtf8(Last[kLogUuid])) +
-           ", \"product\": " + JsonString(LogUtf8(Last[kLogProduct])) +
-           ", \"first_time\": " + JsonString(LogUtf8(M.FirstTime)) +
-           ", \"last_time\": " + JsonString(LogUtf8(Last[kLogTime])) +
-           ", \"bios_before\": " + JsonString(LogUtf8(M.BiosBefore)) +
-           ", \"bios_after\": " + JsonString(LogUtf8(Last[kLogBios])) + ", \"files\": " + JsonStrings(M.Files) +
+    Out += std::string(I ? "," : "") + "\n    {\"serial\": " + Json(Last[kLogSerial]) +
+           ", \"uuid\": " + Json(Last[kLogUuid]) +
+           ", \"product\": " + Json(Last[kLogProduct]) +
+           ", \"first_time\": " + Json(M.FirstTime) +
+           ", \"last_time\": " + Json(Last[kLogTime]) +
+           ", \"bios_before\": " + Json(M.BiosBefore) +
+           ", \"bios_after\": " + Json(Last[kLogBios]) + ", \"files\": " + JsonStrings(M.Files) +
            ", \"switches\": " + JsonStrings(M.Switches) + ", \"launches\": " + std::to_string(M.Launches) +
            ", \"rounds\": [";
     for (size_t R = 0; R < M.Rounds.size(); R++) {
@@ -422,18 +435,14 @@ void LogJsonWriter::Finish(const LogSummary &S) {
              JsonPlace(S, Round.To) + ", " + JsonOutcome(Round.Outcome) +
              ", \"begun_again\": " + (Round.Renewed ? "true" : "false") + "}";
     }
-    Out += "], \"outcome\": {" + JsonOutcome(OutcomeOf(Last)) + ", \"step\": " + JsonString(LogUtf8(Last[kLogStep])) +
-           ", \"state\": " + JsonString(LogUtf8(Last[kLogAfter])) +
-           ", \"log\": " + JsonString(S.Sources[M.LastAt.Log].Path) + ", \"line\": " + std::to_string(M.LastAt.Line) +
+    Out += "], \"outcome\": {" + JsonOutcome(OutcomeOf(Last)) + ", \"step\": " + Json(Last[kLogStep]) +
+           ", \"state\": " + Json(Last[kLogAfter]) +
+           ", \"log\": " + Json(S.Sources[M.LastAt.Log].Path) + ", \"line\": " + std::to_string(M.LastAt.Line) +
            "}}";
-    if (Out.size() >= (1 << 16)) {
-      std::fwrite(Out.data(), 1, Out.size(), this->Out);
-      Out.clear();
-    }
+    Write(Out, this->Out, false);
   }
   Out += std::string(S.Machines.empty() ? "" : "\n  ") + "]\n}\n";
-  std::fwrite(Out.data(), 1, Out.size(), this->Out);
-  Out.clear();
+  Write(Out, this->Out, true);
 }
 
 }  // namespace tamsork_sim

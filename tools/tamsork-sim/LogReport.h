@@ -88,7 +88,9 @@ class LogSummary final : public LogSink {
   void Problem(size_t Line, std::string &&Error) override;
 
  private:
-  void Finish(const LogScanner &Scanner);
+  // A file's scanner, and its counts once its bytes are over.
+  LogScanner Begin(const std::string &Path);
+  void End(LogScanner &Scanner);
 
   RecordFn OnRecord;
   void *Context;
@@ -114,12 +116,5 @@ class LogJsonWriter {
   bool Started = false;
   std::string Buffer;
 };
-
-// A text as a JSON string: UTF-8 kept, a byte that is not UTF-8 becomes
-// U+FFFD, and what JSON escapes is escaped.
-std::string JsonString(std::string_view Text);
-void AppendJson(std::string &Out, std::string_view Text);
-// A log value as a JSON string; a lone surrogate becomes U+FFFD.
-void AppendJson(std::string &Out, std::u16string_view Value);
 
 }  // namespace tamsork_sim

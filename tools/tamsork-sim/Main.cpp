@@ -277,14 +277,7 @@ int ReadLogFiles(const LogOptions &O) {
   // is told alone.
   std::vector<OpenLog> Logs;
   for (const std::string &Path : O.Files) {
-    std::error_code Error;
-    const auto Status = std::filesystem::status(Path, Error);
-    if (Error) {
-      throw UsageError(Path + ": " + Error.message());
-    }
-    if (!std::filesystem::is_regular_file(Status)) {
-      throw UsageError(Path + ": not a regular file");
-    }
+    CheckRegularFile(Path, Path);
     OpenLog Log{Path};
     Log.Stream.reset(std::fopen(Path.c_str(), "rb"));
     if (!Log.Stream) {
@@ -312,11 +305,10 @@ int ReadLogFiles(const LogOptions &O) {
   Summary.Close();
   if (O.Json) {
     Json.Finish(Summary);
-    std::fflush(stdout);
   } else {
     LogText(Summary, stdout);
-    std::fflush(stdout);
   }
+  std::fflush(stdout);
   return 0;
 }
 

@@ -274,16 +274,21 @@ int ParseLaunchesOption(const std::string &Text) {
 
 std::vector<uint8_t> ReadImageFile(const std::string &Path) { return ReadHostFile("IMAGE " + Path, Path); }
 
-std::vector<uint8_t> ReadHostFile(const std::string &Label, const std::string &Path) {
-  namespace fs = std::filesystem;
+void CheckRegularFile(const std::string &Label, const std::string &Path) {
   std::error_code Error;
-  const fs::file_status Status = fs::status(Path, Error);
+  const std::filesystem::file_status Status = std::filesystem::status(Path, Error);
   if (Error) {
     throw UsageError(Label + ": " + Error.message());
   }
-  if (!fs::is_regular_file(Status)) {
+  if (!std::filesystem::is_regular_file(Status)) {
     throw UsageError(Label + ": not a regular file");
   }
+}
+
+std::vector<uint8_t> ReadHostFile(const std::string &Label, const std::string &Path) {
+  namespace fs = std::filesystem;
+  CheckRegularFile(Label, Path);
+  std::error_code Error;
   const uintmax_t Size = fs::file_size(Path, Error);
   if (Error) {
     throw UsageError(Label + ": " + Error.message());

@@ -67,6 +67,9 @@ constexpr int kMaxLaunches = 1000;
 
 // Upper bound on a file read from the host, well above any BIOS image or log.
 constexpr uint64_t kMaxImageSize = 256ull << 20;
+// UsageError, its message beginning with Label, when Path is missing or
+// not a regular file.
+void CheckRegularFile(const std::string &Label, const std::string &Path);
 // The whole file; UsageError, its message beginning with Label and the
 // path, when it is missing, not a regular file, too large or unreadable.
 std::vector<uint8_t> ReadHostFile(const std::string &Label, const std::string &Path);
